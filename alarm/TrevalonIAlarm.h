@@ -1,0 +1,28 @@
+#pragma once
+// Forwards alarm events (types 3 and 4) to the monitoring product's alarm
+// text file. Runs on the log worker thread, one object per event; keeps no
+// state and reads its configuration afresh for every alarm. Never throws:
+// an alarm that cannot be written is dropped.
+
+#include "LogEvent.h"
+
+#include <boost/shared_ptr.hpp>
+#include <cstdint>
+#include <string>
+
+constexpr const char* ALARM_CONFIG_KEY = "SOFTWARE\\Dunmere\\Trevalon\\Configuration";
+constexpr const char* ALARM_FILE_VALUE = "AlarmTxtFile";
+constexpr const char* INSTRUMENT_KEY = "SOFTWARE\\Pellucor\\";
+constexpr const char* INSTRUMENT_VALUE = "InstrumentName";
+constexpr const char* ALARM_MUTEX_NAME = "DUNMERETREVALONALARMLOG";
+
+class CTrevalonIAlarm {
+public:
+    CTrevalonIAlarm();
+    virtual ~CTrevalonIAlarm();
+
+    void ForwardEvent(boost::shared_ptr<CLogEvent> event);
+};
+
+// "2011-03-03T14:05:09+01:00" in the process's local zone.
+std::string FormatAlarmTimeStamp(std::uint32_t time);

@@ -1,0 +1,29 @@
+#pragma once
+// One reported event, exactly as the caller gave it. Built on the caller's
+// thread, then read (and its message cleaned) only by the worker thread;
+// always held through a boost::shared_ptr.
+
+#include <cstdint>
+#include <string>
+
+class CLogEvent {
+public:
+    // Mind the order: source before message here, message before source in
+    // the fields.
+    CLogEvent(std::int32_t type, std::int32_t level, const std::string& source, const std::string& message,
+              std::uint32_t time);
+    virtual ~CLogEvent();
+
+    std::int32_t m_type;
+    std::string m_message;
+    std::string m_source;
+    std::int32_t m_level;
+    std::uint32_t m_time;
+};
+
+// Types 3 and 4 are alarms; level 4 keeps an event out of the log file.
+inline bool IsAlarmType(std::int32_t type) { return type >= 3 && type <= 4; }
+constexpr std::int32_t LEVEL_NOT_LOGGED = 4;
+
+std::string EventTypeName(std::int32_t type);
+std::string EventLevelName(std::int32_t level);
