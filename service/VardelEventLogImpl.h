@@ -22,6 +22,7 @@ public:
 
     void StartLog();
     // Returns once the event is queued; waits only while 10000 are queued.
+    // Throws CWin32Error when no worker thread can be started to write it.
     void LogEvent(std::int32_t type, std::int32_t level, std::string source, std::uint32_t time,
                   std::string message);
     // Returns once every event accepted before it is written and the worker
@@ -29,8 +30,11 @@ public:
     void ShutdownLog();
 
 private:
+    bool StartWorker();
+
     boost::shared_ptr<CLogCommandThread> m_thread;
     boost::shared_ptr<CLogSettings> m_settings;
+    bool m_running = false; // the worker thread exists and takes commands
 };
 
 } // namespace VardelEventLogger
