@@ -21,8 +21,11 @@ public:
     CTrevalonIAlarm();
     virtual ~CTrevalonIAlarm();
 
-    void ForwardEvent(boost::shared_ptr<CLogEvent> event);
+    // Appends the alarm record for types 3 and 4 when "AlarmTxtFile" names a
+    // file; every failure drops the alarm silently.
+    void ForwardEvent(boost::shared_ptr<CLogEvent> event) noexcept;
 };
 
-// "2011-03-03T14:05:09+01:00" in the process's local zone.
+// "2011-03-03T14:05:09+01:00" in the process's local zone, the offset that of
+// the instant itself (daylight saving included). Empty for 2^31 and above.
 std::string FormatAlarmTimeStamp(std::uint32_t time);
