@@ -1,0 +1,39 @@
+#pragma once
+// The one setting of the log files, ExpireLogsAfter, and the small registry
+// key class that reads it.
+
+#include <windows.h>
+#include <boost/noncopyable.hpp>
+#include <cstdint>
+#include <string>
+
+constexpr const char* SETTINGS_KEY = "SOFTWARE\\Pellucor\\Vardels\\VardelEventLogging";
+constexpr const char* EXPIRE_DAYS_VALUE = "ExpireLogsAfter";
+constexpr std::int32_t DEFAULT_EXPIRE_DAYS = 2;
+
+// A sub-key opened (or, when absent, created empty) with read, set-value and
+// create-sub-key rights; where the process may not have those, opened for
+// reading only. Closed by the destructor. The system uses CRegistryT<0>.
+template <int N>
+class CRegistryT : private boost::noncopyable {
+public:
+    CRegistryT(HKEY root, const std::string& subKey);
+    virtual ~CRegistryT();
+
+    bool IsOpen() const;
+    // The value's bytes up to the first NUL, whatever its registry type;
+    // false when the key is not open or the value is absent or does not
+    // fit 200 bytes.
+    bool GetStringValue(const std::string& name, std::string& value) const;
+
+private:
+    class CRegistryTData;
+    CRegistryTData* m_pData;
+};
+
+using CRegistry = CRegistryT<0>;
+
+// The days to keep: ExpireLogsAfter read as a decimal number in the "C"
+// locale (no digits give 0), 2 when the key or value cannot be read.
+// Creates the key, empty, when it is absent and creatable.
+std::int32_t LoadExpireDays();

@@ -1,0 +1,109 @@
+// ExpireLogsAfter as read from the real registry of the prefix.
+#include "Registry.h"
+
+#include "Handles.h"
+#include "testsupport/TestSupport.h"
+
+#include <sddl.h>
+
+using namespace VardelTest;
+
+namespace {
+
+class ExpireDaysTest : public ::testing::Test {
+protected:
+    CRegistryKeyGuard m_guard{HKEY_LOCAL_MACHINE, SETTINGS_KEY};
+
+    static std::int32_t DaysFromText(const std::string& text)
+    {
+        SetRegString(HKEY_LOCAL_MACHINE, SETTINGS_KEY, EXPIRE_DAYS_VALUE, text);
+        return LoadExpireDays();
+    }
+};
+
+// Replaces the key's access list by an SDDL one.
+LONG SetKeyAccess(const char* sddl)
+{
+    Vardel::CUniqueHKey key;
+    LONG rc = RegOpenKeyExA(HKEY_LOCAL_MACHINE, SETTINGS_KEY, 0, WRITE_DAC, key.put());
+    if (rc != ERROR_SUCCESS)
+        return rc;
+    PSECURITY_DESCRIPTOR descriptor = nullptr;
+    if (!ConvertStringSecurityDescriptorToSecurityDescriptorA(sddl, SDDL_REVISION_1, &descriptor, nullptr))
+        return static_cast<LONG>(GetLastError());
+    rc = RegSetKeySecurity(key.get(), DACL_SECURITY_INFORMATION, descriptor);
+    LocalFree(descriptor);
+    return rc;
+}
+
+} // namespace
+
+TEST_F(ExpireDaysTest, TextIsReadAsADecimalNumber)
+{
+    EXPECT_EQ(7, DaysFromText("7"));
+    EXPECT_EQ(-1, DaysFromText("-1"));
+    EXPECT_EQ(0, DaysFromText("0"));
+    EXPECT_EQ(7, DaysFromText(" 7 days"));
+    EXPECT_EQ(12, DaysFromText("+12"));
+    EXPECT_EQ(0, DaysFromText("abc"));
+    EXPECT_EQ(0, DaysFromText(""));
+}
+
+TEST_F(ExpireDaysTest, NumbersAreReadThroughTheirBytes)
+{
+    SetRegDword(HKEY_LOCAL_MACHINE, SETTINGS_KEY, EXPIRE_DAYS_VALUE, 7);
+    EXPECT_EQ(0, LoadExpireDays());
+    SetRegDword(HKEY_LOCAL_MACHINE, SETTINGS_KEY, EXPIRE_DAYS_VALUE, 50); // '2', 0, 0, 0
+    EXPECT_EQ(2, LoadExpireDays());
+    // Text without its NUL that fills the whole buffer.
+    const std::string full = "42" + std::string(198, ' ');
+    SetRegRaw(HKEY_LOCAL_MACHINE, SETTINGS_KEY, EXPIRE_DAYS_VALUE, REG_BINARY, full.data(), 200);
+    EXPECT_EQ(42, LoadExpireDays());
+}
+
+TEST_F(ExpireDaysTest, LongestValueThatFitsIs199Characters)
+{
+    EXPECT_EQ(5, DaysFromText("5" + std::string(198, 'x')));
+    EXPECT_EQ(2, DaysFromText("5" + std::string(199, 'x')));
+}
+
+TEST_F(ExpireDaysTest, AbsentKeyIsCreatedEmptyAndGivesTheDefault)
+{
+    ASSERT_FALSE(RegKeyExists(HKEY_LOCAL_MACHINE, SETTINGS_KEY));
+    EXPECT_EQ(2, LoadExpireDays());
+    EXPECT_TRUE(RegKeyExists(HKEY_LOCAL_MACHINE, SETTINGS_KEY));
+    std::string value;
+    EXPECT_FALSE(RegGetString(HKEY_LOCAL_MACHINE, SETTINGS_KEY, EXPIRE_DAYS_VALUE, value));
+    // Present key, absent value.
+    EXPECT_EQ(2, LoadExpireDays());
+}
+
+TEST_F(ExpireDaysTest, ReadOnlyKeyStillGivesTheConfiguredDays)
+{
+    SetRegString(HKEY_LOCAL_MACHINE, SETTINGS_KEY, EXPIRE_DAYS_VALUE, "7");
+    ASSERT_EQ(ERROR_SUCCESS, SetKeyAccess("D:P(A;;KR;;;WD)"));
+    struct CRestore {
+        ~CRestore() { SetKeyAccess("D:P(A;;KA;;;WD)"); }
+    } restore;
+
+    Vardel::CUniqueHKey probe;
+    const LONG writable = RegOpenKeyExA(HKEY_LOCAL_MACHINE, SETTINGS_KEY, 0, 0x2001F, probe.put());
+    if (writable == ERROR_SUCCESS)
+        GTEST_SKIP() << "this prefix grants write access despite the key's access list";
+    EXPECT_EQ(ERROR_ACCESS_DENIED, writable);
+
+    EXPECT_EQ(7, LoadExpireDays());
+    CRegistry key(HKEY_LOCAL_MACHINE, SETTINGS_KEY);
+    EXPECT_TRUE(key.IsOpen());
+}
+
+TEST(Registry, NoRootOrNoPathOpensNothing)
+{
+    std::string value = "unchanged";
+    CRegistry noRoot(nullptr, SETTINGS_KEY);
+    EXPECT_FALSE(noRoot.IsOpen());
+    EXPECT_FALSE(noRoot.GetStringValue(EXPIRE_DAYS_VALUE, value));
+    CRegistry noPath(HKEY_LOCAL_MACHINE, "");
+    EXPECT_FALSE(noPath.IsOpen());
+    EXPECT_EQ("unchanged", value);
+}
