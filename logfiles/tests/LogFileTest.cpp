@@ -1,0 +1,161 @@
+// The log line and its file, against the real log folder; the zoned texts
+// need the zone named in each test.
+#include "LogFile.h"
+
+#include "LogFolderFixture.h"
+
+#include <algorithm>
+
+using namespace VardelTest;
+
+namespace {
+
+const std::uint32_t kExampleTime = 1073311435; // Mon 5 Jan 2004 14:03:55 UTC
+const std::string kDay5 = "Log_2004_01_05.log";
+const std::string kAlarmFolder = "C:\\Korvane\\LogFileAlarmTest";
+const std::string kAlarmFile = kAlarmFolder + "\\alarms.txt";
+
+void WriteOn(const CDate& day, const boost::shared_ptr<CLogEvent>& event)
+{
+    CLogFile(day).Write(event);
+}
+
+} // namespace
+
+TEST(FormatEventTime, TwelveHourClockAndZeroPaddedDayInLondon)
+{
+    VARDEL_REQUIRE_ZONE("GMT Standard Time");
+    EXPECT_EQ("Mon Jan 05 02:03:55 PM GMT Standard Time", FormatEventTime(kExampleTime));
+    EXPECT_EQ("Mon Jan 05 12:30:00 AM GMT Standard Time", FormatEventTime(1073262600));
+    EXPECT_EQ("Mon Jan 05 12:30:00 PM GMT Standard Time", FormatEventTime(1073305800));
+    EXPECT_EQ("Mon Jan 05 01:00:00 PM GMT Standard Time", FormatEventTime(1073307600));
+    EXPECT_EQ("Mon Jan 05 12:00:00 AM GMT Standard Time", FormatEventTime(1073260800));
+    EXPECT_EQ("Sun Jan 04 11:59:59 PM GMT Standard Time", FormatEventTime(1073260799));
+    EXPECT_EQ("Mon Jul 05 03:00:00 PM GMT Daylight Time", FormatEventTime(1089036000));
+    EXPECT_EQ("Tue Jan 19 03:14:07 AM GMT Standard Time", FormatEventTime(2147483647));
+}
+
+TEST(FormatEventTime, LongZoneNameIsCutTo19Characters)
+{
+    VARDEL_REQUIRE_ZONE("Eastern Standard Time");
+    EXPECT_EQ("Mon Jan 05 09:03:55 AM Eastern Standard Ti", FormatEventTime(kExampleTime));
+    EXPECT_EQ("Mon Jul 05 10:00:00 AM Eastern Daylight Ti", FormatEventTime(1089036000));
+}
+
+TEST(FormatEventTime, TimesBefore1970AsSignedGiveUnknownTime)
+{
+    EXPECT_EQ("UNKNOWN_TIME 2147483648", FormatEventTime(2147483648u));
+    EXPECT_EQ("UNKNOWN_TIME 4294967295", FormatEventTime(4294967295u));
+    EXPECT_EQ(std::string::npos, FormatEventTime(2147483647u).find("UNKNOWN"));
+}
+
+TEST(CleanMessage, QuotesAndLineBreaksOnlyAndLengthKept)
+{
+    std::string text = "a\"b\r\nc\nd\re\t,f'%s";
+    CleanMessage(text);
+    EXPECT_EQ("a'b  c d e\t,f'%s", text);
+    std::string empty;
+    CleanMessage(empty);
+    EXPECT_EQ("", empty);
+}
+
+using LogFileTest = LogFolderTest;
+
+TEST_F(LogFileTest, FileNameFollowsThePattern)
+{
+    EXPECT_EQ("C:\\\\Korvane\\VardelLogs\\Log_2004_01_05.log", CLogFile(CDate(5, 1, 2004)).FileName());
+    EXPECT_EQ("C:\\\\Korvane\\VardelLogs\\Log_2004_11_15.log", CLogFile(CDate(15, 11, 2004)).FileName());
+    // The constructor touches no file.
+    EXPECT_TRUE(ListFolder(kLogFolder).empty());
+}
+
+TEST_F(LogFileTest, WritesTheExampleLine)
+{
+    VARDEL_REQUIRE_ZONE("GMT Standard Time");
+    WriteOn(CDate(5, 1, 2004), MakeEvent(3, 3, "Pump Control", "Pressure \"high\"\ncheck seal", kExampleTime));
+    EXPECT_EQ("Mon Jan 05 02:03:55 PM GMT Standard Time,ERROR,RELEASE,Pump Control,\"Pressure 'high' check seal\"\r\n",
+              ReadWholeFile(LogPath(kDay5)));
+}
+
+TEST_F(LogFileTest, AppendsAndCleansOnlyTheMessage)
+{
+    VARDEL_REQUIRE_ZONE("GMT Standard Time");
+    const CDate day(5, 1, 2004);
+    const auto event = MakeEvent(1, 2, "a,\"b\"\nc", "x\r\ny\"", 1073262600);
+    WriteOn(day, event);
+    EXPECT_EQ("x  y'", event->m_message);
+    EXPECT_EQ("a,\"b\"\nc", event->m_source);
+    WriteOn(day, MakeEvent(0, 5, "", "", 1073307600));
+    WriteOn(day, MakeEvent(4, -1, "S", "M", 1073307600));
+    EXPECT_EQ("Mon Jan 05 12:30:00 AM GMT Standard Time,INFORMATION,DEBUG,a,\"b\"\r\nc,\"x  y'\"\r\n"
+              "Mon Jan 05 01:00:00 PM GMT Standard Time,UNKNOWN_EVENT_TYPE,UNKNOWN_LEVEL,,\"\"\r\n"
+              "Mon Jan 05 01:00:00 PM GMT Standard Time,FATAL_ERROR,UNKNOWN_LEVEL,S,\"M\"\r\n",
+              ReadWholeFile(LogPath(kDay5)));
+}
+
+// The file is the day of writing; the line keeps the event's own time.
+TEST_F(LogFileTest, EventFromBeforeMidnightGoesIntoTheNewDaysFile)
+{
+    VARDEL_REQUIRE_ZONE("GMT Standard Time");
+    WriteOn(CDate(5, 1, 2004), MakeEvent(1, 1, "S", "late", 1073260799));
+    EXPECT_EQ(std::vector<std::string>{kDay5}, ListFolder(kLogFolder));
+    EXPECT_EQ("Sun Jan 04 11:59:59 PM GMT Standard Time,INFORMATION,TRACE,S,\"late\"\r\n",
+              ReadWholeFile(LogPath(kDay5)));
+}
+
+TEST_F(LogFileTest, UnconvertibleTimeStillWritesTheLine)
+{
+    WriteOn(CDate(5, 1, 2004), MakeEvent(3, 1, "S", "M", 2147483648u));
+    EXPECT_EQ("UNKNOWN_TIME 2147483648,ERROR,TRACE,S,\"M\"\r\n", ReadWholeFile(LogPath(kDay5)));
+}
+
+TEST_F(LogFileTest, MissingFolderDropsTheLineAndCreatesNothing)
+{
+    RemoveTree(kLogFolder);
+    WriteOn(CDate(5, 1, 2004), MakeEvent(1, 1, "S", "M", kExampleTime));
+    EXPECT_EQ(INVALID_FILE_ATTRIBUTES, GetFileAttributesA(kLogFolder.c_str()));
+}
+
+// The alarm writer gets every event first, with its message as received;
+// level 4 then stops before any log file is opened.
+class LogFileAlarmTest : public LogFolderTest {
+protected:
+    void SetUp() override
+    {
+        LogFolderTest::SetUp();
+        MakeEmptyFolder(kAlarmFolder);
+        SetRegString(HKEY_LOCAL_MACHINE, ALARM_CONFIG_KEY, ALARM_FILE_VALUE, kAlarmFile);
+    }
+    void TearDown() override
+    {
+        RemoveTree(kAlarmFolder);
+        LogFolderTest::TearDown();
+    }
+
+    static std::size_t AlarmLines()
+    {
+        const std::string text = ReadWholeFile(kAlarmFile);
+        return static_cast<std::size_t>(std::count(text.begin(), text.end(), '\n'));
+    }
+};
+
+TEST_F(LogFileAlarmTest, LevelFourReachesOnlyTheAlarmWriter)
+{
+    WriteOn(CDate(5, 1, 2004), MakeEvent(4, 4, "Pump", "lost", kExampleTime));
+    EXPECT_EQ(1u, AlarmLines());
+    EXPECT_NE(std::string::npos, ReadWholeFile(kAlarmFile).find("[FATAL_ERROR] [Pump] lost\r\n"));
+    EXPECT_TRUE(ListFolder(kLogFolder).empty());
+
+    // Level 4 of a type that is no alarm: nothing anywhere.
+    WriteOn(CDate(5, 1, 2004), MakeEvent(1, 4, "Pump", "quiet", kExampleTime));
+    EXPECT_EQ(1u, AlarmLines());
+    EXPECT_TRUE(ListFolder(kLogFolder).empty());
+}
+
+TEST_F(LogFileAlarmTest, AlarmSeesTheMessageBeforeItIsCleaned)
+{
+    WriteOn(CDate(5, 1, 2004), MakeEvent(3, 3, "Pump", "say \"hi\"", kExampleTime));
+    EXPECT_NE(std::string::npos, ReadWholeFile(kAlarmFile).find("[ERROR] [Pump] say \"hi\"\r\n"));
+    const std::string line = ReadWholeFile(LogPath(kDay5));
+    EXPECT_NE(std::string::npos, line.find(",ERROR,RELEASE,Pump,\"say 'hi'\"\r\n")) << line;
+}
