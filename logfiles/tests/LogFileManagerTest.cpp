@@ -1,0 +1,281 @@
+// The folder search, deletion and daily expiry pass against the real log
+// folder, with a manager whose "today" the test sets.
+#include "FileFind.h"
+#include "LogFileManager.h"
+#include "LogSettings.h"
+
+#include "Handles.h"
+#include "LogFolderFixture.h"
+
+#include <algorithm>
+
+using namespace VardelTest;
+
+namespace {
+
+class CTestManager : public CLogFileManager {
+public:
+    CDate m_today{10, 1, 2004};
+    mutable int m_todayCalls = 0;
+
+protected:
+    CDate Today() const override
+    {
+        ++m_todayCalls;
+        return m_today;
+    }
+};
+
+void Touch(const std::string& name)
+{
+    WriteWholeFile(LogPath(name), "x\r\n");
+}
+
+std::string DayName(int day)
+{
+    return CDate(day, 1, 2004).Format("Log_%Y_%M_%D.log");
+}
+
+// Log files of 5 to 12 January 2004.
+void TouchJanuary5To12()
+{
+    for (int day = 5; day <= 12; ++day)
+        Touch(DayName(day));
+}
+
+std::vector<std::string> DayNames(int first, int last)
+{
+    std::vector<std::string> names;
+    for (int day = first; day <= last; ++day)
+        names.push_back(DayName(day));
+    return names;
+}
+
+// Held open without FILE_SHARE_DELETE, so it cannot be deleted.
+// Null when the file cannot be opened.
+Vardel::CUniqueHandle HoldOpen(const std::string& path)
+{
+    const HANDLE file = CreateFileA(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                                    OPEN_EXISTING, 0, nullptr);
+    return Vardel::CUniqueHandle(file == INVALID_HANDLE_VALUE ? nullptr : file);
+}
+
+class LogFileManagerTest : public LogFolderTest {
+protected:
+    void SetExpireDays(const std::string& text)
+    {
+        SetRegString(HKEY_LOCAL_MACHINE, SETTINGS_KEY, EXPIRE_DAYS_VALUE, text);
+    }
+};
+
+} // namespace
+
+TEST_F(LogFileManagerTest, FindVisitsEveryEntryWithItsPath)
+{
+    Touch("Log_2004_01_05.log");
+    Touch("other.txt");
+    MakeEmptyFolder(LogPath("Log_2004_01_06.log"));
+
+    Vardel::CFileFind search;
+    ASSERT_TRUE(search.Find(std::string(LOG_FOLDER) + LOG_FILE_MASK));
+    std::vector<std::string> seen;
+    bool more;
+    do {
+        more = search.Next();
+        EXPECT_EQ(std::string(LOG_FOLDER) + search.FileName(), search.FilePath());
+        seen.push_back(search.FileName() + (search.IsFolder() ? "/" : ""));
+    } while (more);
+    std::sort(seen.begin(), seen.end());
+    EXPECT_EQ((std::vector<std::string>{"Log_2004_01_05.log", "Log_2004_01_06.log/"}), seen);
+    search.Close();
+    EXPECT_FALSE(search.Next());
+
+    EXPECT_FALSE(search.Find(LogPath("*.none")));
+    EXPECT_FALSE(search.Find("C:\\Korvane\\NoSuchFolder\\*"));
+}
+
+TEST_F(LogFileManagerTest, RemoveFileReportsErrorAndPath)
+{
+    const std::string missing = LogPath("missing.log");
+    try {
+        Vardel::RemoveFile(missing);
+        ADD_FAILURE() << "no error";
+    } catch (const Vardel::CFileRemoveError& e) {
+        EXPECT_EQ(static_cast<DWORD>(ERROR_FILE_NOT_FOUND), e.Error());
+        EXPECT_EQ(missing, e.Path());
+    }
+
+    Touch("held.log");
+    {
+        const auto held = HoldOpen(LogPath("held.log"));
+        ASSERT_TRUE(held);
+        try {
+            Vardel::RemoveFile(LogPath("held.log"));
+            ADD_FAILURE() << "no error";
+        } catch (const Vardel::CFileRemoveError& e) {
+            EXPECT_EQ(static_cast<DWORD>(ERROR_SHARING_VIOLATION), e.Error());
+        }
+    }
+    Vardel::RemoveFile(LogPath("held.log"));
+    EXPECT_FALSE(FileExists(LogPath("held.log")));
+}
+
+TEST_F(LogFileManagerTest, DefaultKeepsTodayAndTheTwoDaysBefore)
+{
+    TouchJanuary5To12();
+    CTestManager manager;
+    EXPECT_EQ(2, manager.ExpireDays());
+    manager.ExpireLogs();
+    EXPECT_EQ(DayNames(8, 12), ListFolder(kLogFolder));
+}
+
+TEST_F(LogFileManagerTest, ZeroKeepsTodayAndMinusOneDeletesItToo)
+{
+    TouchJanuary5To12();
+    SetExpireDays("0");
+    CTestManager keepToday;
+    keepToday.ExpireLogs();
+    EXPECT_EQ(DayNames(10, 12), ListFolder(kLogFolder));
+
+    SetExpireDays("-1");
+    CTestManager keepNothing;
+    EXPECT_EQ(-1, keepNothing.ExpireDays());
+    keepNothing.ExpireLogs();
+    EXPECT_EQ(DayNames(11, 12), ListFolder(kLogFolder));
+}
+
+TEST_F(LogFileManagerTest, OnlyWholeLogFileNamesExpire)
+{
+    const std::vector<std::string> kept = {"Log_2004_1_5.log.bak", "Log_04_01_05.log", "Log_2004_001_05.log",
+                                           "Log_2004_01_05_.log", "Log_2004_01.log", "log_2004_01_06.log"};
+    for (const std::string& name : kept)
+        Touch(name);
+    Touch("Log_2004_1_5.log");
+    Touch("Log_2003_12_31.log");
+    Touch("Log_2004_1_9.log");
+    MakeEmptyFolder(LogPath("Log_2004_01_01.log"));
+
+    CTestManager manager;
+    manager.ExpireLogs();
+    std::vector<std::string> expected = kept;
+    expected.push_back("Log_2004_01_01.log");
+    expected.push_back("Log_2004_1_9.log");
+    std::sort(expected.begin(), expected.end());
+    EXPECT_EQ(expected, ListFolder(kLogFolder));
+}
+
+// Before 1970 counts as long ago, 2038 on as far ahead; neither stops the
+// pass.
+TEST_F(LogFileManagerTest, DatesOutsideTheCalendarDoNotStopThePass)
+{
+    const std::vector<std::string> names = {"Log_1969_01_01.log", "Log_0000_00_00.log", "Log_2040_01_01.log",
+                                            "Log_9999_99_99.log", "Log_2004_01_05.log", "Log_2004_01_10.log"};
+    for (const std::string& name : names)
+        Touch(name);
+    CTestManager manager;
+    manager.ExpireLogs();
+    EXPECT_EQ((std::vector<std::string>{"Log_2004_01_10.log", "Log_2040_01_01.log", "Log_9999_99_99.log"}),
+              ListFolder(kLogFolder));
+}
+
+TEST_F(LogFileManagerTest, ExtremeSettingsSaturateTheCutoff)
+{
+    Touch("Log_1969_01_01.log");
+    Touch("Log_2004_01_05.log");
+    Touch("Log_2040_01_01.log");
+    SetExpireDays("100000");
+    CTestManager keepAll;
+    keepAll.ExpireLogs();
+    EXPECT_EQ(3u, ListFolder(kLogFolder).size());
+
+    SetExpireDays("-100000");
+    CTestManager keepFuture;
+    keepFuture.ExpireLogs();
+    EXPECT_EQ(std::vector<std::string>{"Log_2040_01_01.log"}, ListFolder(kLogFolder));
+}
+
+TEST_F(LogFileManagerTest, PassRunsOnceADay)
+{
+    CTestManager manager;
+    manager.ExpireLogs();
+    Touch(DayName(1));
+    manager.ExpireLogs();
+    EXPECT_TRUE(FileExists(LogPath(DayName(1))));
+
+    manager.m_today = CDate(11, 1, 2004);
+    manager.ExpireLogs();
+    EXPECT_FALSE(FileExists(LogPath(DayName(1))));
+
+    // A clock set back is another day too.
+    Touch(DayName(2));
+    manager.m_today = CDate(10, 1, 2004);
+    manager.ExpireLogs();
+    EXPECT_FALSE(FileExists(LogPath(DayName(2))));
+
+    // A new manager (a new process) runs its first pass whatever the day.
+    Touch(DayName(3));
+    CTestManager next;
+    next.ExpireLogs();
+    EXPECT_FALSE(FileExists(LogPath(DayName(3))));
+}
+
+TEST_F(LogFileManagerTest, GetLogFileExpiresThenHandsOutTodaysFile)
+{
+    Touch(DayName(1));
+    CTestManager manager;
+    const boost::shared_ptr<CLogFile> file = manager.GetLogFile();
+    ASSERT_TRUE(file);
+    EXPECT_EQ(std::string(LOG_FOLDER) + DayName(10), file->FileName());
+    EXPECT_FALSE(FileExists(LogPath(DayName(1))));
+    EXPECT_NE(file, manager.GetLogFile());
+}
+
+TEST_F(LogFileManagerTest, UndeletableFileStopsNeitherTheOthersNorTheEvent)
+{
+    TouchJanuary5To12();
+    const auto held = HoldOpen(LogPath(DayName(6)));
+    ASSERT_TRUE(held);
+    CTestManager manager;
+    manager.GetLogFile()->Write(MakeEvent(1, 1, "S", "still here", 1073311435));
+    std::vector<std::string> expected = DayNames(8, 12);
+    expected.insert(expected.begin(), DayName(6));
+    EXPECT_EQ(expected, ListFolder(kLogFolder));
+    EXPECT_NE(std::string::npos, ReadWholeFile(LogPath(DayName(10))).find(",INFORMATION,TRACE,S,\"still here\"\r\n"));
+}
+
+TEST_F(LogFileManagerTest, ResistingFileIsTriedAgainOnTheNextDay)
+{
+    Touch(DayName(5));
+    Touch(DayName(6));
+    const std::string readOnly = LogPath(DayName(5));
+    ASSERT_TRUE(SetFileAttributesA(readOnly.c_str(), FILE_ATTRIBUTE_READONLY));
+    auto held = HoldOpen(LogPath(DayName(6)));
+    ASSERT_TRUE(held);
+
+    CTestManager manager;
+    manager.ExpireLogs();
+    EXPECT_EQ(DayNames(5, 6), ListFolder(kLogFolder));
+
+    // The day's pass is done: no retry the same day.
+    ASSERT_TRUE(SetFileAttributesA(readOnly.c_str(), FILE_ATTRIBUTE_NORMAL));
+    held.reset();
+    manager.ExpireLogs();
+    EXPECT_EQ(DayNames(5, 6), ListFolder(kLogFolder));
+
+    manager.m_today = CDate(11, 1, 2004);
+    manager.ExpireLogs();
+    EXPECT_TRUE(ListFolder(kLogFolder).empty());
+}
+
+TEST_F(LogFileManagerTest, SettingsReadTheDaysOnceAndHandOutTodaysFile)
+{
+    SetExpireDays("0");
+    CLogSettings settings;
+    SetExpireDays("5");
+    const CDate today;
+    Touch(CDate(today).SubtractDays(1).Format("Log_%Y_%M_%D.log"));
+    const boost::shared_ptr<CLogFile> file = settings.GetLogFile();
+    ASSERT_TRUE(file);
+    EXPECT_EQ(today.Format(LOG_FILE_PATTERN), file->FileName());
+    EXPECT_TRUE(ListFolder(kLogFolder).empty());
+}
