@@ -1,0 +1,215 @@
+// The logging service end to end in one process: real worker thread, real
+// log folder, real alarm-file mutex to hold the worker where a test needs
+// it to be busy.
+#include "VardelEventLogImpl.h"
+
+#include "Handles.h"
+#include "testsupport/TestSupport.h"
+
+#include <unknwn.h>
+
+#include <atomic>
+#include <ctime>
+#include <map>
+#include <sstream>
+#include <thread>
+#include <vector>
+
+using VardelEventLogger::CVardelEventLogImpl;
+using namespace VardelTest;
+
+namespace {
+
+const std::string LOG_DIR = "C:\\Korvane\\VardelLogs";
+const std::string ALARM_DIR = "C:\\Korvane\\ServiceAlarms";
+const std::string ALARM_FILE = ALARM_DIR + "\\alarms.txt";
+
+// Counts the references the service's command thread takes on its owner.
+class CCountingOwner : public IUnknown {
+public:
+    HRESULT STDMETHODCALLTYPE QueryInterface(REFIID, void** out) override
+    {
+        ADD_FAILURE() << "the service never asks its owner for an interface";
+        *out = nullptr;
+        return E_NOINTERFACE;
+    }
+    ULONG STDMETHODCALLTYPE AddRef() override { return ++m_refs; }
+    ULONG STDMETHODCALLTYPE Release() override { return --m_refs; }
+    std::atomic<long> m_refs{0};
+};
+
+std::string TodaysLogPath()
+{
+    std::time_t now = std::time(nullptr);
+    char name[64];
+    std::strftime(name, sizeof name, "\\Log_%Y_%m_%d.log", std::localtime(&now));
+    return LOG_DIR + name;
+}
+
+std::vector<std::string> Lines(const std::string& text)
+{
+    std::vector<std::string> lines;
+    std::size_t start = 0;
+    for (std::size_t end; (end = text.find("\r\n", start)) != std::string::npos; start = end + 2)
+        lines.push_back(text.substr(start, end - start));
+    EXPECT_EQ(start, text.size()) << "the file ends in a partial line";
+    return lines;
+}
+
+// The alarm-file mutex taken by the test: a type-3 event then blocks the
+// worker until it is released.
+class CHeldAlarmMutex {
+public:
+    CHeldAlarmMutex() : m_mutex(CreateMutexA(nullptr, TRUE, "DUNMERETREVALONALARMLOG"))
+    {
+        EXPECT_TRUE(m_mutex) << GetLastError();
+    }
+    ~CHeldAlarmMutex() { Release(); }
+    void Release()
+    {
+        if (m_held)
+            ReleaseMutex(m_mutex.get());
+        m_held = false;
+    }
+
+private:
+    Vardel::CUniqueHandle m_mutex;
+    bool m_held = true;
+};
+
+class LoggingService : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        MakeEmptyFolder(LOG_DIR);
+        MakeEmptyFolder(ALARM_DIR);
+        SetRegString(HKEY_LOCAL_MACHINE, "SOFTWARE\\Dunmere\\Trevalon\\Configuration", "AlarmTxtFile", ALARM_FILE);
+    }
+    void TearDown() override
+    {
+        RemoveTree(LOG_DIR);
+        RemoveTree(ALARM_DIR);
+    }
+
+    CRegistryKeyGuard m_alarmKey{HKEY_LOCAL_MACHINE, "SOFTWARE\\Dunmere\\Trevalon\\Configuration"};
+    CRegistryKeyGuard m_settingsKey{HKEY_LOCAL_MACHINE, "SOFTWARE\\Pellucor\\Vardels\\VardelEventLogging"};
+    CCountingOwner m_owner;
+};
+
+} // namespace
+
+TEST_F(LoggingService, StartAndShutdownWithoutEventsWriteNothing)
+{
+    {
+        CVardelEventLogImpl service(&m_owner);
+        EXPECT_EQ(0, m_owner.m_refs);
+        service.StartLog();
+        service.ShutdownLog();
+        EXPECT_EQ(0, m_owner.m_refs) << "every pending command ran, so no server lock is left";
+    }
+    EXPECT_TRUE(ListFolder(LOG_DIR).empty());
+    EXPECT_FALSE(FileExists(ALARM_FILE));
+}
+
+TEST_F(LoggingService, EventsAreWrittenInCallOrder)
+{
+    {
+        CVardelEventLogImpl service(&m_owner);
+        service.StartLog();
+        for (int i = 0; i < 500; ++i)
+            service.LogEvent(1 + i % 2, 3, "Src", static_cast<std::uint32_t>(i), "m" + std::to_string(i));
+        service.ShutdownLog();
+    }
+    std::vector<std::string> lines = Lines(ReadWholeFile(TodaysLogPath()));
+    ASSERT_EQ(500u, lines.size());
+    for (int i = 0; i < 500; ++i) {
+        std::string tail = std::string(i % 2 ? ",WARNING" : ",INFORMATION") + ",RELEASE,Src,\"m" + std::to_string(i) + "\"";
+        ASSERT_GE(lines[i].size(), tail.size());
+        EXPECT_EQ(tail, lines[i].substr(lines[i].size() - tail.size())) << "line " << i;
+    }
+    EXPECT_EQ(0, m_owner.m_refs);
+}
+
+TEST_F(LoggingService, LogEventReturnsBeforeTheWriteAndHoldsALockWhilePending)
+{
+    CVardelEventLogImpl service(&m_owner);
+    service.StartLog();
+    CHeldAlarmMutex held;
+    service.LogEvent(3, 3, "Pump", 100, "blocked in the alarm writer");
+    service.LogEvent(1, 3, "Pump", 101, "behind it");
+    EXPECT_EQ(1, m_owner.m_refs) << "one server lock while commands are pending";
+    EXPECT_FALSE(FileExists(TodaysLogPath())) << "LogEvent must not wait for the write";
+    held.Release();
+    service.ShutdownLog();
+    EXPECT_EQ(2u, Lines(ReadWholeFile(TodaysLogPath())).size());
+    EXPECT_EQ(0, m_owner.m_refs);
+}
+
+TEST_F(LoggingService, ShutdownWritesEveryEventAcceptedBeforeIt)
+{
+    constexpr int count = 3000;
+    CVardelEventLogImpl service(&m_owner);
+    service.StartLog();
+    CHeldAlarmMutex held;
+    for (int i = 0; i < count; ++i)
+        service.LogEvent(3, 3, "S", 0, std::to_string(i));
+
+    std::atomic<bool> returned{false};
+    std::thread shutdown([&] {
+        service.ShutdownLog();
+        returned = true;
+    });
+    // The worker is held in the first alarm; ShutdownLog must wait for the
+    // queue rather than drop it.
+    Sleep(200);
+    EXPECT_FALSE(returned);
+    held.Release();
+    shutdown.join();
+    EXPECT_TRUE(returned);
+
+    std::vector<std::string> lines = Lines(ReadWholeFile(TodaysLogPath()));
+    ASSERT_EQ(static_cast<std::size_t>(count), lines.size());
+    for (int i = 0; i < count; ++i)
+        EXPECT_NE(std::string::npos, lines[i].find(",\"" + std::to_string(i) + "\"")) << i;
+    EXPECT_EQ(static_cast<std::size_t>(count), Lines(ReadWholeFile(ALARM_FILE)).size());
+    EXPECT_EQ(0, m_owner.m_refs);
+}
+
+TEST_F(LoggingService, HundredThousandEventsFromFourThreadsAreAllWrittenIntact)
+{
+    constexpr int producers = 4, perProducer = 25000;
+    {
+        CVardelEventLogImpl service(&m_owner);
+        service.StartLog();
+        std::vector<std::thread> threads;
+        for (int p = 0; p < producers; ++p)
+            threads.emplace_back([&service, p] {
+                for (int i = 0; i < perProducer; ++i)
+                    service.LogEvent(2, 1, "P" + std::to_string(p), 1073311435u, std::to_string(i));
+            });
+        for (auto& t : threads)
+            t.join();
+        service.ShutdownLog();
+    }
+    std::vector<std::string> lines = Lines(ReadWholeFile(TodaysLogPath()));
+    ASSERT_EQ(static_cast<std::size_t>(producers * perProducer), lines.size());
+    std::map<int, int> next;
+    const std::string prefix = "Mon Jan 05 02:03:55 PM ";
+    for (const std::string& line : lines) {
+        // time text, type, level, source, "sequence"
+        std::size_t source = line.find(",WARNING,TRACE,P");
+        ASSERT_NE(std::string::npos, source) << line;
+        ASSERT_EQ(0u, line.find(prefix)) << line;
+        std::size_t comma = line.find(',', source + 16);
+        ASSERT_NE(std::string::npos, comma) << line;
+        int producer = std::stoi(line.substr(source + 16, comma - source - 16));
+        ASSERT_EQ('"', line[comma + 1]);
+        ASSERT_EQ('"', line.back());
+        int sequence = std::stoi(line.substr(comma + 2, line.size() - comma - 3));
+        ASSERT_EQ(next[producer], sequence) << "producer " << producer << " out of order";
+        next[producer] = sequence + 1;
+    }
+    for (int p = 0; p < producers; ++p)
+        EXPECT_EQ(perProducer, next[p]);
+    EXPECT_EQ(0, m_owner.m_refs);
+}
