@@ -64,10 +64,17 @@ public:
     // when the thread could not be created or one already runs.
     BOOL StartProcessing()
     {
-        if (!m_worker.Start(nullptr, 0, 0))
+        // Created suspended so that even the first command runs at the lower
+        // priority.
+        if (!m_worker.Start(nullptr, 0, CREATE_SUSPENDED))
             return FALSE;
         m_worker.SetPriority(THREAD_PRIORITY_BELOW_NORMAL);
-        return TRUE;
+        if (m_worker.Resume())
+            return TRUE;
+        DWORD error = GetLastError();
+        m_worker.EndByForce(0);
+        SetLastError(error);
+        return FALSE;
     }
 
     // Requests the stop and, unless called on the worker itself, waits
