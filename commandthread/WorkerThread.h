@@ -69,6 +69,16 @@ protected:
     ~sWorkerThreadBase() = default;
 };
 
+// The thread-creation call, replaceable so that tests can make it fail the
+// way an exhausted process would.
+using ThreadCreateFunction = HANDLE(WINAPI*)(LPSECURITY_ATTRIBUTES, SIZE_T, LPTHREAD_START_ROUTINE, LPVOID, DWORD,
+                                              LPDWORD);
+inline ThreadCreateFunction& ThreadCreator()
+{
+    static ThreadCreateFunction create = &::CreateThread;
+    return create;
+}
+
 template <typename T>
 class CWorkerThread : public sWorkerThreadBase, private boost::noncopyable {
 public:
@@ -116,7 +126,7 @@ public:
         // Created suspended so that the id and handle are stored before the
         // body can ask IsCurrentThread.
         DWORD id = 0;
-        HANDLE thread = CreateThread(security, stackSize, &ThreadRoutine, this, flags | CREATE_SUSPENDED, &id);
+        HANDLE thread = ThreadCreator()(security, stackSize, &ThreadRoutine, this, flags | CREATE_SUSPENDED, &id);
         if (!thread) {
             DWORD error = GetLastError();
             stop.reset();

@@ -15,10 +15,11 @@ namespace {
 constexpr const char* WRITER_THREAD_NAME = "Vardel Event Writer";
 constexpr int WRITER_EXIT_CODE = 333;
 
-// Posts a command; it is deleted here if posting fails before it is queued.
+// Posts a command; it is deleted here unless it was queued.
 void Post(CLogCommandThread& thread, std::unique_ptr<CLogCommand> command)
 {
-    thread.PostCommand(command.get());
+    if (!thread.PostCommand(command.get()))
+        throw Vardel::CWin32Error(GetLastError(), "the event queue cannot be waited on");
     command.release();
 }
 } // namespace

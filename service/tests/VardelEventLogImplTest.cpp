@@ -4,6 +4,8 @@
 #include "VardelEventLogImpl.h"
 
 #include "Handles.h"
+#include "Win32Error.h"
+#include "WorkerThread.h"
 #include "testsupport/TestSupport.h"
 
 #include <unknwn.h>
@@ -211,5 +213,51 @@ TEST_F(LoggingService, HundredThousandEventsFromFourThreadsAreAllWrittenIntact)
     }
     for (int p = 0; p < producers; ++p)
         EXPECT_EQ(perProducer, next[p]);
+    EXPECT_EQ(0, m_owner.m_refs);
+}
+
+namespace {
+int g_refusedThreads = 0;
+HANDLE WINAPI RefuseThread(LPSECURITY_ATTRIBUTES, SIZE_T, LPTHREAD_START_ROUTINE, LPVOID, DWORD, LPDWORD)
+{
+    ++g_refusedThreads;
+    SetLastError(ERROR_NOT_ENOUGH_MEMORY);
+    return nullptr;
+}
+
+// Makes every thread creation fail while it lives.
+class CThreadCreationFails {
+public:
+    CThreadCreationFails() : m_saved(ThreadCreator()) { ThreadCreator() = &RefuseThread; }
+    ~CThreadCreationFails() { ThreadCreator() = m_saved; }
+
+private:
+    ThreadCreateFunction m_saved;
+};
+} // namespace
+
+TEST_F(LoggingService, WithoutAWorkerThreadLogEventFailsInsteadOfQueueingForEver)
+{
+    CVardelEventLogImpl service(&m_owner);
+    {
+        CThreadCreationFails refused;
+        service.StartLog();
+        EXPECT_EQ(1, g_refusedThreads);
+        EXPECT_EQ(0, m_owner.m_refs) << "nothing queued, so no server lock is held";
+        try {
+            service.LogEvent(1, 3, "S", 0, "refused");
+            ADD_FAILURE() << "LogEvent accepted an event nobody would write";
+        } catch (const Vardel::CWin32Error& e) {
+            EXPECT_EQ(static_cast<DWORD>(ERROR_NOT_ENOUGH_MEMORY), e.Error());
+        }
+        EXPECT_EQ(2, g_refusedThreads) << "each LogEvent tries to start the worker again";
+        EXPECT_EQ(0, m_owner.m_refs);
+    }
+    // Once threads can be created again the next event starts the worker.
+    service.LogEvent(1, 3, "S", 0, "accepted");
+    service.ShutdownLog();
+    std::vector<std::string> lines = Lines(ReadWholeFile(TodaysLogPath()));
+    ASSERT_EQ(1u, lines.size());
+    EXPECT_NE(std::string::npos, lines[0].find(",INFORMATION,RELEASE,S,\"accepted\""));
     EXPECT_EQ(0, m_owner.m_refs);
 }
