@@ -1,0 +1,50 @@
+#!/usr/bin/env bash
+# The main job: build, register the server in the private Wine prefix, start
+# the stand-in host, log sample events with vardel-log and a VBScript client,
+# and print the day's log file and the alarm file.
+set -euo pipefail
+top=$(cd "$(dirname "$0")/.." && pwd)
+"$top/tools/setup.sh"
+build=${VARDEL_BUILD_DIR:-$top/build}
+run() { "$top/cmake/wine-run" "$build" "$@"; }
+win() { local p=$1; echo "Z:${p//\//\\}"; }
+
+drive_c=$build/wineprefix/drive_c
+alarm_file='C:\Korvane\Trevalon\alarms.txt'
+
+echo "== Registering the server"
+run "$build/bin/VardelEventLogger.exe" /RegServer
+mkdir -p "$drive_c/Korvane/VardelLogs" "$drive_c/Korvane/Trevalon"
+run 'C:\windows\system32\reg.exe' add 'HKLM\SOFTWARE\Dunmere\Trevalon\Configuration' \
+    /v AlarmTxtFile /t REG_SZ /d "$alarm_file" /f >/dev/null
+run 'C:\windows\system32\reg.exe' add 'HKLM\SOFTWARE\Pellucor' \
+    /v InstrumentName /t REG_SZ /d 'Demo instrument' /f >/dev/null
+
+echo "== Starting the stand-in host"
+run "$build/bin/korvane-host.exe" --start --seconds 300
+
+log_before=$(cat "$drive_c"/Korvane/VardelLogs/Log_*.log 2>/dev/null | wc -l)
+echo "== Logging sample events"
+run "$build/bin/vardel-log.exe" -t INFORMATION -l RELEASE -s Demo -m "Demo started"
+run "$build/bin/vardel-log.exe" -t WARNING -l DEBUG -s "Pump Control" -m 'Pressure "rising"'
+run "$build/bin/vardel-log.exe" -t ERROR -l RELEASE -s "Pump Control" -m "Pressure high, check seal"
+printf 'first line from standard input\nsecond line from standard input\n' |
+    run "$build/bin/vardel-log.exe" -t INFORMATION -s stdin --stdin
+run 'C:\windows\system32\cscript.exe' //nologo "$(win "$top/tools/sample.vbs")" "Hello from VBScript"
+
+# LogEvent returns once the event is queued; wait (bounded) for the writer.
+for _ in $(seq 100); do
+  now=$(cat "$drive_c"/Korvane/VardelLogs/Log_*.log 2>/dev/null | wc -l)
+  [ "$now" -ge $((log_before + 6)) ] && break
+  sleep 0.1
+done
+
+echo "== Stopping the host (the server ends within about 10 s)"
+run "$build/bin/korvane-host.exe" --stop
+
+for f in "$drive_c"/Korvane/VardelLogs/Log_*.log; do
+  echo "== Log file C:\\Korvane\\VardelLogs\\$(basename "$f")"
+  cat "$f"
+done
+echo "== Alarm file $alarm_file"
+cat "$drive_c/Korvane/Trevalon/alarms.txt"
