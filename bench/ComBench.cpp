@@ -1,0 +1,425 @@
+#include "ComBench.h"
+
+#include "BenchWorkspace.h"
+#include "VardelEventLogger.h"
+#include "testsupport/TestSupport.h"
+
+#include <oleauto.h>
+#include <psapi.h>
+#include <tlhelp32.h>
+
+#include <algorithm>
+#include <memory>
+#include <vector>
+
+namespace VardelBench {
+
+namespace {
+
+const char* const HOST_EVENT = "Global\\I AM NOT A KORVANE COM SERVER";
+const char* const ALARM_MUTEX = "DUNMERETREVALONALARMLOG";
+const char* const APPID_TEXT = "{DFC77DFF-0CE4-456B-B8F7-CC9DD5D78C32}";
+const char* const ALARM_KEY = "SOFTWARE\\Dunmere\\Trevalon\\Configuration";
+const char* const SETTINGS_KEY = "SOFTWARE\\Pellucor\\Vardels\\VardelEventLogging";
+const char* const ALARM_DIR = "C:\\Korvane\\VardelBenchAlarms";
+const wchar_t* const PROGID = L"VardelEventLogger.VardelEventLog";
+
+constexpr int TYPE_INFORMATION = 1;
+constexpr int TYPE_ERROR = 3; // an alarm: goes through the alarm-file mutex
+constexpr int LEVEL_RELEASE = 3;
+constexpr unsigned long EVENT_TIME = 1700000000;
+constexpr std::size_t QUEUED_MESSAGE_SIZE = 1024;
+// The server's monitor looks for the host event every 10 s; its end then
+// drains the log and pauses 1 s.
+constexpr DWORD SERVER_END_LIMIT_MS = 60000;
+
+void CheckHr(HRESULT hr, const char* what)
+{
+    if (FAILED(hr)) {
+        char text[16];
+        std::snprintf(text, sizeof text, "0x%08lX", static_cast<unsigned long>(hr));
+        throw CBenchError(std::string(what) + " failed: " + text);
+    }
+}
+
+std::string GuidText(REFGUID guid)
+{
+    wchar_t wide[40];
+    StringFromGUID2(guid, wide, 40);
+    char text[40];
+    WideCharToMultiByte(CP_ACP, 0, wide, -1, text, sizeof text, nullptr, nullptr);
+    return text;
+}
+
+std::string Lower(std::string text)
+{
+    CharLowerA(&text[0]);
+    return text;
+}
+
+std::string NamePart(const std::string& path)
+{
+    return path.substr(path.find_last_of('\\') + 1);
+}
+
+std::string ServerPath()
+{
+    const std::string self = VardelTest::SelfPath();
+    return self.substr(0, self.find_last_of('\\')) + "\\VardelEventLogger.exe";
+}
+
+DWORD RunServer(const std::string& arguments)
+{
+    std::string command = "\"" + ServerPath() + "\" " + arguments;
+    STARTUPINFOA si = {};
+    si.cb = sizeof si;
+    PROCESS_INFORMATION pi = {};
+    if (!CreateProcessA(nullptr, &command[0], nullptr, nullptr, FALSE, 0, nullptr, nullptr, &si, &pi))
+        FailWin32("cannot start " + command);
+    Vardel::CUniqueHandle process(pi.hProcess), thread(pi.hThread);
+    if (WaitForSingleObject(process.get(), SERVER_END_LIMIT_MS) != WAIT_OBJECT_0) {
+        TerminateProcess(process.get(), 1);
+        throw CBenchError(command + " did not end");
+    }
+    DWORD code = 1;
+    GetExitCodeProcess(process.get(), &code);
+    return code;
+}
+
+// Server processes by image name: COM may start it by its short path.
+std::vector<DWORD> ServerProcessIds()
+{
+    const std::string longName = Lower(NamePart(ServerPath()));
+    char shortPath[MAX_PATH * 2];
+    const DWORD n = GetShortPathNameA(ServerPath().c_str(), shortPath, sizeof shortPath);
+    const std::string shortName = n && n < sizeof shortPath ? Lower(NamePart(shortPath)) : longName;
+    std::vector<DWORD> ids;
+    HANDLE snapshot = CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0);
+    if (snapshot == INVALID_HANDLE_VALUE)
+        FailWin32("CreateToolhelp32Snapshot");
+    Vardel::CUniqueHandle owner(snapshot);
+    PROCESSENTRY32 entry = {};
+    entry.dwSize = sizeof entry;
+    for (BOOL more = Process32First(snapshot, &entry); more; more = Process32Next(snapshot, &entry)) {
+        const std::string name = Lower(NamePart(entry.szExeFile));
+        if (name == longName || name == shortName)
+            ids.push_back(entry.th32ProcessID);
+    }
+    return ids;
+}
+
+// Every key registration writes, cleared for the run and restored after.
+class CRegistrationGuard {
+public:
+    CRegistrationGuard()
+    {
+        const std::string paths[] = {
+            std::string("AppID\\") + APPID_TEXT,
+            "AppID\\VardelEventLogger.EXE",
+            "VardelEventLogger.VardelEventLog",
+            "VardelEventLogger.VardelEventLog.1",
+            "CLSID\\" + GuidText(CLSID_VardelEventLog),
+            "TypeLib\\" + GuidText(LIBID_VARDELEVENTLOGGERLib),
+            "Interface\\" + GuidText(IID_IVardelEventLog),
+            "Interface\\" + GuidText(DIID__IVardelEventLogEvents),
+        };
+        for (const auto& path : paths)
+            m_guards.push_back(std::make_unique<VardelTest::CRegistryKeyGuard>(HKEY_CLASSES_ROOT, path));
+    }
+
+private:
+    std::vector<std::unique_ptr<VardelTest::CRegistryKeyGuard>> m_guards;
+};
+
+class CComApartment {
+public:
+    CComApartment() { CheckHr(CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED), "CoInitializeEx"); }
+    ~CComApartment() { CoUninitialize(); }
+    CComApartment(const CComApartment&) = delete;
+    CComApartment& operator=(const CComApartment&) = delete;
+};
+
+class CBstr {
+public:
+    explicit CBstr(const std::string& text)
+    {
+        const int n = MultiByteToWideChar(CP_ACP, 0, text.data(), static_cast<int>(text.size()), nullptr, 0);
+        m_value = SysAllocStringLen(nullptr, n);
+        if (!m_value)
+            throw CBenchError("SysAllocStringLen");
+        MultiByteToWideChar(CP_ACP, 0, text.data(), static_cast<int>(text.size()), m_value, n);
+    }
+    ~CBstr() { SysFreeString(m_value); }
+    CBstr(const CBstr&) = delete;
+    CBstr& operator=(const CBstr&) = delete;
+    BSTR get() const { return m_value; }
+
+private:
+    BSTR m_value;
+};
+
+template <typename I>
+class CComPtr {
+public:
+    CComPtr() = default;
+    ~CComPtr() { reset(); }
+    CComPtr(const CComPtr&) = delete;
+    CComPtr& operator=(const CComPtr&) = delete;
+    I* operator->() const { return m_p; }
+    I** put()
+    {
+        reset();
+        return &m_p;
+    }
+    void reset()
+    {
+        if (m_p)
+            m_p->Release();
+        m_p = nullptr;
+    }
+
+private:
+    I* m_p = nullptr;
+};
+
+// The alarm-file mutex, owned by this thread while held: a type-3 event
+// then stops the server's worker at its alarm step.
+class CHeldAlarmMutex {
+public:
+    CHeldAlarmMutex() : m_mutex(CreateMutexA(nullptr, FALSE, ALARM_MUTEX))
+    {
+        if (!m_mutex)
+            FailWin32("CreateMutexA");
+        const DWORD wait = WaitForSingleObject(m_mutex.get(), WAIT_LIMIT_MS);
+        if (wait != WAIT_OBJECT_0 && wait != WAIT_ABANDONED)
+            FailWin32("cannot take the alarm-file mutex");
+        m_held = true;
+    }
+    ~CHeldAlarmMutex() { Release(); }
+    void Release()
+    {
+        if (m_held)
+            ReleaseMutex(m_mutex.get());
+        m_held = false;
+    }
+
+private:
+    Vardel::CUniqueHandle m_mutex;
+    bool m_held = false;
+};
+
+struct CMemory {
+    double workingSet;
+    double peakWorkingSet;
+};
+
+CMemory ReadMemory(HANDLE process)
+{
+    PROCESS_MEMORY_COUNTERS counters = {};
+    counters.cb = sizeof counters;
+    if (!GetProcessMemoryInfo(process, &counters, sizeof counters))
+        FailWin32("GetProcessMemoryInfo on the server");
+    return {static_cast<double>(counters.WorkingSetSize), static_cast<double>(counters.PeakWorkingSetSize)};
+}
+
+// One client of the server started by COM, and the server process itself.
+class CServerClient {
+public:
+    CServerClient()
+    {
+        CLSID clsid = {};
+        CheckHr(CLSIDFromProgID(PROGID, &clsid), "CLSIDFromProgID");
+        CheckHr(CoCreateInstance(clsid, nullptr, CLSCTX_LOCAL_SERVER, IID_IVardelEventLog,
+                                 reinterpret_cast<void**>(m_log.put())),
+                "CoCreateInstance");
+        const auto ids = ServerProcessIds();
+        if (ids.size() != 1)
+            throw CBenchError(std::to_string(ids.size()) + " server processes instead of one");
+        m_process.reset(OpenProcess(SYNCHRONIZE | PROCESS_TERMINATE | PROCESS_QUERY_INFORMATION | PROCESS_VM_READ,
+                                    FALSE, ids[0]));
+        if (!m_process)
+            FailWin32("cannot open the server process");
+    }
+
+    IVardelEventLog* operator->() const { return m_log.operator->(); }
+    HANDLE Process() const { return m_process.get(); }
+
+    // Lets go of the object and waits, once the host event has gone, for the
+    // server to end; one that does not is killed and reported.
+    void WaitForEnd()
+    {
+        m_log.reset();
+        if (WaitForSingleObject(m_process.get(), SERVER_END_LIMIT_MS) != WAIT_OBJECT_0) {
+            TerminateProcess(m_process.get(), 1);
+            throw CBenchError("the server did not end after the host event went");
+        }
+    }
+
+    ~CServerClient()
+    {
+        m_log.reset();
+        if (m_process && WaitForSingleObject(m_process.get(), 0) == WAIT_TIMEOUT) {
+            TerminateProcess(m_process.get(), 1);
+            WaitForSingleObject(m_process.get(), 10000);
+        }
+    }
+
+private:
+    CComPtr<IVardelEventLog> m_log;
+    Vardel::CUniqueHandle m_process;
+};
+
+void LogOne(CServerClient& client, int type, const CBstr& source, const CBstr& message)
+{
+    CheckHr(client->LogEvent(static_cast<eTType>(type), LEVEL_RELEASE, source.get(), EVENT_TIME, message.get()),
+            "IVardelEventLog::LogEvent");
+}
+
+bool EndsWithCrLf(const std::string& path, std::uint64_t size)
+{
+    Vardel::CUniqueFile file(std::fopen(path.c_str(), "rb"));
+    char tail[2] = {};
+    return file && size >= 2 && _fseeki64(file.get(), static_cast<__int64>(size) - 2, SEEK_SET) == 0 &&
+           std::fread(tail, 1, 2, file.get()) == 2 && tail[0] == '\r' && tail[1] == '\n';
+}
+
+// The length on disk of the line one event of this kind makes: every such
+// line is the same, so the log's size tells how many have been written.
+std::uint64_t LineBytes(CServerClient& client, int type, const CBstr& source, const CBstr& message)
+{
+    const std::string log = TodaysLogPath();
+    const std::uint64_t before = FileSize(log);
+    LogOne(client, type, source, message);
+    // The text-mode write may reach the file in pieces; only the line's own
+    // CR LF ends it (the message holds no line break).
+    std::uint64_t size = before;
+    do {
+        WaitForFileSize(log, size + 1);
+        size = FileSize(log);
+    } while (!EndsWithCrLf(log, size));
+    const std::uint64_t length = size - before;
+    if (length < 2)
+        throw CBenchError("no line from the server in " + log);
+    return length;
+}
+
+void QueuedMemory(const CBenchSizes& sizes, CServerClient& client, const CBstr& source,
+                  std::vector<CBenchResult>& rows)
+{
+    const std::string message = Message(QUEUED_MESSAGE_SIZE);
+    const CBstr text(message);
+    const std::string log = TodaysLogPath();
+    // Both kinds of line once, alarms still off: warms the server's heap
+    // and gives the length of an alarm event's log line.
+    LineBytes(client, TYPE_INFORMATION, source, text);
+    const std::uint64_t alarmLine = LineBytes(client, TYPE_ERROR, source, text);
+
+    VardelTest::MakeEmptyFolder(ALARM_DIR);
+    const std::string alarmFile = std::string(ALARM_DIR) + "\\alarms.txt";
+    VardelTest::SetRegString(HKEY_LOCAL_MACHINE, ALARM_KEY, "AlarmTxtFile", alarmFile);
+
+    const std::uint64_t logBefore = FileSize(log);
+    const CMemory before = ReadMemory(client.Process());
+    CMemory held;
+    {
+        CHeldAlarmMutex mutex;
+        // The first event stops the worker at the mutex; every later one
+        // stays queued. No more than the queue holds, so no call waits.
+        for (int i = 0; i < sizes.queuedEvents; ++i)
+            LogOne(client, TYPE_ERROR, source, text);
+        held = ReadMemory(client.Process());
+        if (FileSize(log) != logBefore)
+            throw CBenchError("the worker wrote while the alarm-file mutex was held");
+    }
+    WaitForFileSize(log, logBefore + alarmLine * sizes.queuedEvents);
+    const std::uint64_t alarms = CountLines(alarmFile);
+    VardelTest::DeleteRegTree(HKEY_LOCAL_MACHINE, ALARM_KEY);
+    VardelTest::RemoveTree(ALARM_DIR);
+    if (alarms != static_cast<std::uint64_t>(sizes.queuedEvents))
+        throw CBenchError("the alarm file holds " + std::to_string(alarms) + " records, expected " +
+                          std::to_string(sizes.queuedEvents));
+
+    const double perEvent = (held.workingSet - before.workingSet) / sizes.queuedEvents;
+    // What one event carries: its message and source as narrow text.
+    const double payload = static_cast<double>(QUEUED_MESSAGE_SIZE + std::string("Bench Source").size());
+    rows.push_back(Row("growth: server working set bytes per queued 1 KiB event vs its payload", perEvent, payload,
+                       EGoal::AtMost, 2.0));
+    rows.push_back(Row("growth: server peak working set MiB, " + std::to_string(sizes.queuedEvents) +
+                           " queued vs before",
+                       held.peakWorkingSet / (1 << 20), before.peakWorkingSet / (1 << 20)));
+}
+
+void CallRate(const CBenchSizes& sizes, CServerClient& client, const CBstr& source, std::vector<CBenchResult>& rows)
+{
+    const CBstr message(Message(100));
+    const std::string log = TodaysLogPath();
+    const std::uint64_t line = LineBytes(client, TYPE_INFORMATION, source, message);
+    const std::uint64_t logBefore = FileSize(log);
+
+    // Blocks of each kind alternate, so that a slow stretch of the machine
+    // falls on both.
+    double logUs = 0, emptyUs = 0, firstCall = 0, lastReturn = 0;
+    for (int done = 0; done < sizes.comCalls; done += sizes.comBlock) {
+        const int block = std::min(sizes.comBlock, sizes.comCalls - done);
+        double start = NowUs();
+        for (int i = 0; i < block; ++i) {
+            UINT count = 0;
+            CheckHr(client->GetTypeInfoCount(&count), "IDispatch::GetTypeInfoCount");
+        }
+        emptyUs += NowUs() - start;
+
+        start = NowUs();
+        if (done == 0)
+            firstCall = start;
+        for (int i = 0; i < block; ++i)
+            LogOne(client, TYPE_INFORMATION, source, message);
+        lastReturn = NowUs();
+        logUs += lastReturn - start;
+    }
+    WaitForFileSize(log, logBefore + line * sizes.comCalls);
+    const double onDisk = NowUs();
+
+    rows.push_back(Row("COM: LogEvent us/call vs empty round trip (GetTypeInfoCount)", logUs / sizes.comCalls,
+                       emptyUs / sizes.comCalls, EGoal::AtMost, 1.2));
+    rows.push_back(Row("COM: LogEvent calls/s vs empty round trips/s", sizes.comCalls / (logUs / 1e6),
+                       sizes.comCalls / (emptyUs / 1e6)));
+    rows.push_back(Row("COM: ms from first call to last line on disk vs to last return", (onDisk - firstCall) / 1000,
+                       (lastReturn - firstCall) / 1000));
+}
+
+} // namespace
+
+void RunComBenches(const CBenchSizes& sizes, std::vector<CBenchResult>& rows)
+{
+    if (!ServerProcessIds().empty())
+        throw CBenchError("a VardelEventLogger server is already running in this prefix");
+    CRegistrationGuard registration;
+    VardelTest::CRegistryKeyGuard settings(HKEY_LOCAL_MACHINE, SETTINGS_KEY);
+    VardelTest::CRegistryKeyGuard alarms(HKEY_LOCAL_MACHINE, ALARM_KEY);
+    CLogFolderGuard folder;
+    if (RunServer("/RegServer") != 0)
+        throw CBenchError("VardelEventLogger.exe /RegServer failed");
+    struct CUnregister {
+        ~CUnregister()
+        {
+            try {
+                RunServer("/UnregServer");
+            } catch (...) {
+            }
+        }
+    } unregister;
+
+    Vardel::CUniqueHandle host(CreateEventA(nullptr, TRUE, FALSE, HOST_EVENT));
+    if (!host)
+        FailWin32("cannot create the host event");
+    CComApartment apartment;
+    CServerClient client;
+    const CBstr source("Bench Source");
+    // Memory first, on a server whose queue has never been long.
+    QueuedMemory(sizes, client, source, rows);
+    CallRate(sizes, client, source, rows);
+    host.reset();
+    client.WaitForEnd();
+}
+
+} // namespace VardelBench

@@ -1,0 +1,80 @@
+#include "ServerProcess.h"
+
+#include "ClassFactory.h"
+#include "CommandLine.h"
+#include "Monitor.h"
+#include "Registration.h"
+
+#include <objbase.h>
+
+namespace VardelServer {
+
+namespace {
+
+constexpr DWORD END_PAUSE_MS = 1000; // lets other threads finish before COM goes
+
+// Registers the class object; 0 when that failed, and the server then
+// serves nobody until the monitor ends it.
+DWORD RegisterClassObject()
+{
+    CVardelEventLogFactory* factory = nullptr;
+    try {
+        factory = new CVardelEventLogFactory();
+    } catch (...) {
+        return 0;
+    }
+    DWORD cookie = 0;
+    if (FAILED(CoRegisterClassObject(CLSID_VardelEventLog, static_cast<IClassFactory*>(factory),
+                                     CLSCTX_LOCAL_SERVER, REGCLS_MULTIPLEUSE, &cookie)))
+        cookie = 0;
+    factory->Release(); // the platform holds it now, or nobody does
+    return cookie;
+}
+
+void RunMessageLoop()
+{
+    MSG message;
+    while (GetMessageA(&message, nullptr, 0, 0) > 0)
+        DispatchMessageA(&message);
+}
+
+int Serve()
+{
+    // The monitor may post its quit at once: the queue must exist before.
+    MSG message;
+    PeekMessageA(&message, nullptr, WM_USER, WM_USER, PM_NOREMOVE);
+    StartMonitorThread(GetCurrentThreadId()); // without it, the server runs until ended from outside
+
+    const DWORD cookie = RegisterClassObject();
+    RunMessageLoop();
+    if (cookie)
+        CoRevokeClassObject(cookie); // the last factory reference goes: clients cut off, service stopped
+    Sleep(END_PAUSE_MS);
+    return 0;
+}
+
+} // namespace
+
+int RunServerProcess(HINSTANCE instance)
+{
+    const char* commandLine = GetCommandLineA();
+    CoInitialize(nullptr);
+
+    int exitCode = 0;
+    switch (ActionFromCommandLine(commandLine)) {
+    case CServerAction::Register:
+        exitCode = static_cast<int>(RegisterServer(instance));
+        break;
+    case CServerAction::Unregister:
+        exitCode = static_cast<int>(UnregisterServer(instance));
+        break;
+    case CServerAction::Run:
+        exitCode = Serve();
+        break;
+    }
+
+    CoUninitialize();
+    return exitCode;
+}
+
+} // namespace VardelServer

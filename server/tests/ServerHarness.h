@@ -1,0 +1,156 @@
+#pragma once
+// What the process tests share: the server executable and its GUIDs, the
+// registry keys that registration touches, the host event, server
+// processes with bounded ends, and the log and alarm files read back.
+
+#include "Handles.h"
+#include "VardelEventLogger.h"
+#include "testsupport/TestSupport.h"
+
+#include <memory>
+#include <string>
+#include <vector>
+
+namespace VardelTest {
+
+extern const char* const APPID_TEXT;
+extern const char* const PROGID;
+extern const char* const VERSIONED_PROGID;
+extern const char* const HOST_EVENT;
+extern const char* const ALARM_MUTEX;
+
+std::string GuidText(REFGUID guid); // registry form: upper case, braces
+std::string BinFolder();            // where this executable and the server lie
+std::string ServerPath();           // long path of VardelEventLogger.exe
+std::string ShortPathOrLong(const std::string& path);
+
+// Every key that registration writes (AppID, ProgIDs, class, type library,
+// interfaces), saved and cleared for the test and restored after it.
+class CRegistrationGuard {
+public:
+    CRegistrationGuard();
+
+private:
+    std::vector<std::unique_ptr<CRegistryKeyGuard>> m_guards;
+};
+
+// Runs the server executable with arguments and returns its exit code.
+DWORD RunServer(const std::string& arguments, const std::string& server = ServerPath());
+
+// Holds the host product's event while it exists.
+class CHostEvent {
+public:
+    CHostEvent();
+    void Close() { m_event.reset(); }
+
+private:
+    Vardel::CUniqueHandle m_event;
+};
+bool HostEventExists();
+
+// A server process started by the test; one still running at the end is
+// killed, which fails the test.
+class CServerProcess {
+public:
+    explicit CServerProcess(const std::string& arguments = "-Embedding");
+    // The one server process that COM has started (a client must have
+    // connected already: one started by hand is not yet reachable when a
+    // client asks at once, and COM would start a second).
+    struct CStartedByCom {};
+    explicit CServerProcess(CStartedByCom);
+    ~CServerProcess();
+    HANDLE Handle() const { return m_process.get(); }
+    // True once it has ended within timeoutMs; its exit code in code.
+    bool WaitForExit(DWORD timeoutMs, DWORD* code = nullptr);
+
+private:
+    Vardel::CUniqueHandle m_process;
+};
+
+// Server processes that COM started, by image name.
+std::vector<DWORD> ServerProcessIds();
+// Waits until every server process has ended; kills the rest and returns
+// false after timeoutMs.
+bool WaitForServersToEnd(DWORD timeoutMs);
+
+// A stretch of work with the server: the host event exists from the
+// start; End() closes it and waits (bounded) for the server to finish,
+// after which everything it accepted has been written.
+class CServerSession {
+public:
+    CServerSession();
+    ~CServerSession();
+    void End();
+
+private:
+    CHostEvent m_host;
+    bool m_ended = false;
+};
+
+// The day's log file: its content is remembered at the start and put back
+// at the end; Appended() is what was written to it in between.
+class CLogCapture {
+public:
+    CLogCapture();
+    ~CLogCapture();
+    std::string Appended() const;
+    std::string FileName() const { return m_file; }
+
+private:
+    std::string m_file;
+    bool m_existed = false;
+    bool m_createdFolder = false;
+    std::string m_before;
+};
+
+// The alarm file configured for the test in a folder of its own.
+class CAlarmCapture {
+public:
+    CAlarmCapture();
+    ~CAlarmCapture();
+    std::string Text() const { return ReadWholeFile(m_file); }
+
+private:
+    CRegistryKeyGuard m_config;
+    std::string m_file;
+};
+
+// Lines split at CR LF; false from Complete() if the text does not end in one.
+std::vector<std::string> CrLfLines(const std::string& text);
+bool EndsWithCrLf(const std::string& text);
+// The lines that end with tail.
+std::vector<std::string> LinesEndingWith(const std::vector<std::string>& lines, const std::string& tail);
+
+// A child process with its output captured, standard input fed from text.
+struct CRunResult {
+    DWORD exitCode = static_cast<DWORD>(-1);
+    std::string out, err;
+};
+CRunResult RunCaptured(const std::string& commandLine, const std::string& input = std::string(),
+                       DWORD timeoutMs = 60000);
+
+// A unique marker for this run's messages.
+std::string Marker(const char* what);
+
+// COM for the test thread, multithreaded apartment.
+class CComInit {
+public:
+    CComInit() { CoInitializeEx(nullptr, COINIT_MULTITHREADED); }
+    ~CComInit() { CoUninitialize(); }
+};
+
+// Owns one BSTR.
+struct CBstr {
+    BSTR value;
+    explicit CBstr(const wchar_t* text) : value(SysAllocString(text)) {}
+    CBstr(const wchar_t* text, UINT length) : value(SysAllocStringLen(text, length)) {}
+    explicit CBstr(const std::string& text);
+    ~CBstr() { SysFreeString(value); }
+    CBstr(const CBstr&) = delete;
+    CBstr& operator=(const CBstr&) = delete;
+};
+
+// Creates the shared object by ProgID in the local server.
+HRESULT CreateByProgId(IVardelEventLog** log);
+
+} // namespace VardelTest
