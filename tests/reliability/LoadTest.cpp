@@ -67,7 +67,8 @@ TEST_F(CReliabilityTest, LoadFourClientProcessesAtOnceLoseNothingAndKeepTheirOrd
             std::snprintf(value, sizeof value, "%s %d %d", marker.c_str(), k, EVENTS_PER_CLIENT);
             SetEnvironmentVariableA(CLIENT_VARIABLE, value);
             std::string command = "\"" + SelfPath() + "\" --gtest_filter=LoadClient.Logs";
-            STARTUPINFOA si = {sizeof si};
+            STARTUPINFOA si = {};
+            si.cb = sizeof si;
             PROCESS_INFORMATION pi = {};
             ASSERT_TRUE(CreateProcessA(nullptr, &command[0], nullptr, nullptr, FALSE, 0, nullptr, nullptr, &si, &pi));
             CloseHandle(pi.hThread);
