@@ -135,6 +135,20 @@ TEST_F(Registration, RegServerWritesExactlyTheTableEntries)
     ASSERT_NE(0u, GetLongPathNameA(localServer.c_str(), longForm, sizeof longForm));
     EXPECT_EQ(Lower(ServerPath()), Lower(longForm));
     std::printf("LocalServer32 = %s\n", localServer.c_str());
+
+    // The library registered under the class's TypeLib is the one the
+    // executable carries: its own LIBID, loadable through the registration.
+    CComInit com;
+    ITypeLib* registered = nullptr;
+    ASSERT_HR(S_OK, LoadRegTypeLib(LIBID_VARDELEVENTLOGGERLib, 1, 0, 0, &registered));
+    TLIBATTR* attributes = nullptr;
+    ASSERT_HR(S_OK, registered->GetLibAttr(&attributes));
+    std::string classTypeLib;
+    EXPECT_TRUE(RegGetString(HKEY_CLASSES_ROOT, "CLSID\\" + m_clsid + "\\TypeLib", "", classTypeLib));
+    EXPECT_EQ(classTypeLib, GuidText(attributes->guid));
+    EXPECT_EQ(SYS_WIN32, attributes->syskind);
+    registered->ReleaseTLibAttr(attributes);
+    registered->Release();
 }
 
 TEST_F(Registration, RegisteringTwiceLeavesOneSet)
