@@ -21,7 +21,7 @@ struct CBenchSizes {
     int queuedEvents;   // 1 KiB events queued behind the held worker; at most 10000
 };
 
-constexpr CBenchSizes FULL_SIZES = {100000, 5000, 5, 20000, 2, {4000, 2000, 200, 20}, 5000, 3000, 2, 10000, 1000, 10000};
+constexpr CBenchSizes FULL_SIZES = {100000, 5000, 5, 20000, 2, {4000, 2000, 200, 20}, 5000, 2000, 2, 5000, 500, 10000};
 constexpr CBenchSizes TINY_SIZES = {400, 200, 2, 300, 1, {20, 10, 4, 2}, 50, 50, 1, 200, 50, 200};
 
 constexpr std::size_t MESSAGE_SIZES[4] = {16, 1024, 64 * 1024, 1024 * 1024};

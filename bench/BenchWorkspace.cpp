@@ -82,6 +82,8 @@ CIdleOwner::CIdleOwner() : m_idle(CreateEventA(nullptr, TRUE, TRUE, nullptr))
 
 HRESULT STDMETHODCALLTYPE CIdleOwner::QueryInterface(REFIID, void** out)
 {
+    if (!out)
+        return E_POINTER;
     *out = nullptr;
     return E_NOINTERFACE;
 }
@@ -106,6 +108,11 @@ void CIdleOwner::WaitIdle()
 {
     if (WaitForSingleObject(m_idle.get(), WAIT_LIMIT_MS) != WAIT_OBJECT_0)
         throw CBenchError("the log worker did not drain its queue within " + std::to_string(WAIT_LIMIT_MS) + " ms");
+}
+
+bool CIdleOwner::IsIdle() const
+{
+    return WaitForSingleObject(m_idle.get(), 0) == WAIT_OBJECT_0;
 }
 
 std::string TodaysLogPath()

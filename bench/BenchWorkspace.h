@@ -63,6 +63,7 @@ public:
 
     // Throws when the queue has not drained within WAIT_LIMIT_MS.
     void WaitIdle();
+    bool IsIdle() const;
 
 private:
     std::atomic<long> m_refs{0};

@@ -383,7 +383,7 @@ void CallRate(const CBenchSizes& sizes, CServerClient& client, const CBstr& sour
                        emptyUs / sizes.comCalls, EGoal::AtMost, 1.2));
     rows.push_back(Row("COM: LogEvent calls/s vs empty round trips/s", sizes.comCalls / (logUs / 1e6),
                        sizes.comCalls / (emptyUs / 1e6)));
-    rows.push_back(Row("COM: ms from first call to last line on disk vs to last return", (onDisk - firstCall) / 1000,
+    rows.push_back(Row("COM: ms from first LogEvent to its last line on disk vs to its last return", (onDisk - firstCall) / 1000,
                        (lastReturn - firstCall) / 1000));
 }
 
