@@ -21,9 +21,16 @@ run 'C:\windows\system32\reg.exe' add 'HKLM\SOFTWARE\Pellucor' \
     /v InstrumentName /t REG_SZ /d 'Demo instrument' /f >/dev/null
 
 echo "== Starting the stand-in host"
-run "$build/bin/korvane-host.exe" --start --seconds 300
+# The holder runs in the background; wait (bounded) until its event exists.
+run "$build/bin/korvane-host.exe" --hold --seconds 300 >/dev/null 2>&1 &
+host=$!
+for _ in $(seq 100); do
+  run "$build/bin/korvane-host.exe" --status >/dev/null 2>&1 && break
+  sleep 0.2
+done
 
-log_before=$(cat "$drive_c"/Korvane/VardelLogs/Log_*.log 2>/dev/null | wc -l)
+log_lines() { cat "$drive_c"/Korvane/VardelLogs/Log_*.log 2>/dev/null | wc -l || true; }
+log_before=$(log_lines)
 echo "== Logging sample events"
 run "$build/bin/vardel-log.exe" -t INFORMATION -l RELEASE -s Demo -m "Demo started"
 run "$build/bin/vardel-log.exe" -t WARNING -l DEBUG -s "Pump Control" -m 'Pressure "rising"'
@@ -34,13 +41,14 @@ run 'C:\windows\system32\cscript.exe' //nologo "$(win "$top/tools/sample.vbs")" 
 
 # LogEvent returns once the event is queued; wait (bounded) for the writer.
 for _ in $(seq 100); do
-  now=$(cat "$drive_c"/Korvane/VardelLogs/Log_*.log 2>/dev/null | wc -l)
+  now=$(log_lines)
   [ "$now" -ge $((log_before + 6)) ] && break
   sleep 0.1
 done
 
 echo "== Stopping the host (the server ends within about 10 s)"
 run "$build/bin/korvane-host.exe" --stop
+wait "$host" 2>/dev/null || true
 
 for f in "$drive_c"/Korvane/VardelLogs/Log_*.log; do
   echo "== Log file C:\\Korvane\\VardelLogs\\$(basename "$f")"
