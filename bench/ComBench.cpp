@@ -393,6 +393,13 @@ void RunComBenches(const CBenchSizes& sizes, std::vector<CBenchResult>& rows)
 {
     if (!ServerProcessIds().empty())
         throw CBenchError("a VardelEventLogger server is already running in this prefix");
+    // The server ends only once this event is gone: one that some running
+    // host also holds would keep it alive past the run.
+    Vardel::CUniqueHandle host(CreateEventA(nullptr, TRUE, FALSE, HOST_EVENT));
+    if (!host)
+        FailWin32("cannot create the host event");
+    if (GetLastError() == ERROR_ALREADY_EXISTS)
+        throw CBenchError("a host product is running in this prefix; stop it first");
     CRegistrationGuard registration;
     VardelTest::CRegistryKeyGuard settings(HKEY_LOCAL_MACHINE, SETTINGS_KEY);
     VardelTest::CRegistryKeyGuard alarms(HKEY_LOCAL_MACHINE, ALARM_KEY);
@@ -409,9 +416,6 @@ void RunComBenches(const CBenchSizes& sizes, std::vector<CBenchResult>& rows)
         }
     } unregister;
 
-    Vardel::CUniqueHandle host(CreateEventA(nullptr, TRUE, FALSE, HOST_EVENT));
-    if (!host)
-        FailWin32("cannot create the host event");
     CComApartment apartment;
     CServerClient client;
     const CBstr source("Bench Source");

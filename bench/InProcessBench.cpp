@@ -36,7 +36,14 @@ public:
         m_service.StartLog();
         m_owner.WaitIdle();
     }
-    ~CRunningService() { m_service.ShutdownLog(); }
+    ~CRunningService()
+    {
+        try {
+            m_service.ShutdownLog();
+        } catch (...) {
+            // Destroying the service still ends the worker.
+        }
+    }
 
     void LogEvent(const std::string& message)
     {
