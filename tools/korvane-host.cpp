@@ -9,6 +9,9 @@
 //
 // Exit codes: 0 done, 1 failed (message on stderr), 2 bad arguments.
 #include <windows.h>
+
+#include "Handles.h"
+
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -21,22 +24,7 @@ const char* const STOP_EVENT = "VardelKorvaneHost.Stop";
 const char* const HOLDER_MUTEX = "VardelKorvaneHost.Holder"; // owned by the holder while it runs
 constexpr DWORD START_STOP_LIMIT_MS = 30000;
 
-class CHandle {
-public:
-    explicit CHandle(HANDLE h = nullptr) : m_h(h) {}
-    ~CHandle()
-    {
-        if (m_h)
-            CloseHandle(m_h);
-    }
-    CHandle(const CHandle&) = delete;
-    CHandle& operator=(const CHandle&) = delete;
-    HANDLE get() const { return m_h; }
-    explicit operator bool() const { return m_h != nullptr; }
-
-private:
-    HANDLE m_h;
-};
+using CHandle = Vardel::CUniqueHandle;
 
 int Fail(const std::string& what, DWORD error)
 {

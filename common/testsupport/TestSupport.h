@@ -55,6 +55,10 @@ void SetRegRaw(HKEY root, const std::string& path, const std::string& name, DWOR
 bool RegKeyExists(HKEY root, const std::string& path);
 bool RegGetString(HKEY root, const std::string& path, const std::string& name, std::string& value);
 void DeleteRegTree(HKEY root, const std::string& path);
+// Every key and value below key, one line each ("path name=text", "@" for the
+// default value, "<type N>" for non-strings); a key without values is listed
+// by its path alone.
+void CollectRegistryTree(HKEY key, const std::string& path, std::vector<std::string>& lines);
 
 // Folder helpers over real paths of the prefix.
 void RemoveTree(const std::string& path);

@@ -11,42 +11,13 @@ using namespace VardelTest;
 
 namespace {
 
-// Every key and value below root\path, one per line, sorted; a key without
-// values is listed by its path alone.
-void Collect(HKEY key, const std::string& path, std::vector<std::string>& lines)
-{
-    bool anyValue = false;
-    for (DWORD i = 0;; ++i) {
-        char name[256];
-        DWORD nameLength = sizeof name, type = 0;
-        BYTE data[2048];
-        DWORD size = sizeof data;
-        if (RegEnumValueA(key, i, name, &nameLength, nullptr, &type, data, &size) != ERROR_SUCCESS)
-            break;
-        anyValue = true;
-        std::string text = type == REG_SZ ? std::string(reinterpret_cast<char*>(data), size ? size - 1 : 0)
-                                          : "<type " + std::to_string(type) + ">";
-        lines.push_back(path + " " + (nameLength ? std::string(name, nameLength) : "@") + "=" + text);
-    }
-    if (!anyValue)
-        lines.push_back(path);
-    for (DWORD i = 0;; ++i) {
-        char name[256];
-        DWORD length = sizeof name;
-        if (RegEnumKeyExA(key, i, name, &length, nullptr, nullptr, nullptr, nullptr) != ERROR_SUCCESS)
-            break;
-        Vardel::CUniqueHKey child;
-        if (RegOpenKeyExA(key, name, 0, KEY_READ, child.put()) == ERROR_SUCCESS)
-            Collect(child.get(), path + "\\" + name, lines);
-    }
-}
 
 std::vector<std::string> Listing(const std::string& path)
 {
     std::vector<std::string> lines;
     Vardel::CUniqueHKey key;
     if (RegOpenKeyExA(HKEY_CLASSES_ROOT, path.c_str(), 0, KEY_READ, key.put()) == ERROR_SUCCESS)
-        Collect(key.get(), path, lines);
+        CollectRegistryTree(key.get(), path, lines);
     std::sort(lines.begin(), lines.end());
     return lines;
 }

@@ -15,33 +15,6 @@ namespace {
 
 const char* const SCRATCH = "Software\\VardelRegistrarTest";
 
-void Collect(HKEY key, const std::string& path, std::vector<std::string>& lines)
-{
-    bool anyValue = false;
-    for (DWORD i = 0;; ++i) {
-        char name[256];
-        DWORD nameLength = sizeof name, type = 0;
-        BYTE data[1024];
-        DWORD size = sizeof data;
-        if (RegEnumValueA(key, i, name, &nameLength, nullptr, &type, data, &size) != ERROR_SUCCESS)
-            break;
-        anyValue = true;
-        std::string text = type == REG_SZ ? std::string(reinterpret_cast<char*>(data), size ? size - 1 : 0)
-                                          : "<type " + std::to_string(type) + ">";
-        lines.push_back(path + " " + (nameLength ? std::string(name, nameLength) : "@") + "=" + text);
-    }
-    if (!anyValue)
-        lines.push_back(path);
-    for (DWORD i = 0;; ++i) {
-        char name[256];
-        DWORD length = sizeof name;
-        if (RegEnumKeyExA(key, i, name, &length, nullptr, nullptr, nullptr, nullptr) != ERROR_SUCCESS)
-            break;
-        Vardel::CUniqueHKey child;
-        if (RegOpenKeyExA(key, name, 0, KEY_READ, child.put()) == ERROR_SUCCESS)
-            Collect(child.get(), path.empty() ? name : path + "\\" + name, lines);
-    }
-}
 
 class RegistryScript : public ::testing::Test {
 protected:
@@ -57,7 +30,7 @@ protected:
     std::vector<std::string> Listing() const
     {
         std::vector<std::string> lines;
-        Collect(m_root.get(), "", lines);
+        CollectRegistryTree(m_root.get(), "", lines);
         lines.erase(std::remove(lines.begin(), lines.end(), std::string()), lines.end());
         std::sort(lines.begin(), lines.end());
         return lines;
