@@ -98,6 +98,20 @@ bool CRegistryT<N>::GetStringValue(const std::string& name, std::string& value) 
     return true;
 }
 
+template <int N>
+bool CRegistryT<N>::GetNumberValue(const std::string& name, DWORD& value) const
+{
+    if (!m_pData->m_hKey)
+        return false;
+    DWORD type = REG_NONE, number = 0, size = sizeof number;
+    if (::RegQueryValueExA(m_pData->m_hKey.get(), name.c_str(), nullptr, &type, reinterpret_cast<BYTE*>(&number),
+                           &size) != ERROR_SUCCESS ||
+        type != REG_DWORD || size != sizeof number)
+        return false;
+    value = number;
+    return true;
+}
+
 template class CRegistryT<0>;
 
 std::int32_t LoadExpireDays()
@@ -105,7 +119,10 @@ std::int32_t LoadExpireDays()
     std::int32_t days = DEFAULT_EXPIRE_DAYS;
     CRegistry key(HKEY_LOCAL_MACHINE, SETTINGS_KEY);
     std::string text;
-    if (key.GetStringValue(EXPIRE_DAYS_VALUE, text)) {
+    DWORD number = 0;
+    if (key.GetNumberValue(EXPIRE_DAYS_VALUE, number)) {
+        days = number > static_cast<DWORD>(INT32_MAX) ? INT32_MAX : static_cast<std::int32_t>(number);
+    } else if (key.GetStringValue(EXPIRE_DAYS_VALUE, text)) {
         CClassicLocale classic;
         days = static_cast<std::int32_t>(std::atol(text.c_str()));
     }

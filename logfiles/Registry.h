@@ -25,6 +25,9 @@ public:
     // false when the key is not open or the value is absent or does not
     // fit 200 bytes.
     bool GetStringValue(const std::string& name, std::string& value) const;
+    // The value when it is stored as a 32-bit number (REG_DWORD); false for
+    // every other type.
+    bool GetNumberValue(const std::string& name, DWORD& value) const;
 
 private:
     class CRegistryTData;
@@ -34,6 +37,9 @@ private:
 using CRegistry = CRegistryT<0>;
 
 // The days to keep: ExpireLogsAfter read as a decimal number in the "C"
-// locale (no digits give 0), 2 when the key or value cannot be read.
+// locale (no digits give 0), 2 when the key or value cannot be read. A
+// value stored as a 32-bit number is taken as that number (at most
+// INT32_MAX): read through its bytes, 7 would mean 0 days and delete
+// every earlier log file.
 // Creates the key, empty, when it is absent and creatable.
 std::int32_t LoadExpireDays();

@@ -49,12 +49,18 @@ TEST_F(ExpireDaysTest, TextIsReadAsADecimalNumber)
     EXPECT_EQ(0, DaysFromText(""));
 }
 
-TEST_F(ExpireDaysTest, NumbersAreReadThroughTheirBytes)
+TEST_F(ExpireDaysTest, ANumberIsTakenAsItsDaysOtherTypesThroughTheirBytes)
 {
     SetRegDword(HKEY_LOCAL_MACHINE, SETTINGS_KEY, EXPIRE_DAYS_VALUE, 7);
-    EXPECT_EQ(0, LoadExpireDays());
-    SetRegDword(HKEY_LOCAL_MACHINE, SETTINGS_KEY, EXPIRE_DAYS_VALUE, 50); // '2', 0, 0, 0
-    EXPECT_EQ(2, LoadExpireDays());
+    EXPECT_EQ(7, LoadExpireDays());
+    SetRegDword(HKEY_LOCAL_MACHINE, SETTINGS_KEY, EXPIRE_DAYS_VALUE, 50); // as text: '2', 0, 0, 0
+    EXPECT_EQ(50, LoadExpireDays());
+    SetRegDword(HKEY_LOCAL_MACHINE, SETTINGS_KEY, EXPIRE_DAYS_VALUE, 0xFFFFFFFFu); // not -1: that would delete today
+    EXPECT_EQ(INT32_MAX, LoadExpireDays());
+    // A 64-bit number is not a DWORD: its bytes as text.
+    const char quad[8] = {'9', 0, 0, 0, 0, 0, 0, 0};
+    SetRegRaw(HKEY_LOCAL_MACHINE, SETTINGS_KEY, EXPIRE_DAYS_VALUE, REG_QWORD, quad, sizeof quad);
+    EXPECT_EQ(9, LoadExpireDays());
     // Text without its NUL that fills the whole buffer.
     const std::string full = "42" + std::string(198, ' ');
     SetRegRaw(HKEY_LOCAL_MACHINE, SETTINGS_KEY, EXPIRE_DAYS_VALUE, REG_BINARY, full.data(), 200);
