@@ -34,6 +34,26 @@ bool EndsInsideLine(const std::string& path)
     return last != EOF && last != '\n';
 }
 
+// Only a text value names the file; REG_EXPAND_SZ has its variables
+// expanded as its type asks. The bytes of a number or of binary data read as
+// a name could create a file anywhere, so they count as unreadable.
+std::string AlarmFilePath(const std::string& stored, DWORD type)
+{
+    if (type == REG_SZ)
+        return stored;
+    if (type != REG_EXPAND_SZ || stored.empty())
+        return std::string();
+    const DWORD needed = ::ExpandEnvironmentStringsA(stored.c_str(), nullptr, 0);
+    if (needed == 0)
+        return std::string();
+    std::string expanded(needed, '\0');
+    const DWORD written = ::ExpandEnvironmentStringsA(stored.c_str(), &expanded[0], needed);
+    if (written == 0 || written > needed)
+        return std::string();
+    expanded.resize(written - 1);
+    return expanded;
+}
+
 // Appends the record under the alarm-file mutex, held from before the file
 // is opened until after it is closed. Failures drop the record.
 void AppendAlarmRecord(const std::string& path, const std::string& record)
@@ -74,7 +94,9 @@ void CTrevalonIAlarm::ForwardEvent(boost::shared_ptr<CLogEvent> event) noexcept
         const std::string record =
             BuildAlarmRecord(*event, FormatAlarmTimeStamp(event->m_time), AlarmComputerName(),
                              ReadRegistryText(HKEY_LOCAL_MACHINE, INSTRUMENT_KEY, INSTRUMENT_VALUE));
-        const std::string path = ReadRegistryText(HKEY_LOCAL_MACHINE, ALARM_CONFIG_KEY, ALARM_FILE_VALUE);
+        DWORD type = REG_NONE;
+        const std::string stored = ReadRegistryText(HKEY_LOCAL_MACHINE, ALARM_CONFIG_KEY, ALARM_FILE_VALUE, &type);
+        const std::string path = AlarmFilePath(stored, type);
         if (path.empty())
             return;
         AppendAlarmRecord(path, record);

@@ -22,7 +22,8 @@ public:
     virtual ~CTrevalonIAlarm();
 
     // Appends the alarm record for types 3 and 4 when "AlarmTxtFile" names a
-    // file; every failure drops the alarm silently.
+    // file (a REG_SZ, or a REG_EXPAND_SZ after expansion; any other type is
+    // unreadable); every failure drops the alarm silently.
     void ForwardEvent(boost::shared_ptr<CLogEvent> event) noexcept;
 };
 

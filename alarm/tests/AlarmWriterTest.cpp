@@ -230,6 +230,41 @@ TEST_F(AlarmWriter, WithoutAlarmFileValueNothingIsCreatedAndTheMutexNotAwaited)
     EXPECT_TRUE(ListFolder(kFolder).empty());
 }
 
+// Only text names the file. The same path stored as binary data, and a
+// number whose bytes spell a relative name, are unreadable: nothing is
+// created and the mutex is not awaited.
+TEST_F(AlarmWriter, PathMustBeStoredAsText)
+{
+    CMutexHolder holder;
+    const std::string path = kAlarmFile + std::string(1, '\0');
+    for (DWORD type : {static_cast<DWORD>(REG_BINARY), static_cast<DWORD>(REG_MULTI_SZ), static_cast<DWORD>(REG_NONE)}) {
+        SetRegRaw(HKEY_LOCAL_MACHINE, ALARM_CONFIG_KEY, ALARM_FILE_VALUE, type, path.data(),
+                  static_cast<DWORD>(path.size()));
+        CTestThread writer([] { Forward(3, "Src", "not text"); });
+        EXPECT_EQ(WAIT_OBJECT_0, writer.Wait(kBound)) << "type " << type;
+    }
+    SetRegDword(HKEY_LOCAL_MACHINE, ALARM_CONFIG_KEY, ALARM_FILE_VALUE, 0x41); // "A"
+    {
+        CTestThread writer([] { Forward(3, "Src", "number"); });
+        EXPECT_EQ(WAIT_OBJECT_0, writer.Wait(kBound)) << "REG_DWORD";
+    }
+    holder.Release();
+    EXPECT_TRUE(ListFolder(kFolder).empty());
+    EXPECT_FALSE(FileExists("A"));
+}
+
+TEST_F(AlarmWriter, ExpandablePathHasItsVariablesExpanded)
+{
+    SetEnvironmentVariableA("VARDEL_ALARM_TEST_DIR", kFolder.c_str());
+    const std::string stored = "%VARDEL_ALARM_TEST_DIR%\\expanded.txt";
+    SetRegRaw(HKEY_LOCAL_MACHINE, ALARM_CONFIG_KEY, ALARM_FILE_VALUE, REG_EXPAND_SZ, stored.c_str(),
+              static_cast<DWORD>(stored.size() + 1));
+    Forward(3, "Pump", "Pressure high");
+    SetEnvironmentVariableA("VARDEL_ALARM_TEST_DIR", nullptr);
+    EXPECT_EQ(Line(Stamp(), "", "ERROR", "Pump", "Pressure high"), ReadWholeFile(kFolder + "\\expanded.txt"));
+    EXPECT_EQ(1u, ListFolder(kFolder).size());
+}
+
 TEST_F(AlarmWriter, MissingFolderDropsTheAlarm)
 {
     Configure(kFolder + "\\missing\\alarms.txt");
