@@ -61,6 +61,13 @@ public:
     explicit CUniqueFind(HANDLE h) noexcept
         : CUniqueResource(h == INVALID_HANDLE_VALUE ? nullptr : h) {}
 };
+// File handles from CreateFile, whose failure value is INVALID_HANDLE_VALUE.
+class CUniqueFileHandle : public CUniqueResource<HANDLE, CCloseHandle, nullptr> {
+public:
+    CUniqueFileHandle() noexcept = default;
+    explicit CUniqueFileHandle(HANDLE h) noexcept
+        : CUniqueResource(h == INVALID_HANDLE_VALUE ? nullptr : h) {}
+};
 using CUniqueHKey = CUniqueResource<HKEY, CRegCloseKey, nullptr>;
 using CUniqueFile = CUniqueResource<FILE*, CFClose, nullptr>;
 

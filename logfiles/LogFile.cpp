@@ -3,6 +3,7 @@
 #include "Handles.h"
 #include "TrevalonIAlarm.h"
 
+#include <atomic>
 #include <cstdio>
 #include <ctime>
 #include <time.h>
@@ -29,6 +30,42 @@ std::string ZoneName(bool daylight)
         return std::string();
     const std::string text(name);
     return text.substr(0, MAX_ZONE_NAME);
+}
+
+// Set when a lock outlasted the whole wait; until an open succeeds again,
+// later lines try once, so a file held for hours does not stall the worker
+// a wait per event. Only the worker thread writes lines.
+std::atomic<bool> g_lockOutlastedWait{false};
+
+bool IsLockedByAnother(DWORD error)
+{
+    return error == ERROR_SHARING_VIOLATION || error == ERROR_LOCK_VIOLATION;
+}
+
+// Opens the file for appending at its end, created when absent, shared for
+// reading and writing like the run-time's own append mode. A program that
+// holds it without sharing (a backup, an editor) is waited for a while:
+// short locks then cost no line.
+Vardel::CUniqueFileHandle OpenForAppend(const std::string& path)
+{
+    DWORD waited = 0, pause = 10;
+    for (;;) {
+        Vardel::CUniqueFileHandle file(::CreateFileA(path.c_str(), FILE_APPEND_DATA, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                                                 nullptr, OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
+        if (file) {
+            g_lockOutlastedWait = false;
+            return file;
+        }
+        if (!IsLockedByAnother(::GetLastError()) || g_lockOutlastedWait)
+            return file;
+        if (waited >= LOCKED_FILE_WAIT_MS) {
+            g_lockOutlastedWait = true;
+            return file;
+        }
+        ::Sleep(pause);
+        waited += pause;
+        pause = pause * 2 > 200 ? 200 : pause * 2;
+    }
 }
 
 } // namespace
@@ -76,13 +113,23 @@ void CLogFile::Write(boost::shared_ptr<CLogEvent> event)
         line += event->m_message;
         line += "\"\n";
 
-        // Text mode turns every LF, the source's included, into CR LF. The
-        // folder is not created: without it the line is lost.
-        Vardel::CUniqueFile file(std::fopen(m_pData->m_strFileName.c_str(), "at"));
+        // The text-mode translation, done here so that the whole line goes
+        // out in one write: every LF, the source's included, becomes CR LF.
+        // A process ended between two writes could otherwise leave half a
+        // line.
+        std::string bytes;
+        bytes.reserve(line.size() + 2);
+        for (char c : line) {
+            if (c == '\n')
+                bytes += '\r';
+            bytes += c;
+        }
+        // The folder is not created: without it the line is lost.
+        Vardel::CUniqueFileHandle file = OpenForAppend(m_pData->m_strFileName);
         if (!file)
             return;
-        std::fwrite(line.data(), 1, line.size(), file.get());
-        std::fflush(file.get());
+        DWORD written = 0;
+        ::WriteFile(file.get(), bytes.data(), static_cast<DWORD>(bytes.size()), &written, nullptr);
     } catch (...) {
         // A failed line is dropped; the worker goes on with the next event.
     }

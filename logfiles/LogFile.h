@@ -14,15 +14,19 @@
 // Two backslashes after the drive: the file system reads them as one.
 constexpr const char* LOG_FILE_PATTERN = "C:\\\\Korvane\\VardelLogs\\Log_%Y_%M_%D.log";
 
+constexpr unsigned long LOCKED_FILE_WAIT_MS = 2000;
+
 class CLogFile : private boost::noncopyable {
 public:
     explicit CLogFile(const CDate& date);
     virtual ~CLogFile();
 
     // Offers the event to the alarm writer, then, unless its level is 4,
-    // appends its line (ending in CR LF) to the day's file. Cleans the
-    // event's message in place. Reports nothing: a file that cannot be
-    // opened loses the line.
+    // appends its line (ending in CR LF) to the day's file in one write.
+    // Cleans the event's message in place. Reports nothing: a file that
+    // cannot be opened loses the line. A file that another program holds
+    // without sharing is waited for up to LOCKED_FILE_WAIT_MS; after a lock
+    // has outlasted that, lines try once until an open succeeds again.
     void Write(boost::shared_ptr<CLogEvent> event);
 
     const std::string& FileName() const;

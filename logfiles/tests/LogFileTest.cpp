@@ -3,8 +3,10 @@
 #include "LogFile.h"
 
 #include "LogFolderFixture.h"
+#include "Handles.h"
 
 #include <algorithm>
+#include <thread>
 
 using namespace VardelTest;
 
@@ -114,6 +116,74 @@ TEST_F(LogFileTest, MissingFolderDropsTheLineAndCreatesNothing)
     RemoveTree(kLogFolder);
     WriteOn(CDate(5, 1, 2004), MakeEvent(1, 1, "S", "M", kExampleTime));
     EXPECT_EQ(INVALID_FILE_ATTRIBUTES, GetFileAttributesA(kLogFolder.c_str()));
+}
+
+namespace {
+
+// Opens the file as another program would that shares nothing.
+Vardel::CUniqueFileHandle LockFile(const std::string& path)
+{
+    return Vardel::CUniqueFileHandle(
+        CreateFileA(path.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
+}
+
+const char* const kLine5 = ",INFORMATION,TRACE,S,\"";
+
+} // namespace
+
+TEST_F(LogFileTest, ReaderThatSharesDoesNotBlockTheLine)
+{
+    WriteWholeFile(LogPath(kDay5), "earlier\r\n");
+    Vardel::CUniqueFileHandle reader(CreateFileA(LogPath(kDay5).c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                                                 nullptr, OPEN_EXISTING, 0, nullptr));
+    ASSERT_TRUE(reader);
+    WriteOn(CDate(5, 1, 2004), MakeEvent(1, 1, "S", "shared", 2147483648u));
+    EXPECT_EQ("earlier\r\nUNKNOWN_TIME 2147483648" + std::string(kLine5) + "shared\"\r\n", ReadWholeFile(LogPath(kDay5)));
+}
+
+// A lock that ends within the wait costs no line.
+TEST_F(LogFileTest, ShortLockByAnotherProgramIsWaitedFor)
+{
+    WriteWholeFile(LogPath(kDay5), "earlier\r\n");
+    Vardel::CUniqueFileHandle lock = LockFile(LogPath(kDay5));
+    ASSERT_TRUE(lock);
+    std::thread release([&lock] {
+        Sleep(300);
+        lock.reset();
+    });
+    WriteOn(CDate(5, 1, 2004), MakeEvent(1, 1, "S", "kept", 2147483648u));
+    release.join();
+    EXPECT_EQ("earlier\r\nUNKNOWN_TIME 2147483648" + std::string(kLine5) + "kept\"\r\n", ReadWholeFile(LogPath(kDay5)));
+}
+
+// A lock that outlasts the wait loses the line; the lines after it try once
+// instead of waiting each, until the file opens again.
+TEST_F(LogFileTest, LongLockDropsLinesWithoutStallingTheNextOnes)
+{
+    const CDate day(5, 1, 2004);
+    Vardel::CUniqueFileHandle lock = LockFile(LogPath(kDay5));
+    ASSERT_TRUE(lock);
+    DWORD start = GetTickCount();
+    WriteOn(day, MakeEvent(1, 1, "S", "lost 1", 2147483648u));
+    EXPECT_GE(GetTickCount() - start, LOCKED_FILE_WAIT_MS - 50) << "the first locked line did not wait";
+    start = GetTickCount();
+    WriteOn(day, MakeEvent(1, 1, "S", "lost 2", 2147483648u));
+    EXPECT_LT(GetTickCount() - start, LOCKED_FILE_WAIT_MS / 2) << "a line after an outlasted lock waited again";
+    lock.reset();
+    WriteOn(day, MakeEvent(1, 1, "S", "after", 2147483648u));
+
+    // The open that succeeded restores the full wait for the next lock.
+    lock = LockFile(LogPath(kDay5));
+    ASSERT_TRUE(lock);
+    std::thread release([&lock] {
+        Sleep(300);
+        lock.reset();
+    });
+    WriteOn(day, MakeEvent(1, 1, "S", "waited", 2147483648u));
+    release.join();
+    EXPECT_EQ("UNKNOWN_TIME 2147483648" + std::string(kLine5) + "after\"\r\nUNKNOWN_TIME 2147483648" + kLine5 +
+                  "waited\"\r\n",
+              ReadWholeFile(LogPath(kDay5)));
 }
 
 // The alarm writer gets every event first, with its message as received;
