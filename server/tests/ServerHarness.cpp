@@ -186,14 +186,14 @@ CServerSession::~CServerSession()
     End();
 }
 
-void CServerSession::End()
+void CServerSession::End(DWORD timeoutMs)
 {
     if (m_ended)
         return;
     m_ended = true;
     m_host.Close();
     // The monitor notices within one 10 s check; the end adds the log's drain and a 1 s pause.
-    EXPECT_TRUE(WaitForServersToEnd(30000)) << "the server did not end after the host event went";
+    EXPECT_TRUE(WaitForServersToEnd(timeoutMs)) << "the server did not end after the host event went";
 }
 
 CLogCapture::CLogCapture()
@@ -233,6 +233,11 @@ CAlarmCapture::CAlarmCapture()
 {
     MakeEmptyFolder(ALARM_FOLDER);
     SetRegString(HKEY_LOCAL_MACHINE, ALARM_KEY, "AlarmTxtFile", m_file);
+}
+
+std::string CAlarmCapture::Folder()
+{
+    return ALARM_FOLDER;
 }
 
 CAlarmCapture::~CAlarmCapture()

@@ -80,7 +80,8 @@ class CServerSession {
 public:
     CServerSession();
     ~CServerSession();
-    void End();
+    // The default covers one monitor period, a short drain and the pause.
+    void End(DWORD timeoutMs = 30000);
 
 private:
     CHostEvent m_host;
@@ -109,6 +110,8 @@ public:
     CAlarmCapture();
     ~CAlarmCapture();
     std::string Text() const { return ReadWholeFile(m_file); }
+    std::string File() const { return m_file; }
+    static std::string Folder();
 
 private:
     CRegistryKeyGuard m_config;

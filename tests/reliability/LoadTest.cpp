@@ -2,7 +2,7 @@
 // worker held up by the alarm-file mutex. Nothing accepted may be lost,
 // every line must be whole and each client's events keep their order.
 
-#include "ReliabilitySupport.h"
+#include "Burst.h"
 
 #include <cstdio>
 #include <cstdlib>
@@ -19,33 +19,6 @@ const int CLIENTS = 4;
 const int EVENTS_PER_CLIENT = 5000;
 // More than the 10000 places of the queue, so that the caller really waits.
 const int HELD_EVENTS = 12000;
-
-// Per source, the numbers at the end of the messages that carry marker, in file order.
-std::map<std::string, std::vector<int>> NumbersBySource(const std::vector<std::string>& lines,
-                                                        const std::string& marker, int& unparsed)
-{
-    std::map<std::string, std::vector<int>> found;
-    unparsed = 0;
-    for (const auto& line : lines) {
-        CLogLine parsed;
-        if (!ParseLogLine(line, parsed) || parsed.message.compare(0, marker.size(), marker) != 0) {
-            ++unparsed;
-            continue;
-        }
-        found[parsed.source].push_back(std::atoi(parsed.message.c_str() + marker.size() + 1));
-    }
-    return found;
-}
-
-bool InSequence(const std::vector<int>& numbers, int count)
-{
-    if (numbers.size() != static_cast<size_t>(count))
-        return false;
-    for (int i = 0; i < count; ++i)
-        if (numbers[i] != i)
-            return false;
-    return true;
-}
 
 } // namespace
 
@@ -100,7 +73,7 @@ TEST_F(CReliabilityTest, LoadFourClientProcessesAtOnceLoseNothingAndKeepTheirOrd
     for (int k = 0; k < CLIENTS; ++k) {
         const auto it = found.find("Load" + std::to_string(k));
         ASSERT_NE(found.end(), it) << k;
-        EXPECT_TRUE(InSequence(it->second, EVENTS_PER_CLIENT)) << "client " << k << ": " << it->second.size();
+        EXPECT_TRUE(InSequence(it->second, static_cast<size_t>(EVENTS_PER_CLIENT))) << "client " << k << ": " << it->second.size();
     }
     RecordProperty("elapsed_ms", static_cast<int>(elapsed));
     std::printf("[ measure  ] %d events from %d processes written in %lu ms\n", CLIENTS * EVENTS_PER_CLIENT, CLIENTS,
@@ -205,7 +178,7 @@ TEST_F(CReliabilityTest, LoadAlarmBurstWaitsForTheAlarmMutexAndLosesNothing)
     const auto found = NumbersBySource(lines, burst.marker, unparsed);
     EXPECT_EQ(0, unparsed);
     ASSERT_EQ(1u, found.size());
-    EXPECT_TRUE(InSequence(found.begin()->second, HELD_EVENTS)) << found.begin()->second.size();
+    EXPECT_TRUE(InSequence(found.begin()->second, static_cast<size_t>(HELD_EVENTS))) << found.begin()->second.size();
     const auto alarms = CrLfLines(m_alarm.Text());
     EXPECT_EQ(static_cast<size_t>(HELD_EVENTS + 1), alarms.size()) << "every alarm and the barrier";
     std::printf("[ measure  ] %d alarm events drained in %lu ms after the mutex was freed\n", HELD_EVENTS,

@@ -22,16 +22,31 @@ bool ParseLogLine(const std::string& line, CLogLine& parsed)
     return parsed.message.find('"') == std::string::npos && !parsed.time.empty();
 }
 
-bool WaitForAlarmText(const CAlarmCapture& alarm, const std::string& text, DWORD timeoutMs)
+namespace {
+
+template <class Read>
+bool WaitForText(Read read, const std::string& text, DWORD timeoutMs)
 {
     const DWORD start = GetTickCount();
     for (;;) {
-        if (alarm.Text().find(text) != std::string::npos)
+        if (read().find(text) != std::string::npos)
             return true;
         if (GetTickCount() - start > timeoutMs)
             return false;
         Sleep(20); // polling a file: the condition itself is what is waited for
     }
+}
+
+} // namespace
+
+bool WaitForAlarmText(const CAlarmCapture& alarm, const std::string& text, DWORD timeoutMs)
+{
+    return WaitForText([&alarm] { return alarm.Text(); }, text, timeoutMs);
+}
+
+bool WaitForLogText(const CLogCapture& log, const std::string& text, DWORD timeoutMs)
+{
+    return WaitForText([&log] { return ReadWholeFile(log.FileName()); }, text, timeoutMs);
 }
 
 void Barrier(IVardelEventLog* log, const CAlarmCapture& alarm)

@@ -23,6 +23,9 @@ bool ParseLogLine(const std::string& line, CLogLine& parsed);
 // has then been written or dropped.
 void Barrier(IVardelEventLog* log, const VardelTest::CAlarmCapture& alarm);
 
+// Waits, bounded, until the day's log has text appended.
+bool WaitForLogText(const VardelTest::CLogCapture& log, const std::string& text, DWORD timeoutMs);
+
 // Waits, bounded, until the alarm file holds text.
 bool WaitForAlarmText(const VardelTest::CAlarmCapture& alarm, const std::string& text, DWORD timeoutMs);
 
