@@ -18,7 +18,7 @@ const char* const CLIENT_VARIABLE = "VARDEL_RELIABILITY_CLIENT"; // "<marker> <c
 const int CLIENTS = 4;
 const int EVENTS_PER_CLIENT = 5000;
 // More than the 10000 places of the queue, so that the caller really waits.
-const int HELD_EVENTS = 12000;
+const int HELD_EVENTS = 30000;
 
 } // namespace
 

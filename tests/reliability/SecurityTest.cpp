@@ -5,6 +5,9 @@
 
 #include "Burst.h"
 
+#include <aclapi.h>
+#include <sddl.h>
+
 #include <map>
 
 using namespace VardelTest;
@@ -64,7 +67,59 @@ const char* const HOSTILE[] = {
     "%08x%08x%08x%p",
 };
 
+// Owner and access list of a kernel object, as SDDL.
+std::string SecurityText(HANDLE object)
+{
+    PSECURITY_DESCRIPTOR descriptor = nullptr;
+    if (GetSecurityInfo(object, SE_KERNEL_OBJECT, OWNER_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION, nullptr,
+                        nullptr, nullptr, nullptr, &descriptor) != ERROR_SUCCESS)
+        return "<no security information>";
+    char* text = nullptr;
+    std::string result = "<not convertible>";
+    if (ConvertSecurityDescriptorToStringSecurityDescriptorA(
+            descriptor, SDDL_REVISION_1, OWNER_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION, &text, nullptr)) {
+        result = text;
+        LocalFree(text);
+    }
+    LocalFree(descriptor);
+    return result;
+}
+
 } // namespace
+
+// The alarm mutex exists only while the server writes an alarm, unless its
+// peer holds it. Caught in that moment, it must carry the default security
+// of the server's account: what a mutex made here without attributes gets.
+TEST_F(CReliabilityTest, SecurityAlarmMutexHasTheDefaultSecurityAndItsPlainName)
+{
+    ASSERT_EQ(nullptr, OpenMutexA(SYNCHRONIZE, FALSE, ALARM_MUTEX)) << "another owner holds the alarm mutex";
+    Vardel::CUniqueHandle own(CreateMutexA(nullptr, FALSE, nullptr));
+    const std::string expected = SecurityText(own.get());
+    Vardel::CUniqueHandle caught;
+    {
+        CServerSession session;
+        IVardelEventLog* log = nullptr;
+        ASSERT_HR(S_OK, CreateByProgId(&log));
+        {
+            CBurst burst(log, Marker("mutex"), {0}, 3);
+            const DWORD start = GetTickCount();
+            while (!caught && GetTickCount() - start < 60000) {
+                caught.reset(OpenMutexA(READ_CONTROL | SYNCHRONIZE, FALSE, ALARM_MUTEX));
+                if (!caught)
+                    Sleep(0);
+            }
+            // The burst ends when the server does.
+            session.End(120000);
+        }
+        log->Release();
+    }
+    ASSERT_TRUE(caught) << "the server never created the alarm mutex by its plain name";
+    EXPECT_EQ(expected, SecurityText(caught.get()));
+    // Wine gives an object made without attributes no descriptor at all; a
+    // server that set its own would still differ from that.
+    ReportRow("alarm mutex caught while the server wrote", 1, 1,
+              ("plain name, default security: \"" + expected + "\", as a mutex made without attributes").c_str());
+}
 
 TEST_F(CReliabilityTest, SecurityInputIsNeverAFormatOrAPath)
 {
