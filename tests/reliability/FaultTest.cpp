@@ -92,6 +92,20 @@ void RestartComService()
     }
 }
 
+// Logs count information events "<prefix> 0", "<prefix> 1", ...
+void LogNumbered(IVardelEventLog* log, const char* source, const std::string& prefix, int count)
+{
+    for (int i = 0; i < count; ++i)
+        EXPECT_HR(S_OK, Log(log, 1, 3, source, 0, prefix + " " + std::to_string(i)));
+}
+
+// Each of those messages ends exactly one of the lines.
+void ExpectNumberedLines(const std::vector<std::string>& lines, const std::string& prefix, int count)
+{
+    for (int i = 0; i < count; ++i)
+        EXPECT_EQ(1u, LinesEndingWith(lines, prefix + " " + std::to_string(i) + "\"").size()) << prefix << " " << i;
+}
+
 const char* const SETTINGS_KEY = "SOFTWARE\\Pellucor\\Vardels\\VardelEventLogging";
 
 } // namespace
@@ -115,24 +129,21 @@ TEST_F(CReliabilityTest, FaultLogFolderMissingDropsLinesUntilItIsBack)
             }
         } putBack{away};
 
-        for (int i = 0; i < 3; ++i)
-            EXPECT_HR(S_OK, Log(log, 1, 3, "Folder", 0, marker + " gone " + std::to_string(i)));
+        LogNumbered(log, "Folder", marker + " gone", 3);
         EXPECT_HR(S_OK, Log(log, 3, 3, "Folder", 0, marker + " gone alarm"));
         Barrier(log, m_alarm);
         EXPECT_FALSE(FileExists(LOG_FOLDER)) << "the server created the log folder";
         EXPECT_NE(std::string::npos, m_alarm.Text().find(marker + " gone alarm")) << "the alarm does not need the folder";
 
         ASSERT_TRUE(MoveFileA(away.c_str(), LOG_FOLDER)) << GetLastError();
-        for (int i = 0; i < 3; ++i)
-            EXPECT_HR(S_OK, Log(log, 1, 3, "Folder", 0, marker + " back " + std::to_string(i)));
+        LogNumbered(log, "Folder", marker + " back", 3);
         EXPECT_TRUE(WaitForLogText(m_log, marker + " back 2", 60000));
         log->Release();
         session.End();
     }
     const auto lines = CrLfLines(m_log.Appended());
     ASSERT_EQ(3u, lines.size());
-    for (int i = 0; i < 3; ++i)
-        EXPECT_EQ(1u, LinesEndingWith(lines, marker + " back " + std::to_string(i) + "\"").size()) << i;
+    ExpectNumberedLines(lines, marker + " back", 3);
     ReportRow("log folder missing, then back", 7, static_cast<long>(lines.size()),
               "the 4 sent while it was missing are dropped (the alarm among them still written), nothing is "
               "created; the 3 after it are written");
@@ -149,8 +160,7 @@ TEST_F(CReliabilityTest, FaultLogFileLockedByAnotherProcess)
             // Shorter than the writer's wait: nothing is lost.
             Vardel::CUniqueFileHandle lock = OpenSharingNothing(m_log.FileName());
             ASSERT_TRUE(lock);
-            for (int i = 0; i < 5; ++i)
-                EXPECT_HR(S_OK, Log(log, 1, 3, "Locked", 0, marker + " short " + std::to_string(i)));
+            LogNumbered(log, "Locked", marker + " short", 5);
             Sleep(500); // how long the other program holds the file
         }
         EXPECT_TRUE(WaitForLogText(m_log, marker + " short 4", 60000));
@@ -160,8 +170,7 @@ TEST_F(CReliabilityTest, FaultLogFileLockedByAnotherProcess)
             Vardel::CUniqueFileHandle lock = OpenSharingNothing(m_log.FileName());
             ASSERT_TRUE(lock);
             const DWORD start = GetTickCount();
-            for (int i = 0; i < 20; ++i)
-                EXPECT_HR(S_OK, Log(log, 1, 3, "Locked", 0, marker + " long " + std::to_string(i)));
+            LogNumbered(log, "Locked", marker + " long", 20);
             EXPECT_HR(S_OK, Log(log, 3, 3, "Locked", 0, marker + " long alarm"));
             Barrier(log, m_alarm);
             const DWORD held = GetTickCount() - start;
@@ -169,18 +178,15 @@ TEST_F(CReliabilityTest, FaultLogFileLockedByAnotherProcess)
                         static_cast<unsigned long>(held));
             EXPECT_LT(held, 20u * 2000u / 2) << "each line waited the whole time";
         }
-        for (int i = 0; i < 2; ++i)
-            EXPECT_HR(S_OK, Log(log, 1, 3, "Locked", 0, marker + " after " + std::to_string(i)));
+        LogNumbered(log, "Locked", marker + " after", 2);
         EXPECT_TRUE(WaitForLogText(m_log, marker + " after 1", 60000));
         log->Release();
         session.End();
     }
     const auto lines = CrLfLines(m_log.Appended());
     EXPECT_EQ(7u, lines.size());
-    for (int i = 0; i < 5; ++i)
-        EXPECT_EQ(1u, LinesEndingWith(lines, marker + " short " + std::to_string(i) + "\"").size()) << i;
-    for (int i = 0; i < 2; ++i)
-        EXPECT_EQ(1u, LinesEndingWith(lines, marker + " after " + std::to_string(i) + "\"").size()) << i;
+    ExpectNumberedLines(lines, marker + " short", 5);
+    ExpectNumberedLines(lines, marker + " after", 2);
     EXPECT_NE(std::string::npos, m_alarm.Text().find(marker + " long alarm"));
     ReportRow("log file locked 0.5 s (no sharing)", 5, 5, "waited for, all written");
     ReportRow("log file locked beyond 2 s", 21, 0,
