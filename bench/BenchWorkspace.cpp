@@ -134,27 +134,20 @@ std::uint64_t FileSize(const std::string& path)
 void WaitForFileSize(const std::string& path, std::uint64_t bytes, DWORD timeoutMs)
 {
     const std::string folder = path.substr(0, path.find_last_of('\\'));
-    HANDLE change = FindFirstChangeNotificationA(
-        folder.c_str(), FALSE, FILE_NOTIFY_CHANGE_SIZE | FILE_NOTIFY_CHANGE_LAST_WRITE | FILE_NOTIFY_CHANGE_FILE_NAME);
+    Vardel::CUniqueChangeNotification change(FindFirstChangeNotificationA(
+        folder.c_str(), FALSE, FILE_NOTIFY_CHANGE_SIZE | FILE_NOTIFY_CHANGE_LAST_WRITE | FILE_NOTIFY_CHANGE_FILE_NAME));
     const double deadline = NowUs() + timeoutMs * 1000.0;
     while (FileSize(path) < bytes) {
-        if (NowUs() > deadline) {
-            if (change != INVALID_HANDLE_VALUE)
-                FindCloseChangeNotification(change);
+        if (NowUs() > deadline)
             throw CBenchError(path + " did not reach " + std::to_string(bytes) + " bytes within " +
                               std::to_string(timeoutMs) + " ms");
-        }
         // The notification only shortens the wait; the size is what counts,
         // so a missed or unsupported notification costs at most 5 ms.
-        if (change != INVALID_HANDLE_VALUE) {
-            if (WaitForSingleObject(change, 5) == WAIT_OBJECT_0)
-                FindNextChangeNotification(change);
-        } else {
+        if (!change)
             Sleep(5);
-        }
+        else if (WaitForSingleObject(change.get(), 5) == WAIT_OBJECT_0)
+            FindNextChangeNotification(change.get());
     }
-    if (change != INVALID_HANDLE_VALUE)
-        FindCloseChangeNotification(change);
 }
 
 std::string ReadFirstLine(const std::string& path, std::size_t limit)

@@ -49,6 +49,7 @@ private:
 
 struct CCloseHandle { void operator()(HANDLE h) const noexcept { ::CloseHandle(h); } };
 struct CFindClose { void operator()(HANDLE h) const noexcept { ::FindClose(h); } };
+struct CFindCloseChange { void operator()(HANDLE h) const noexcept { ::FindCloseChangeNotification(h); } };
 struct CRegCloseKey { void operator()(HKEY h) const noexcept { ::RegCloseKey(h); } };
 struct CFClose { void operator()(FILE* f) const noexcept { std::fclose(f); } };
 
@@ -66,6 +67,13 @@ class CUniqueFileHandle : public CUniqueResource<HANDLE, CCloseHandle, nullptr> 
 public:
     CUniqueFileHandle() noexcept = default;
     explicit CUniqueFileHandle(HANDLE h) noexcept
+        : CUniqueResource(h == INVALID_HANDLE_VALUE ? nullptr : h) {}
+};
+// Folder change notifications, whose failure value is INVALID_HANDLE_VALUE.
+class CUniqueChangeNotification : public CUniqueResource<HANDLE, CFindCloseChange, nullptr> {
+public:
+    CUniqueChangeNotification() noexcept = default;
+    explicit CUniqueChangeNotification(HANDLE h) noexcept
         : CUniqueResource(h == INVALID_HANDLE_VALUE ? nullptr : h) {}
 };
 using CUniqueHKey = CUniqueResource<HKEY, CRegCloseKey, nullptr>;
@@ -86,6 +94,36 @@ public:
 
 private:
     HANDLE m_mutex = nullptr;
+};
+
+// A named mutex, created when absent, taken by this thread and held until
+// Release() or destruction. Held() is false when it could not be created or
+// taken within timeoutMs; an abandoned mutex counts as taken.
+class CHeldMutex {
+public:
+    explicit CHeldMutex(const char* name, DWORD timeoutMs = INFINITE) noexcept
+        : m_mutex(::CreateMutexA(nullptr, FALSE, name))
+    {
+        if (m_mutex) {
+            const DWORD wait = ::WaitForSingleObject(m_mutex.get(), timeoutMs);
+            m_held = wait == WAIT_OBJECT_0 || wait == WAIT_ABANDONED;
+        }
+    }
+    ~CHeldMutex() { Release(); }
+    CHeldMutex(const CHeldMutex&) = delete;
+    CHeldMutex& operator=(const CHeldMutex&) = delete;
+
+    bool Held() const noexcept { return m_held; }
+    void Release() noexcept
+    {
+        if (m_held)
+            ::ReleaseMutex(m_mutex.get());
+        m_held = false;
+    }
+
+private:
+    CUniqueHandle m_mutex;
+    bool m_held = false;
 };
 
 } // namespace Vardel

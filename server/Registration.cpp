@@ -1,6 +1,7 @@
 #include "Registration.h"
 
 #include "ComErrors.h"
+#include "ComSupport.h"
 #include "RegistryScript.h"
 #include "Win32Error.h"
 #include "resource.h"
@@ -92,14 +93,12 @@ HRESULT RegisterTypeLibrary(HMODULE module) noexcept
 {
     try {
         std::wstring path;
-        ITypeLib* library = nullptr;
-        HRESULT hr = LoadModuleTypeLib(module, path, &library);
+        Vardel::CComOwner<ITypeLib> library;
+        HRESULT hr = LoadModuleTypeLib(module, path, library.put());
         if (FAILED(hr))
             return hr;
         std::wstring folder = path.substr(0, path.find_last_of(L"\\/") + 1);
-        hr = RegisterTypeLib(library, &path[0], folder.empty() ? nullptr : &folder[0]);
-        library->Release();
-        return hr;
+        return RegisterTypeLib(library.get(), &path[0], folder.empty() ? nullptr : &folder[0]);
     } catch (...) {
         return HResultFromCurrentException();
     }
@@ -116,19 +115,17 @@ HRESULT UnregisterTypeLibrary(HMODULE module) noexcept
         if (!unregister)
             return S_OK;
         std::wstring path;
-        ITypeLib* library = nullptr;
-        HRESULT hr = LoadModuleTypeLib(module, path, &library);
+        Vardel::CComOwner<ITypeLib> library;
+        HRESULT hr = LoadModuleTypeLib(module, path, library.put());
         if (FAILED(hr))
             return hr;
         TLIBATTR* attributes = nullptr;
-        hr = library->GetLibAttr(&attributes);
-        if (SUCCEEDED(hr)) {
-            const GUID libid = attributes->guid;
-            library->ReleaseTLibAttr(attributes);
-            hr = unregister(libid, 1, 0, 0, SYS_WIN32);
-        }
-        library->Release();
-        return hr;
+        hr = library.get()->GetLibAttr(&attributes);
+        if (FAILED(hr))
+            return hr;
+        const GUID libid = attributes->guid;
+        library.get()->ReleaseTLibAttr(attributes);
+        return unregister(libid, 1, 0, 0, SYS_WIN32);
     } catch (...) {
         return HResultFromCurrentException();
     }

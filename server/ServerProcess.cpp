@@ -2,6 +2,7 @@
 
 #include "ClassFactory.h"
 #include "CommandLine.h"
+#include "ComSupport.h"
 #include "Monitor.h"
 #include "Registration.h"
 
@@ -17,17 +18,17 @@ constexpr DWORD END_PAUSE_MS = 1000; // lets other threads finish before COM goe
 // serves nobody until the monitor ends it.
 DWORD RegisterClassObject()
 {
-    CVardelEventLogFactory* factory = nullptr;
+    // Our reference goes at the end: the platform holds the factory now, or nobody does.
+    Vardel::CComOwner<IClassFactory> factory;
     try {
-        factory = new CVardelEventLogFactory();
+        factory.reset(new CVardelEventLogFactory());
     } catch (...) {
         return 0;
     }
     DWORD cookie = 0;
-    if (FAILED(CoRegisterClassObject(CLSID_VardelEventLog, static_cast<IClassFactory*>(factory),
-                                     CLSCTX_LOCAL_SERVER, REGCLS_MULTIPLEUSE, &cookie)))
+    if (FAILED(CoRegisterClassObject(CLSID_VardelEventLog, factory.get(), CLSCTX_LOCAL_SERVER, REGCLS_MULTIPLEUSE,
+                                     &cookie)))
         cookie = 0;
-    factory->Release(); // the platform holds it now, or nobody does
     return cookie;
 }
 

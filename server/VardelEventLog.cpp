@@ -20,11 +20,7 @@ CVardelEventLog::CVardelEventLog()
     }
 }
 
-CVardelEventLog::~CVardelEventLog()
-{
-    if (m_typeInfo)
-        m_typeInfo->Release();
-}
+CVardelEventLog::~CVardelEventLog() = default;
 
 void CVardelEventLog::StopService() noexcept
 {
@@ -70,13 +66,11 @@ HRESULT CVardelEventLog::LoadTypeInfo(LCID lcid) noexcept
 {
     if (m_typeInfo)
         return S_OK;
-    ITypeLib* library = nullptr;
-    HRESULT hr = LoadRegTypeLib(LIBID_VARDELEVENTLOGGERLib, 1, 0, lcid, &library);
+    Vardel::CComOwner<ITypeLib> library;
+    HRESULT hr = LoadRegTypeLib(LIBID_VARDELEVENTLOGGERLib, 1, 0, lcid, library.put());
     if (FAILED(hr))
         return hr;
-    hr = library->GetTypeInfoOfGuid(IID_IVardelEventLog, &m_typeInfo);
-    library->Release();
-    return hr;
+    return library.get()->GetTypeInfoOfGuid(IID_IVardelEventLog, m_typeInfo.put());
 }
 
 STDMETHODIMP CVardelEventLog::GetTypeInfoCount(UINT* count)
@@ -97,8 +91,8 @@ STDMETHODIMP CVardelEventLog::GetTypeInfo(UINT index, LCID lcid, ITypeInfo** inf
     HRESULT hr = LoadTypeInfo(lcid);
     if (FAILED(hr))
         return hr;
-    m_typeInfo->AddRef();
-    *info = m_typeInfo;
+    m_typeInfo.get()->AddRef();
+    *info = m_typeInfo.get();
     return S_OK;
 }
 
@@ -107,7 +101,7 @@ STDMETHODIMP CVardelEventLog::GetIDsOfNames(REFIID iid, LPOLESTR* names, UINT co
     if (!IsEqualIID(iid, IID_NULL))
         return DISP_E_UNKNOWNINTERFACE;
     HRESULT hr = LoadTypeInfo(lcid);
-    return FAILED(hr) ? hr : m_typeInfo->GetIDsOfNames(names, count, ids);
+    return FAILED(hr) ? hr : m_typeInfo.get()->GetIDsOfNames(names, count, ids);
 }
 
 STDMETHODIMP CVardelEventLog::Invoke(DISPID id, REFIID iid, LCID lcid, WORD flags, DISPPARAMS* params,
@@ -118,7 +112,7 @@ STDMETHODIMP CVardelEventLog::Invoke(DISPID id, REFIID iid, LCID lcid, WORD flag
     HRESULT hr = LoadTypeInfo(lcid);
     if (FAILED(hr))
         return hr;
-    return m_typeInfo->Invoke(static_cast<IVardelEventLog*>(this), id, flags, params, result, exception,
+    return m_typeInfo.get()->Invoke(static_cast<IVardelEventLog*>(this), id, flags, params, result, exception,
                               badArgument);
 }
 

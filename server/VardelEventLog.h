@@ -6,6 +6,7 @@
 // on the server's single-threaded apartment (the main thread); the log
 // writer thread calls only its AddRef and Release.
 
+#include "ComSupport.h"
 #include "VardelEventLogger.h"
 
 #include <boost/noncopyable.hpp>
@@ -60,7 +61,7 @@ private:
     HRESULT LoadTypeInfo(LCID lcid) noexcept;
 
     boost::shared_ptr<VardelEventLogger::CVardelEventLogImpl> m_service;
-    ITypeInfo* m_typeInfo = nullptr; // owned reference
+    Vardel::CComOwner<ITypeInfo> m_typeInfo;
 };
 
 } // namespace VardelServer

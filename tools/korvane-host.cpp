@@ -58,6 +58,8 @@ int Hold(DWORD seconds, const char* readyEvent)
         return Fail("cannot create the holder mutex", GetLastError());
     if (GetLastError() == ERROR_ALREADY_EXISTS)
         return Fail("a host stand-in is already running", ERROR_ALREADY_EXISTS);
+    // Given up last, after the host event is closed: --stop waits for this.
+    const Vardel::CMutexOwnership holding(holder.get());
     CHandle stop(CreateEventA(nullptr, TRUE, FALSE, STOP_EVENT));
     if (!stop)
         return Fail("cannot create the stop event", GetLastError());
@@ -73,7 +75,6 @@ int Hold(DWORD seconds, const char* readyEvent)
         }
         WaitForSingleObject(stop.get(), seconds ? seconds * 1000 : INFINITE);
     }
-    ReleaseMutex(holder.get()); // after the host event is closed: --stop waits for this
     return 0;
 }
 
@@ -124,7 +125,7 @@ int Stop()
     DWORD wait = WaitForSingleObject(holder.get(), START_STOP_LIMIT_MS);
     if (wait != WAIT_OBJECT_0 && wait != WAIT_ABANDONED)
         return Fail("the holder did not stop in time", ERROR_TIMEOUT);
-    ReleaseMutex(holder.get());
+    const Vardel::CMutexOwnership taken(holder.get());
     return 0;
 }
 

@@ -2,7 +2,7 @@
 // environment. Wine takes its zone from the Unix TZ, but msvcrt would parse a
 // TZ it sees itself with US daylight-saving rules; without it msvcrt asks
 // the system, which is what a real Windows process does.
-#include <windows.h>
+#include "Handles.h"
 
 int main()
 {
@@ -26,10 +26,9 @@ int main()
     PROCESS_INFORMATION pi = {};
     if (!CreateProcessW(nullptr, rest, nullptr, nullptr, TRUE, 0, nullptr, nullptr, &si, &pi))
         return 127;
-    CloseHandle(pi.hThread);
-    WaitForSingleObject(pi.hProcess, INFINITE);
+    Vardel::CUniqueHandle process(pi.hProcess), thread(pi.hThread);
+    WaitForSingleObject(process.get(), INFINITE);
     DWORD code = 1;
-    GetExitCodeProcess(pi.hProcess, &code);
-    CloseHandle(pi.hProcess);
+    GetExitCodeProcess(process.get(), &code);
     return static_cast<int>(code);
 }

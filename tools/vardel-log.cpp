@@ -3,6 +3,7 @@
 //
 // Exit codes: 0 every event accepted, 1 the server or a call failed,
 // 2 bad arguments. Every failure is explained on stderr.
+#include "ComSupport.h"
 #include "VardelEventLogger.h"
 
 #include <windows.h>
@@ -63,12 +64,11 @@ std::string HResultText(HRESULT hr)
     char code[16];
     std::snprintf(code, sizeof code, "0x%08lX", static_cast<unsigned long>(hr));
     std::string text = code;
-    char* message = nullptr;
+    Vardel::CLocalOwner<char> message;
     if (FormatMessageA(FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS,
-                       nullptr, static_cast<DWORD>(hr), 0, reinterpret_cast<char*>(&message), 0, nullptr) &&
+                       nullptr, static_cast<DWORD>(hr), 0, reinterpret_cast<char*>(message.put()), 0, nullptr) &&
         message) {
-        std::string m = message;
-        LocalFree(message);
+        std::string m = message.get();
         while (!m.empty() && (m.back() == '\n' || m.back() == '\r' || m.back() == ' ' || m.back() == '.'))
             m.pop_back();
         if (!m.empty())
@@ -233,31 +233,27 @@ int Run(const COptions& options)
     // reported is the one of the class itself.
     CLSID clsid = CLSID_VardelEventLog;
     CLSIDFromProgID(PROGID, &clsid);
-    IVardelEventLog* log = nullptr;
+    Vardel::CComOwner<IVardelEventLog> log;
     HRESULT hr = CoCreateInstance(clsid, nullptr, CLSCTX_LOCAL_SERVER, IID_IVardelEventLog,
-                                  reinterpret_cast<void**>(&log));
+                                  reinterpret_cast<void**>(log.put()));
     if (FAILED(hr)) {
         std::fprintf(stderr, "vardel-log: cannot reach %s: %s\n", Narrow(PROGID).c_str(), HResultText(hr).c_str());
         return 1;
     }
 
-    BSTR source = SysAllocStringLen(options.source.data(), static_cast<UINT>(options.source.size()));
-    int exitCode = 0;
+    const Vardel::CBstrOwner source(SysAllocStringLen(options.source.data(), static_cast<UINT>(options.source.size())));
     for (size_t i = 0; i < messages.size(); ++i) {
-        BSTR message = SysAllocStringLen(messages[i].data(), static_cast<UINT>(messages[i].size()));
+        const Vardel::CBstrOwner message(SysAllocStringLen(messages[i].data(), static_cast<UINT>(messages[i].size())));
         const unsigned long time = options.haveTime ? options.time : static_cast<unsigned long>(std::time(nullptr));
-        hr = log->LogEvent(static_cast<eTType>(options.type), static_cast<int>(options.level), source, time, message);
-        SysFreeString(message);
+        hr = log.get()->LogEvent(static_cast<eTType>(options.type), static_cast<int>(options.level), source.get(),
+                                 time, message.get());
         if (FAILED(hr)) {
             std::fprintf(stderr, "vardel-log: LogEvent failed for event %zu of %zu: %s\n", i + 1, messages.size(),
                          HResultText(hr).c_str());
-            exitCode = 1;
-            break;
+            return 1;
         }
     }
-    SysFreeString(source);
-    log->Release();
-    return exitCode;
+    return 0;
 }
 
 } // namespace
@@ -265,14 +261,13 @@ int Run(const COptions& options)
 int main()
 {
     int argc = 0;
-    wchar_t** argv = CommandLineToArgvW(GetCommandLineW(), &argc);
+    const Vardel::CLocalOwner<wchar_t*> argv(CommandLineToArgvW(GetCommandLineW(), &argc));
     if (!argv) {
         std::fprintf(stderr, "vardel-log: cannot read the command line\n");
         return 1;
     }
     COptions options;
-    int parsed = ParseArguments(argc, argv, options);
-    LocalFree(argv);
+    const int parsed = ParseArguments(argc, argv.get(), options);
     if (parsed)
         return parsed < 0 ? 0 : parsed;
     return Run(options);
