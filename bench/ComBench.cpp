@@ -1,6 +1,7 @@
 #include "ComBench.h"
 
 #include "BenchWorkspace.h"
+#include "ComSupport.h"
 #include "VardelEventLogger.h"
 #include "testsupport/TestSupport.h"
 
@@ -40,15 +41,6 @@ void CheckHr(HRESULT hr, const char* what)
         std::snprintf(text, sizeof text, "0x%08lX", static_cast<unsigned long>(hr));
         throw CBenchError(std::string(what) + " failed: " + text);
     }
-}
-
-std::string GuidText(REFGUID guid)
-{
-    wchar_t wide[40];
-    StringFromGUID2(guid, wide, 40);
-    char text[40];
-    WideCharToMultiByte(CP_ACP, 0, wide, -1, text, sizeof text, nullptr, nullptr);
-    return text;
 }
 
 std::string Lower(std::string text)
@@ -118,10 +110,10 @@ public:
             "AppID\\VardelEventLogger.EXE",
             "VardelEventLogger.VardelEventLog",
             "VardelEventLogger.VardelEventLog.1",
-            "CLSID\\" + GuidText(CLSID_VardelEventLog),
-            "TypeLib\\" + GuidText(LIBID_VARDELEVENTLOGGERLib),
-            "Interface\\" + GuidText(IID_IVardelEventLog),
-            "Interface\\" + GuidText(DIID__IVardelEventLogEvents),
+            "CLSID\\" + Vardel::GuidText(CLSID_VardelEventLog),
+            "TypeLib\\" + Vardel::GuidText(LIBID_VARDELEVENTLOGGERLib),
+            "Interface\\" + Vardel::GuidText(IID_IVardelEventLog),
+            "Interface\\" + Vardel::GuidText(DIID__IVardelEventLogEvents),
         };
         for (const auto& path : paths)
             m_guards.push_back(std::make_unique<VardelTest::CRegistryKeyGuard>(HKEY_CLASSES_ROOT, path));
@@ -139,74 +131,14 @@ public:
     CComApartment& operator=(const CComApartment&) = delete;
 };
 
-class CBstr {
-public:
-    explicit CBstr(const std::string& text)
-    {
-        const int n = MultiByteToWideChar(CP_ACP, 0, text.data(), static_cast<int>(text.size()), nullptr, 0);
-        m_value = SysAllocStringLen(nullptr, n);
-        if (!m_value)
-            throw CBenchError("SysAllocStringLen");
-        MultiByteToWideChar(CP_ACP, 0, text.data(), static_cast<int>(text.size()), m_value, n);
-    }
-    ~CBstr() { SysFreeString(m_value); }
-    CBstr(const CBstr&) = delete;
-    CBstr& operator=(const CBstr&) = delete;
-    BSTR get() const { return m_value; }
-
-private:
-    BSTR m_value;
-};
-
-template <typename I>
-class CComPtr {
-public:
-    CComPtr() = default;
-    ~CComPtr() { reset(); }
-    CComPtr(const CComPtr&) = delete;
-    CComPtr& operator=(const CComPtr&) = delete;
-    I* operator->() const { return m_p; }
-    I** put()
-    {
-        reset();
-        return &m_p;
-    }
-    void reset()
-    {
-        if (m_p)
-            m_p->Release();
-        m_p = nullptr;
-    }
-
-private:
-    I* m_p = nullptr;
-};
-
-// The alarm-file mutex, owned by this thread while held: a type-3 event
-// then stops the server's worker at its alarm step.
-class CHeldAlarmMutex {
-public:
-    CHeldAlarmMutex() : m_mutex(CreateMutexA(nullptr, FALSE, ALARM_MUTEX))
-    {
-        if (!m_mutex)
-            FailWin32("CreateMutexA");
-        const DWORD wait = WaitForSingleObject(m_mutex.get(), WAIT_LIMIT_MS);
-        if (wait != WAIT_OBJECT_0 && wait != WAIT_ABANDONED)
-            FailWin32("cannot take the alarm-file mutex");
-        m_held = true;
-    }
-    ~CHeldAlarmMutex() { Release(); }
-    void Release()
-    {
-        if (m_held)
-            ReleaseMutex(m_mutex.get());
-        m_held = false;
-    }
-
-private:
-    Vardel::CUniqueHandle m_mutex;
-    bool m_held = false;
-};
+// A BSTR for the calls; running out of memory ends the benchmark.
+Vardel::CBstrOwner Bstr(const std::string& text)
+{
+    Vardel::CBstrOwner bstr = Vardel::BstrFromText(text);
+    if (!bstr)
+        throw CBenchError("SysAllocStringLen");
+    return bstr;
+}
 
 struct CMemory {
     double workingSet;
@@ -241,7 +173,7 @@ public:
             FailWin32("cannot open the server process");
     }
 
-    IVardelEventLog* operator->() const { return m_log.operator->(); }
+    IVardelEventLog* operator->() const { return m_log.get(); }
     HANDLE Process() const { return m_process.get(); }
 
     // Lets go of the object and waits, once the host event has gone, for the
@@ -265,11 +197,11 @@ public:
     }
 
 private:
-    CComPtr<IVardelEventLog> m_log;
+    Vardel::CComOwner<IVardelEventLog> m_log;
     Vardel::CUniqueHandle m_process;
 };
 
-void LogOne(CServerClient& client, int type, const CBstr& source, const CBstr& message)
+void LogOne(CServerClient& client, int type, const Vardel::CBstrOwner& source, const Vardel::CBstrOwner& message)
 {
     CheckHr(client->LogEvent(static_cast<eTType>(type), LEVEL_RELEASE, source.get(), EVENT_TIME, message.get()),
             "IVardelEventLog::LogEvent");
@@ -285,13 +217,12 @@ bool EndsWithCrLf(const std::string& path, std::uint64_t size)
 
 // The length on disk of the line one event of this kind makes: every such
 // line is the same, so the log's size tells how many have been written.
-std::uint64_t LineBytes(CServerClient& client, int type, const CBstr& source, const CBstr& message)
+std::uint64_t LineBytes(CServerClient& client, int type, const Vardel::CBstrOwner& source, const Vardel::CBstrOwner& message)
 {
     const std::string log = TodaysLogPath();
     const std::uint64_t before = FileSize(log);
     LogOne(client, type, source, message);
-    // The text-mode write may reach the file in pieces; only the line's own
-    // CR LF ends it (the message holds no line break).
+    // Only the line's own CR LF ends it (the message holds no line break).
     std::uint64_t size = before;
     do {
         WaitForFileSize(log, size + 1);
@@ -303,11 +234,11 @@ std::uint64_t LineBytes(CServerClient& client, int type, const CBstr& source, co
     return length;
 }
 
-void QueuedMemory(const CBenchSizes& sizes, CServerClient& client, const CBstr& source,
+void QueuedMemory(const CBenchSizes& sizes, CServerClient& client, const Vardel::CBstrOwner& source,
                   std::vector<CBenchResult>& rows)
 {
     const std::string message = Message(QUEUED_MESSAGE_SIZE);
-    const CBstr text(message);
+    const Vardel::CBstrOwner text = Bstr(message);
     const std::string log = TodaysLogPath();
     // Both kinds of line once, alarms still off: warms the server's heap
     // and gives the length of an alarm event's log line.
@@ -322,7 +253,10 @@ void QueuedMemory(const CBenchSizes& sizes, CServerClient& client, const CBstr& 
     const CMemory before = ReadMemory(client.Process());
     CMemory held;
     {
-        CHeldAlarmMutex mutex;
+        // The alarm-file mutex, held here: a type-3 event stops the worker at its alarm step.
+        Vardel::CHeldMutex mutex(ALARM_MUTEX, WAIT_LIMIT_MS);
+        if (!mutex.Held())
+            FailWin32("cannot take the alarm-file mutex");
         // The first event stops the worker at the mutex; every later one
         // stays queued. No more than the queue holds, so no call waits.
         for (int i = 0; i < sizes.queuedEvents; ++i)
@@ -349,9 +283,9 @@ void QueuedMemory(const CBenchSizes& sizes, CServerClient& client, const CBstr& 
                        held.peakWorkingSet / (1 << 20), before.peakWorkingSet / (1 << 20)));
 }
 
-void CallRate(const CBenchSizes& sizes, CServerClient& client, const CBstr& source, std::vector<CBenchResult>& rows)
+void CallRate(const CBenchSizes& sizes, CServerClient& client, const Vardel::CBstrOwner& source, std::vector<CBenchResult>& rows)
 {
-    const CBstr message(Message(100));
+    const Vardel::CBstrOwner message = Bstr(Message(100));
     const std::string log = TodaysLogPath();
     const std::uint64_t line = LineBytes(client, TYPE_INFORMATION, source, message);
     const std::uint64_t logBefore = FileSize(log);
@@ -418,7 +352,7 @@ void RunComBenches(const CBenchSizes& sizes, std::vector<CBenchResult>& rows)
 
     CComApartment apartment;
     CServerClient client;
-    const CBstr source("Bench Source");
+    const Vardel::CBstrOwner source = Bstr("Bench Source");
     // Memory first, on a server whose queue has never been long.
     QueuedMemory(sizes, client, source, rows);
     CallRate(sizes, client, source, rows);

@@ -53,15 +53,8 @@ TEST_F(Client, VtableAndLateBoundCallsReachTheLogAndTheAlarmFile)
         ASSERT_HR(S_OK, log->GetIDsOfNames(IID_NULL, &name, 1, LOCALE_USER_DEFAULT, &id));
         EXPECT_EQ(1, id);
         CBstr lateSource("Script"), lateMessage(late);
-        VARIANT args[5];
-        for (auto& a : args)
-            VariantInit(&a);
-        args[4].vt = VT_I4, args[4].lVal = 4;
-        args[3].vt = VT_I4, args[3].lVal = 3;
-        args[2].vt = VT_BSTR, args[2].bstrVal = lateSource.value;
-        args[1].vt = VT_I4, args[1].lVal = 86400;
-        args[0].vt = VT_BSTR, args[0].bstrVal = lateMessage.value;
-        DISPPARAMS params = {args, nullptr, 5, 0};
+        CLogEventArgs args(4, 3, lateSource.value, 86400, lateMessage.value);
+        DISPPARAMS params = args.Params();
         EXPECT_HR(S_OK, log->Invoke(id, IID_NULL, LOCALE_USER_DEFAULT, DISPATCH_METHOD, &params, nullptr, nullptr,
                                     nullptr));
         UINT count = 0;

@@ -32,19 +32,6 @@ protected:
         EXPECT_TRUE(WaitForServersToEnd(30000));
     }
 
-    // Holds the alarm mutex, so the writer stops at the first alarm.
-    struct CAlarmBlock {
-        Vardel::CUniqueHandle mutex{CreateMutexA(nullptr, TRUE, ALARM_MUTEX)};
-        bool held = true;
-        void Release()
-        {
-            if (held)
-                ReleaseMutex(mutex.get());
-            held = false;
-        }
-        ~CAlarmBlock() { Release(); }
-    };
-
     static void Log(IVardelEventLog* log, const std::string& text, int type = 3)
     {
         CBstr source("Lifetime"), message(text);
@@ -97,7 +84,7 @@ TEST_F(Lifetime, ReferencesAndQueuedEventsKeepItAlive)
     {
         EXPECT_FALSE(server.WaitForExit(KEPT_ALIVE_MS)) << "a held reference keeps it alive";
 
-        CAlarmBlock block;
+        Vardel::CHeldMutex block(ALARM_MUTEX);
         for (const auto& m : messages)
             Log(log, m);
         log->Release();
@@ -121,7 +108,7 @@ TEST_F(Lifetime, HostGoneEndsItWithClientsAndKeepsQueuedEvents)
     ASSERT_HR(S_OK, CreateByProgId(&log));
     CServerProcess server{CServerProcess::CStartedByCom()};
     std::vector<std::string> messages;
-    CAlarmBlock block;
+    Vardel::CHeldMutex block(ALARM_MUTEX);
     for (int i = 0; i < 20; ++i) {
         messages.push_back(Marker("before"));
         Log(log, messages.back());

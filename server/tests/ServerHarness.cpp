@@ -30,15 +30,6 @@ std::string FileNamePart(const std::string& path)
 }
 } // namespace
 
-std::string GuidText(REFGUID guid)
-{
-    wchar_t wide[40];
-    StringFromGUID2(guid, wide, 40);
-    char text[40];
-    WideCharToMultiByte(CP_ACP, 0, wide, -1, text, sizeof text, nullptr, nullptr);
-    return text;
-}
-
 std::string BinFolder()
 {
     std::string self = SelfPath();
@@ -331,13 +322,6 @@ std::string Marker(const char* what)
     std::snprintf(text, sizeof text, "%s-%lu-%lu-%u", what, static_cast<unsigned long>(GetCurrentProcessId()),
                   static_cast<unsigned long>(GetTickCount()), ++counter);
     return text;
-}
-
-CBstr::CBstr(const std::string& text)
-{
-    int n = MultiByteToWideChar(CP_ACP, 0, text.data(), static_cast<int>(text.size()), nullptr, 0);
-    value = SysAllocStringLen(nullptr, n);
-    MultiByteToWideChar(CP_ACP, 0, text.data(), static_cast<int>(text.size()), value, n);
 }
 
 HRESULT CreateByProgId(IVardelEventLog** log)

@@ -3,6 +3,7 @@
 // registry keys that registration touches, the host event, server
 // processes with bounded ends, and the log and alarm files read back.
 
+#include "ClientSupport.h"
 #include "Handles.h"
 #include "VardelEventLogger.h"
 #include "testsupport/TestSupport.h"
@@ -19,7 +20,7 @@ extern const char* const VERSIONED_PROGID;
 extern const char* const HOST_EVENT;
 extern const char* const ALARM_MUTEX;
 
-std::string GuidText(REFGUID guid); // registry form: upper case, braces
+using Vardel::GuidText;
 std::string BinFolder();            // where this executable and the server lie
 std::string ServerPath();           // long path of VardelEventLogger.exe
 std::string ShortPathOrLong(const std::string& path);
@@ -140,17 +141,6 @@ class CComInit {
 public:
     CComInit() { CoInitializeEx(nullptr, COINIT_MULTITHREADED); }
     ~CComInit() { CoUninitialize(); }
-};
-
-// Owns one BSTR.
-struct CBstr {
-    BSTR value;
-    explicit CBstr(const wchar_t* text) : value(SysAllocString(text)) {}
-    CBstr(const wchar_t* text, UINT length) : value(SysAllocStringLen(text, length)) {}
-    explicit CBstr(const std::string& text);
-    ~CBstr() { SysFreeString(value); }
-    CBstr(const CBstr&) = delete;
-    CBstr& operator=(const CBstr&) = delete;
 };
 
 // Creates the shared object by ProgID in the local server.

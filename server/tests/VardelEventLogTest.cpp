@@ -2,6 +2,7 @@
 // recording service: interface table, locks, LogEvent's conversions and
 // failures, connection points and the dispatch part.
 
+#include "ClientSupport.h"
 #include "ClassFactory.h"
 #include "FakeLogService.h"
 #include "ServerLock.h"
@@ -19,21 +20,6 @@ namespace {
 
 void* const SENTINEL = reinterpret_cast<void*>(static_cast<ULONG_PTR>(0xdeadbeef));
 
-std::string GuidText(REFGUID guid)
-{
-    wchar_t wide[40];
-    StringFromGUID2(guid, wide, 40);
-    char text[40];
-    WideCharToMultiByte(CP_ACP, 0, wide, -1, text, sizeof text, nullptr, nullptr);
-    return text;
-}
-
-struct CBstr {
-    BSTR value;
-    explicit CBstr(const wchar_t* text) : value(SysAllocString(text)) {}
-    CBstr(const wchar_t* text, UINT length) : value(SysAllocStringLen(text, length)) {}
-    ~CBstr() { SysFreeString(value); }
-};
 
 class VardelEventLog : public ::testing::Test {
 protected:
@@ -288,10 +274,10 @@ TEST(VardelEventLogObject, AfterTheServiceIsStoppedLogEventFailsAsDisconnected)
 // The dispatch part reads the registered type library.
 class VardelEventLogDispatch : public VardelEventLog {
 protected:
-    const std::string m_libid = GuidText(LIBID_VARDELEVENTLOGGERLib);
+    const std::string m_libid = Vardel::GuidText(LIBID_VARDELEVENTLOGGERLib);
     CRegistryKeyGuard m_typeLib{HKEY_CLASSES_ROOT, "TypeLib\\" + m_libid};
-    CRegistryKeyGuard m_interface{HKEY_CLASSES_ROOT, "Interface\\" + GuidText(IID_IVardelEventLog)};
-    CRegistryKeyGuard m_events{HKEY_CLASSES_ROOT, "Interface\\" + GuidText(DIID__IVardelEventLogEvents)};
+    CRegistryKeyGuard m_interface{HKEY_CLASSES_ROOT, "Interface\\" + Vardel::GuidText(IID_IVardelEventLog)};
+    CRegistryKeyGuard m_events{HKEY_CLASSES_ROOT, "Interface\\" + Vardel::GuidText(DIID__IVardelEventLogEvents)};
 
     void RegisterLibrary()
     {
@@ -351,15 +337,8 @@ TEST_F(VardelEventLogDispatch, LateBoundLogEventReachesTheSameMethod)
 
     // Arguments go in reverse order.
     CBstr source(L"Late"), message(L"bound\0cut", 9);
-    VARIANT args[5];
-    for (auto& a : args)
-        VariantInit(&a);
-    args[4].vt = VT_I4, args[4].lVal = 3;
-    args[3].vt = VT_I4, args[3].lVal = 2;
-    args[2].vt = VT_BSTR, args[2].bstrVal = source.value;
-    args[1].vt = VT_I4, args[1].lVal = 86400;
-    args[0].vt = VT_BSTR, args[0].bstrVal = message.value;
-    DISPPARAMS params = {args, nullptr, 5, 0};
+    CLogEventArgs args(3, 2, source.value, 86400, message.value);
+    DISPPARAMS params = args.Params();
     VARIANT result;
     VariantInit(&result);
     EXPECT_HR(S_OK, log->Invoke(1, IID_NULL, 0, DISPATCH_METHOD, &params, &result, nullptr, nullptr));

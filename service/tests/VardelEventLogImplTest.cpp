@@ -58,26 +58,8 @@ std::vector<std::string> Lines(const std::string& text)
     return lines;
 }
 
-// The alarm-file mutex taken by the test: a type-3 event then blocks the
-// worker until it is released.
-class CHeldAlarmMutex {
-public:
-    CHeldAlarmMutex() : m_mutex(CreateMutexA(nullptr, TRUE, "DUNMERETREVALONALARMLOG"))
-    {
-        EXPECT_TRUE(m_mutex) << GetLastError();
-    }
-    ~CHeldAlarmMutex() { Release(); }
-    void Release()
-    {
-        if (m_held)
-            ReleaseMutex(m_mutex.get());
-        m_held = false;
-    }
-
-private:
-    Vardel::CUniqueHandle m_mutex;
-    bool m_held = true;
-};
+// While the test holds the alarm-file mutex, a type-3 event blocks the worker.
+const char* const ALARM_MUTEX = "DUNMERETREVALONALARMLOG";
 
 class LoggingService : public ::testing::Test {
 protected:
@@ -136,7 +118,8 @@ TEST_F(LoggingService, LogEventReturnsBeforeTheWriteAndHoldsALockWhilePending)
 {
     CVardelEventLogImpl service(&m_owner);
     service.StartLog();
-    CHeldAlarmMutex held;
+    Vardel::CHeldMutex held(ALARM_MUTEX);
+    ASSERT_TRUE(held.Held());
     service.LogEvent(3, 3, "Pump", 100, "blocked in the alarm writer");
     service.LogEvent(1, 3, "Pump", 101, "behind it");
     EXPECT_EQ(1, m_owner.m_refs) << "one server lock while commands are pending";
@@ -152,7 +135,8 @@ TEST_F(LoggingService, ShutdownWritesEveryEventAcceptedBeforeIt)
     constexpr int count = 3000;
     CVardelEventLogImpl service(&m_owner);
     service.StartLog();
-    CHeldAlarmMutex held;
+    Vardel::CHeldMutex held(ALARM_MUTEX);
+    ASSERT_TRUE(held.Held());
     for (int i = 0; i < count; ++i)
         service.LogEvent(3, 3, "S", 0, std::to_string(i));
 

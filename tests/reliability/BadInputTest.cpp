@@ -55,14 +55,8 @@ TEST_F(CReliabilityTest, BadInputHasItsDefinedOutcomeAndTheServerServesOn)
 
         // Late bound with the wrong argument count, a wrong type and an unknown member.
         CBstr text("late"), notANumber("not a number");
-        VARIANT args[5];
-        for (auto& a : args)
-            VariantInit(&a);
-        args[4].vt = VT_I4, args[4].lVal = 1;
-        args[3].vt = VT_I4, args[3].lVal = 3;
-        args[2].vt = VT_BSTR, args[2].bstrVal = text.value;
-        args[1].vt = VT_I4, args[1].lVal = 0;
-        args[0].vt = VT_BSTR, args[0].bstrVal = text.value;
+        CLogEventArgs late(1, 3, text.value, 0, text.value);
+        VARIANT* args = late.args;
         UINT argError = 0;
         EXPECT_HR(DISP_E_BADPARAMCOUNT, InvokeLogEvent(log, 1, args + 1, 4, &argError));
         args[3].vt = VT_BSTR, args[3].bstrVal = notANumber.value;

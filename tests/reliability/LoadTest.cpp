@@ -148,8 +148,8 @@ TEST_F(CReliabilityTest, LoadAlarmBurstWaitsForTheAlarmMutexAndLosesNothing)
         IVardelEventLog* log = nullptr;
         ASSERT_HR(S_OK, CreateByProgId(&log));
         // Another owner of the alarm file holds its mutex: the worker stops at the first alarm.
-        Vardel::CUniqueHandle mutex(CreateMutexA(nullptr, TRUE, ALARM_MUTEX));
-        ASSERT_TRUE(mutex);
+        Vardel::CHeldMutex mutex(ALARM_MUTEX);
+        ASSERT_TRUE(mutex.Held());
         ASSERT_HR(S_OK, CoMarshalInterThreadInterfaceInStream(IID_IVardelEventLog, log, &burst.marshalled));
         Vardel::CUniqueHandle thread(
             reinterpret_cast<HANDLE>(_beginthreadex(nullptr, 0, HeldBurstThread, &burst, 0, nullptr)));
@@ -162,8 +162,7 @@ TEST_F(CReliabilityTest, LoadAlarmBurstWaitsForTheAlarmMutexAndLosesNothing)
         EXPECT_EQ("", m_alarm.Text());
 
         const DWORD start = GetTickCount();
-        ReleaseMutex(mutex.get());
-        mutex.reset();
+        mutex.Release();
         EXPECT_EQ(WAIT_OBJECT_0, WaitForSingleObject(thread.get(), 600000)) << "the burst did not finish";
         Barrier(log, m_alarm);
         drained = GetTickCount() - start;
