@@ -4,17 +4,18 @@
 // state and reads its configuration afresh for every alarm. Never throws:
 // an alarm that cannot be written is dropped.
 
+#include "FixedNames.h"
 #include "LogEvent.h"
 
 #include <boost/shared_ptr.hpp>
 #include <cstdint>
 #include <string>
 
-constexpr const char* ALARM_CONFIG_KEY = "SOFTWARE\\Dunmere\\Trevalon\\Configuration";
-constexpr const char* ALARM_FILE_VALUE = "AlarmTxtFile";
-constexpr const char* INSTRUMENT_KEY = "SOFTWARE\\Pellucor\\";
-constexpr const char* INSTRUMENT_VALUE = "InstrumentName";
-constexpr const char* ALARM_MUTEX_NAME = "DUNMERETREVALONALARMLOG";
+using Vardel::ALARM_CONFIG_KEY;
+using Vardel::ALARM_FILE_VALUE;
+using Vardel::ALARM_MUTEX_NAME;
+using Vardel::INSTRUMENT_KEY;
+using Vardel::INSTRUMENT_VALUE;
 
 class CTrevalonIAlarm {
 public:

@@ -22,6 +22,24 @@ using CBstrOwner = CUniqueResource<BSTR, CSysFreeString, nullptr>;
 template <typename T>
 using CLocalOwner = CUniqueResource<T*, CLocalFree, nullptr>;
 
+// COM for this thread in the given apartment model while the guard lives.
+// Result() tells whether it was initialised; only then is it uninitialised.
+class CComApartment {
+public:
+    explicit CComApartment(DWORD model) noexcept : m_hr(::CoInitializeEx(nullptr, model)) {}
+    ~CComApartment()
+    {
+        if (SUCCEEDED(m_hr))
+            ::CoUninitialize();
+    }
+    CComApartment(const CComApartment&) = delete;
+    CComApartment& operator=(const CComApartment&) = delete;
+    HRESULT Result() const noexcept { return m_hr; }
+
+private:
+    HRESULT m_hr;
+};
+
 // A BSTR of the text read in the ANSI code page; null only when out of memory.
 inline CBstrOwner BstrFromText(const std::string& text)
 {
@@ -30,6 +48,13 @@ inline CBstrOwner BstrFromText(const std::string& text)
     if (bstr)
         MultiByteToWideChar(CP_ACP, 0, text.data(), static_cast<int>(text.size()), bstr.get(), units);
     return bstr;
+}
+
+// CLSIDFromProgID for a narrow ProgID; E_OUTOFMEMORY when the text cannot be converted.
+inline HRESULT ClsidFromProgId(const char* progId, CLSID* clsid)
+{
+    const CBstrOwner wide = BstrFromText(progId);
+    return wide ? ::CLSIDFromProgID(wide.get(), clsid) : E_OUTOFMEMORY;
 }
 
 // The registry form of a GUID: upper case, in braces.

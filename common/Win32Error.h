@@ -4,6 +4,7 @@
 // accepted: a bool or an HRESULT passed by mistake does not compile.
 
 #include <windows.h>
+#include <cstdio>
 #include <stdexcept>
 #include <string>
 #include <type_traits>
@@ -33,6 +34,14 @@ inline HRESULT HResultFromWin32(DWORD error) noexcept
 {
     return error == ERROR_SUCCESS ? S_OK
                                   : static_cast<HRESULT>((error & 0x0000FFFF) | (FACILITY_WIN32 << 16) | 0x80000000);
+}
+
+// "0x80040110": an HRESULT as its documentation and headers write it.
+inline std::string HResultCode(HRESULT hr)
+{
+    char text[16];
+    std::snprintf(text, sizeof text, "0x%08lX", static_cast<unsigned long>(hr));
+    return text;
 }
 
 } // namespace Vardel

@@ -4,6 +4,7 @@
 // one line is appended, so other programs may read or move it in between.
 
 #include "Date.h"
+#include "FixedNames.h"
 #include "LogEvent.h"
 
 #include <boost/noncopyable.hpp>
@@ -11,8 +12,7 @@
 #include <cstdint>
 #include <string>
 
-// Two backslashes after the drive: the file system reads them as one.
-constexpr const char* LOG_FILE_PATTERN = "C:\\\\Korvane\\VardelLogs\\Log_%Y_%M_%D.log";
+using Vardel::LOG_FILE_PATTERN;
 
 constexpr unsigned long LOCKED_FILE_WAIT_MS = 2000;
 

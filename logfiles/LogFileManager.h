@@ -10,9 +10,8 @@
 #include <boost/shared_ptr.hpp>
 #include <cstdint>
 
-// Two backslashes after the drive, as in LOG_FILE_PATTERN.
-constexpr const char* LOG_FOLDER = "C:\\\\Korvane\\VardelLogs\\";
-constexpr const char* LOG_FILE_MASK = "Log_*_*_*.log";
+using Vardel::LOG_FOLDER;
+using Vardel::LOG_FILE_MASK;
 // Must cover the whole name; the unescaped dot takes any character.
 constexpr const char* LOG_FILE_REGEX = "Log_([0-9]{4})_([0-9]{1,2})_([0-9]{1,2}).log";
 

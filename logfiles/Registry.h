@@ -2,13 +2,15 @@
 // The one setting of the log files, ExpireLogsAfter, and the small registry
 // key class that reads it.
 
+#include "FixedNames.h"
+
 #include <windows.h>
 #include <boost/noncopyable.hpp>
 #include <cstdint>
 #include <string>
 
-constexpr const char* SETTINGS_KEY = "SOFTWARE\\Pellucor\\Vardels\\VardelEventLogging";
-constexpr const char* EXPIRE_DAYS_VALUE = "ExpireLogsAfter";
+using Vardel::SETTINGS_KEY;
+using Vardel::EXPIRE_DAYS_VALUE;
 constexpr std::int32_t DEFAULT_EXPIRE_DAYS = 2;
 
 // A sub-key opened (or, when absent, created empty) with read, set-value and

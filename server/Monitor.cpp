@@ -1,17 +1,8 @@
 #include "Monitor.h"
 
-#include "Handles.h"
 #include "ServerLock.h"
 
 namespace VardelServer {
-
-const char* const HOST_EVENT_NAME = "Global\\I AM NOT A KORVANE COM SERVER";
-
-bool HostEventExists()
-{
-    Vardel::CUniqueHandle event(OpenEventA(SYNCHRONIZE, FALSE, HOST_EVENT_NAME));
-    return static_cast<bool>(event);
-}
 
 void WatchServer(const std::function<bool()>& hostRunning, const std::function<LONG()>& lockCount,
                  const std::function<void()>& pause)

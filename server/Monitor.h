@@ -3,16 +3,17 @@
 // host product's named event is gone, or after two consecutive samples,
 // taken one pause apart, that saw no server lock.
 
+#include "HostEvent.h"
+
 #include <windows.h>
 #include <functional>
 
 namespace VardelServer {
 
-extern const char* const HOST_EVENT_NAME; // "Global\I AM NOT A KORVANE COM SERVER"
+using Vardel::HOST_EVENT_NAME;
 constexpr DWORD MONITOR_INTERVAL_MS = 10000;
 
-// Opens the host event for SYNCHRONIZE only to learn that it exists.
-bool HostEventExists();
+using Vardel::HostEventExists;
 
 // Returns when the server should end. Checks the host, pauses, samples the
 // lock count, and so on; the server's own monitor passes HostEventExists,

@@ -59,7 +59,8 @@ int Serve()
 int RunServerProcess(HINSTANCE instance)
 {
     const char* commandLine = GetCommandLineA();
-    CoInitialize(nullptr);
+    if (const HRESULT com = CoInitialize(nullptr); FAILED(com))
+        return static_cast<int>(com); // nothing can be served or registered without COM
 
     int exitCode = 0;
     switch (ActionFromCommandLine(commandLine)) {

@@ -10,7 +10,7 @@
 // Exit codes: 0 done, 1 failed (message on stderr), 2 bad arguments.
 #include <windows.h>
 
-#include "Handles.h"
+#include "HostEvent.h"
 
 #include <cstdio>
 #include <cstdlib>
@@ -19,7 +19,8 @@
 
 namespace {
 
-const char* const HOST_EVENT = "Global\\I AM NOT A KORVANE COM SERVER";
+using Vardel::HOST_EVENT_NAME;
+using Vardel::HostEventExists;
 const char* const STOP_EVENT = "VardelKorvaneHost.Stop";
 const char* const HOLDER_MUTEX = "VardelKorvaneHost.Holder"; // owned by the holder while it runs
 constexpr DWORD START_STOP_LIMIT_MS = 30000;
@@ -44,12 +45,6 @@ int Usage(const char* problem)
     return 2;
 }
 
-bool HostEventExists()
-{
-    CHandle event(OpenEventA(SYNCHRONIZE, FALSE, HOST_EVENT));
-    return static_cast<bool>(event);
-}
-
 // readyEvent: set once the host event exists, for --start to return.
 int Hold(DWORD seconds, const char* readyEvent)
 {
@@ -65,7 +60,7 @@ int Hold(DWORD seconds, const char* readyEvent)
         return Fail("cannot create the stop event", GetLastError());
     ResetEvent(stop.get());
     {
-        CHandle host(CreateEventA(nullptr, TRUE, FALSE, HOST_EVENT));
+        CHandle host(CreateEventA(nullptr, TRUE, FALSE, HOST_EVENT_NAME));
         if (!host)
             return Fail("cannot create the host event", GetLastError());
         if (readyEvent) {
@@ -104,7 +99,7 @@ int Start(DWORD seconds)
     HANDLE waits[] = {readyEvent.get(), process.get()};
     switch (WaitForMultipleObjects(2, waits, FALSE, START_STOP_LIMIT_MS)) {
     case WAIT_OBJECT_0:
-        std::printf("korvane-host: holding \"%s\" (process %lu)\n", HOST_EVENT, static_cast<unsigned long>(pi.dwProcessId));
+        std::printf("korvane-host: holding \"%s\" (process %lu)\n", HOST_EVENT_NAME, static_cast<unsigned long>(pi.dwProcessId));
         return 0;
     case WAIT_OBJECT_0 + 1:
         return Fail("the holder ended before it held the event", ERROR_PROCESS_ABORTED);

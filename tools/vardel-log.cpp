@@ -4,6 +4,8 @@
 // Exit codes: 0 every event accepted, 1 the server or a call failed,
 // 2 bad arguments. Every failure is explained on stderr.
 #include "ComSupport.h"
+#include "FixedNames.h"
+#include "Win32Error.h"
 #include "VardelEventLogger.h"
 
 #include <windows.h>
@@ -17,8 +19,6 @@
 #include <vector>
 
 namespace {
-
-const wchar_t* const PROGID = L"VardelEventLogger.VardelEventLog";
 
 const char* const USAGE =
     "usage: vardel-log [options] [--] [message words...]\n"
@@ -61,9 +61,7 @@ std::string Narrow(const std::wstring& text)
 
 std::string HResultText(HRESULT hr)
 {
-    char code[16];
-    std::snprintf(code, sizeof code, "0x%08lX", static_cast<unsigned long>(hr));
-    std::string text = code;
+    std::string text = Vardel::HResultCode(hr);
     Vardel::CLocalOwner<char> message;
     if (FormatMessageA(FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS,
                        nullptr, static_cast<DWORD>(hr), 0, reinterpret_cast<char*>(message.put()), 0, nullptr) &&
@@ -198,20 +196,6 @@ bool ReadStdinLines(std::vector<std::wstring>& lines)
     return true;
 }
 
-class CComApartment {
-public:
-    CComApartment() : m_hr(CoInitializeEx(nullptr, COINIT_MULTITHREADED)) {}
-    ~CComApartment()
-    {
-        if (SUCCEEDED(m_hr))
-            CoUninitialize();
-    }
-    HRESULT Result() const { return m_hr; }
-
-private:
-    HRESULT m_hr;
-};
-
 int Run(const COptions& options)
 {
     std::vector<std::wstring> messages;
@@ -224,7 +208,7 @@ int Run(const COptions& options)
         messages.push_back(options.message);
     }
 
-    CComApartment apartment;
+    const Vardel::CComApartment apartment(COINIT_MULTITHREADED);
     if (FAILED(apartment.Result())) {
         std::fprintf(stderr, "vardel-log: cannot initialise COM: %s\n", HResultText(apartment.Result()).c_str());
         return 1;
@@ -232,12 +216,12 @@ int Run(const COptions& options)
     // A missing ProgID falls back to the class identifier, so that the error
     // reported is the one of the class itself.
     CLSID clsid = CLSID_VardelEventLog;
-    CLSIDFromProgID(PROGID, &clsid);
+    Vardel::ClsidFromProgId(Vardel::PROGID, &clsid);
     Vardel::CComOwner<IVardelEventLog> log;
     HRESULT hr = CoCreateInstance(clsid, nullptr, CLSCTX_LOCAL_SERVER, IID_IVardelEventLog,
                                   reinterpret_cast<void**>(log.put()));
     if (FAILED(hr)) {
-        std::fprintf(stderr, "vardel-log: cannot reach %s: %s\n", Narrow(PROGID).c_str(), HResultText(hr).c_str());
+        std::fprintf(stderr, "vardel-log: cannot reach %s: %s\n", Vardel::PROGID, HResultText(hr).c_str());
         return 1;
     }
 

@@ -1,0 +1,37 @@
+#pragma once
+// The names this system shares with the host product, the monitoring
+// product, its clients and the file system. Each is written here only; the
+// server, the tools and the benchmarks use these constants. Tests keep an
+// independent spelling of each (testsupport/ExpectedNames.h) so that a
+// wrong constant shows.
+
+namespace Vardel {
+
+// Created by the host product while it runs; the server lives only while it exists.
+constexpr const char* HOST_EVENT_NAME = "Global\\I AM NOT A KORVANE COM SERVER";
+
+// The monitoring product's alarm file: its path, and the mutex every writer takes.
+constexpr const char* ALARM_CONFIG_KEY = "SOFTWARE\\Dunmere\\Trevalon\\Configuration"; // under HKLM
+constexpr const char* ALARM_FILE_VALUE = "AlarmTxtFile";
+constexpr const char* ALARM_MUTEX_NAME = "DUNMERETREVALONALARMLOG";
+// The instrument named in every alarm record (the trailing backslash is the key's own).
+constexpr const char* INSTRUMENT_KEY = "SOFTWARE\\Pellucor\\"; // under HKLM
+constexpr const char* INSTRUMENT_VALUE = "InstrumentName";
+
+// The log files' one setting.
+constexpr const char* SETTINGS_KEY = "SOFTWARE\\Pellucor\\Vardels\\VardelEventLogging"; // under HKLM
+constexpr const char* EXPIRE_DAYS_VALUE = "ExpireLogsAfter";
+
+// The log folder, as a path for the file system.
+constexpr const char* LOG_FOLDER_PATH = "C:\\Korvane\\VardelLogs";
+// The daily file and the folder as the log writer spells them: two
+// backslashes after the drive, which the file system reads as one.
+constexpr const char* LOG_FILE_PATTERN = "C:\\\\Korvane\\VardelLogs\\Log_%Y_%M_%D.log";
+constexpr const char* LOG_FOLDER = "C:\\\\Korvane\\VardelLogs\\";
+constexpr const char* LOG_FILE_MASK = "Log_*_*_*.log";
+
+// The class's programmatic identifiers (the class identifier itself comes from the IDL).
+constexpr const char* PROGID = "VardelEventLogger.VardelEventLog";
+constexpr const char* VERSIONED_PROGID = "VardelEventLogger.VardelEventLog.1";
+
+} // namespace Vardel
