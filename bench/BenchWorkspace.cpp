@@ -1,6 +1,6 @@
 #include "BenchWorkspace.h"
 
-#include "testsupport/TestSupport.h"
+#include "testsupport/TestEnvironment.h"
 
 #include <cstdio>
 #include <ctime>
@@ -48,30 +48,30 @@ CLogFolderGuard::CLogFolderGuard()
     if (Exists(SAVED_LOG_DIR)) {
         // A run that died left the real folder aside: what is in its place
         // is that run's output.
-        VardelTest::RemoveTree(LOG_DIR);
-        if (!MoveFileExA(SAVED_LOG_DIR, LOG_DIR, 0))
+        VardelTest::RemoveTree(Vardel::LOG_FOLDER_PATH);
+        if (!MoveFileExA(SAVED_LOG_DIR, Vardel::LOG_FOLDER_PATH, 0))
             FailWin32("cannot restore the log folder left aside by an earlier run");
     }
-    if (Exists(LOG_DIR)) {
-        if (!MoveFileExA(LOG_DIR, SAVED_LOG_DIR, 0))
+    if (Exists(Vardel::LOG_FOLDER_PATH)) {
+        if (!MoveFileExA(Vardel::LOG_FOLDER_PATH, SAVED_LOG_DIR, 0))
             FailWin32("cannot set the log folder aside");
         m_saved = true;
     }
-    CreateFolder(LOG_DIR);
+    CreateFolder(Vardel::LOG_FOLDER_PATH);
 }
 
 CLogFolderGuard::~CLogFolderGuard()
 {
-    VardelTest::RemoveTree(LOG_DIR);
-    if (m_saved && !MoveFileExA(SAVED_LOG_DIR, LOG_DIR, 0))
-        std::fprintf(stderr, "bench: could not move %s back to %s (error %lu)\n", SAVED_LOG_DIR, LOG_DIR,
+    VardelTest::RemoveTree(Vardel::LOG_FOLDER_PATH);
+    if (m_saved && !MoveFileExA(SAVED_LOG_DIR, Vardel::LOG_FOLDER_PATH, 0))
+        std::fprintf(stderr, "bench: could not move %s back to %s (error %lu)\n", SAVED_LOG_DIR, Vardel::LOG_FOLDER_PATH,
                      GetLastError());
 }
 
 void CLogFolderGuard::Empty()
 {
-    for (const std::string& name : VardelTest::ListFolder(LOG_DIR))
-        VardelTest::RemoveTree(std::string(LOG_DIR) + "\\" + name);
+    for (const std::string& name : VardelTest::ListFolder(Vardel::LOG_FOLDER_PATH))
+        VardelTest::RemoveTree(std::string(Vardel::LOG_FOLDER_PATH) + "\\" + name);
 }
 
 CIdleOwner::CIdleOwner() : m_idle(CreateEventA(nullptr, TRUE, TRUE, nullptr))
@@ -113,14 +113,6 @@ void CIdleOwner::WaitIdle()
 bool CIdleOwner::IsIdle() const
 {
     return WaitForSingleObject(m_idle.get(), 0) == WAIT_OBJECT_0;
-}
-
-std::string TodaysLogPath()
-{
-    const std::time_t now = std::time(nullptr);
-    char name[64];
-    std::strftime(name, sizeof name, "\\Log_%Y_%m_%d.log", std::localtime(&now));
-    return LOG_DIR + std::string(name);
 }
 
 std::uint64_t FileSize(const std::string& path)

@@ -7,6 +7,7 @@
 #include <windows.h>
 #include <unknwn.h>
 
+#include "FixedNames.h"
 #include "Handles.h"
 
 #include <atomic>
@@ -30,8 +31,6 @@ double NowUs();
 // A bound for every wait on the product: generous, since a slow machine
 // must not turn into a failure, but finite, so a hang does.
 constexpr DWORD WAIT_LIMIT_MS = 300000;
-
-constexpr const char* LOG_DIR = "C:\\Korvane\\VardelLogs";
 
 // Moves the real log folder aside and leaves an empty one in its place;
 // the destructor removes what the benchmarks wrote and moves the saved
@@ -69,9 +68,6 @@ private:
     std::atomic<long> m_refs{0};
     Vardel::CUniqueHandle m_idle; // manual reset; set while m_refs is 0
 };
-
-// The log file the worker writes today.
-std::string TodaysLogPath();
 
 // Bytes in the file; 0 when it does not exist.
 std::uint64_t FileSize(const std::string& path);

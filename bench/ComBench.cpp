@@ -2,12 +2,12 @@
 
 #include "BenchWorkspace.h"
 #include "ComSupport.h"
+#include "FixedNames.h"
 #include "VardelEventLogger.h"
-#include "testsupport/TestSupport.h"
+#include "testsupport/TestEnvironment.h"
 
 #include <oleauto.h>
 #include <psapi.h>
-#include <tlhelp32.h>
 
 #include <algorithm>
 #include <memory>
@@ -17,13 +17,8 @@ namespace VardelBench {
 
 namespace {
 
-const char* const HOST_EVENT = "Global\\I AM NOT A KORVANE COM SERVER";
-const char* const ALARM_MUTEX = "DUNMERETREVALONALARMLOG";
 const char* const APPID_TEXT = "{DFC77DFF-0CE4-456B-B8F7-CC9DD5D78C32}";
-const char* const ALARM_KEY = "SOFTWARE\\Dunmere\\Trevalon\\Configuration";
-const char* const SETTINGS_KEY = "SOFTWARE\\Pellucor\\Vardels\\VardelEventLogging";
 const char* const ALARM_DIR = "C:\\Korvane\\VardelBenchAlarms";
-const wchar_t* const PROGID = L"VardelEventLogger.VardelEventLog";
 
 constexpr int TYPE_INFORMATION = 1;
 constexpr int TYPE_ERROR = 3; // an alarm: goes through the alarm-file mutex
@@ -36,69 +31,12 @@ constexpr DWORD SERVER_END_LIMIT_MS = 60000;
 
 void CheckHr(HRESULT hr, const char* what)
 {
-    if (FAILED(hr)) {
-        char text[16];
-        std::snprintf(text, sizeof text, "0x%08lX", static_cast<unsigned long>(hr));
-        throw CBenchError(std::string(what) + " failed: " + text);
-    }
+    if (FAILED(hr))
+        throw CBenchError(std::string(what) + " failed: " + Vardel::HResultCode(hr));
 }
 
-std::string Lower(std::string text)
-{
-    CharLowerA(&text[0]);
-    return text;
-}
-
-std::string NamePart(const std::string& path)
-{
-    return path.substr(path.find_last_of('\\') + 1);
-}
-
-std::string ServerPath()
-{
-    const std::string self = VardelTest::SelfPath();
-    return self.substr(0, self.find_last_of('\\')) + "\\VardelEventLogger.exe";
-}
-
-DWORD RunServer(const std::string& arguments)
-{
-    std::string command = "\"" + ServerPath() + "\" " + arguments;
-    STARTUPINFOA si = {};
-    si.cb = sizeof si;
-    PROCESS_INFORMATION pi = {};
-    if (!CreateProcessA(nullptr, &command[0], nullptr, nullptr, FALSE, 0, nullptr, nullptr, &si, &pi))
-        FailWin32("cannot start " + command);
-    Vardel::CUniqueHandle process(pi.hProcess), thread(pi.hThread);
-    if (WaitForSingleObject(process.get(), SERVER_END_LIMIT_MS) != WAIT_OBJECT_0) {
-        TerminateProcess(process.get(), 1);
-        throw CBenchError(command + " did not end");
-    }
-    DWORD code = 1;
-    GetExitCodeProcess(process.get(), &code);
-    return code;
-}
-
-// Server processes by image name: COM may start it by its short path.
-std::vector<DWORD> ServerProcessIds()
-{
-    const std::string longName = Lower(NamePart(ServerPath()));
-    char shortPath[MAX_PATH * 2];
-    const DWORD n = GetShortPathNameA(ServerPath().c_str(), shortPath, sizeof shortPath);
-    const std::string shortName = n && n < sizeof shortPath ? Lower(NamePart(shortPath)) : longName;
-    std::vector<DWORD> ids;
-    HANDLE snapshot = CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0);
-    if (snapshot == INVALID_HANDLE_VALUE)
-        FailWin32("CreateToolhelp32Snapshot");
-    Vardel::CUniqueHandle owner(snapshot);
-    PROCESSENTRY32 entry = {};
-    entry.dwSize = sizeof entry;
-    for (BOOL more = Process32First(snapshot, &entry); more; more = Process32Next(snapshot, &entry)) {
-        const std::string name = Lower(NamePart(entry.szExeFile));
-        if (name == longName || name == shortName)
-            ids.push_back(entry.th32ProcessID);
-    }
-    return ids;
-}
+using VardelTest::RunServer;
+using VardelTest::ServerProcessIds;
 
 // Every key registration writes, cleared for the run and restored after.
 class CRegistrationGuard {
@@ -108,8 +46,8 @@ public:
         const std::string paths[] = {
             std::string("AppID\\") + APPID_TEXT,
             "AppID\\VardelEventLogger.EXE",
-            "VardelEventLogger.VardelEventLog",
-            "VardelEventLogger.VardelEventLog.1",
+            Vardel::PROGID,
+            Vardel::VERSIONED_PROGID,
             "CLSID\\" + Vardel::GuidText(CLSID_VardelEventLog),
             "TypeLib\\" + Vardel::GuidText(LIBID_VARDELEVENTLOGGERLib),
             "Interface\\" + Vardel::GuidText(IID_IVardelEventLog),
@@ -121,14 +59,6 @@ public:
 
 private:
     std::vector<std::unique_ptr<VardelTest::CRegistryKeyGuard>> m_guards;
-};
-
-class CComApartment {
-public:
-    CComApartment() { CheckHr(CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED), "CoInitializeEx"); }
-    ~CComApartment() { CoUninitialize(); }
-    CComApartment(const CComApartment&) = delete;
-    CComApartment& operator=(const CComApartment&) = delete;
 };
 
 // A BSTR for the calls; running out of memory ends the benchmark.
@@ -160,7 +90,7 @@ public:
     CServerClient()
     {
         CLSID clsid = {};
-        CheckHr(CLSIDFromProgID(PROGID, &clsid), "CLSIDFromProgID");
+        CheckHr(Vardel::ClsidFromProgId(Vardel::PROGID, &clsid), "CLSIDFromProgID");
         CheckHr(CoCreateInstance(clsid, nullptr, CLSCTX_LOCAL_SERVER, IID_IVardelEventLog,
                                  reinterpret_cast<void**>(m_log.put())),
                 "CoCreateInstance");
@@ -219,7 +149,7 @@ bool EndsWithCrLf(const std::string& path, std::uint64_t size)
 // line is the same, so the log's size tells how many have been written.
 std::uint64_t LineBytes(CServerClient& client, int type, const Vardel::CBstrOwner& source, const Vardel::CBstrOwner& message)
 {
-    const std::string log = TodaysLogPath();
+    const std::string log = VardelTest::TodayLogPath();
     const std::uint64_t before = FileSize(log);
     LogOne(client, type, source, message);
     // Only the line's own CR LF ends it (the message holds no line break).
@@ -239,7 +169,7 @@ void QueuedMemory(const CBenchSizes& sizes, CServerClient& client, const Vardel:
 {
     const std::string message = Message(QUEUED_MESSAGE_SIZE);
     const Vardel::CBstrOwner text = Bstr(message);
-    const std::string log = TodaysLogPath();
+    const std::string log = VardelTest::TodayLogPath();
     // Both kinds of line once, alarms still off: warms the server's heap
     // and gives the length of an alarm event's log line.
     LineBytes(client, TYPE_INFORMATION, source, text);
@@ -247,14 +177,14 @@ void QueuedMemory(const CBenchSizes& sizes, CServerClient& client, const Vardel:
 
     VardelTest::MakeEmptyFolder(ALARM_DIR);
     const std::string alarmFile = std::string(ALARM_DIR) + "\\alarms.txt";
-    VardelTest::SetRegString(HKEY_LOCAL_MACHINE, ALARM_KEY, "AlarmTxtFile", alarmFile);
+    VardelTest::SetRegString(HKEY_LOCAL_MACHINE, Vardel::ALARM_CONFIG_KEY, Vardel::ALARM_FILE_VALUE, alarmFile);
 
     const std::uint64_t logBefore = FileSize(log);
     const CMemory before = ReadMemory(client.Process());
     CMemory held;
     {
         // The alarm-file mutex, held here: a type-3 event stops the worker at its alarm step.
-        Vardel::CHeldMutex mutex(ALARM_MUTEX, WAIT_LIMIT_MS);
+        Vardel::CHeldMutex mutex(Vardel::ALARM_MUTEX_NAME, WAIT_LIMIT_MS);
         if (!mutex.Held())
             FailWin32("cannot take the alarm-file mutex");
         // The first event stops the worker at the mutex; every later one
@@ -267,7 +197,7 @@ void QueuedMemory(const CBenchSizes& sizes, CServerClient& client, const Vardel:
     }
     WaitForFileSize(log, logBefore + alarmLine * sizes.queuedEvents);
     const std::uint64_t alarms = CountLines(alarmFile);
-    VardelTest::DeleteRegTree(HKEY_LOCAL_MACHINE, ALARM_KEY);
+    VardelTest::DeleteRegTree(HKEY_LOCAL_MACHINE, Vardel::ALARM_CONFIG_KEY);
     VardelTest::RemoveTree(ALARM_DIR);
     if (alarms != static_cast<std::uint64_t>(sizes.queuedEvents))
         throw CBenchError("the alarm file holds " + std::to_string(alarms) + " records, expected " +
@@ -286,7 +216,7 @@ void QueuedMemory(const CBenchSizes& sizes, CServerClient& client, const Vardel:
 void CallRate(const CBenchSizes& sizes, CServerClient& client, const Vardel::CBstrOwner& source, std::vector<CBenchResult>& rows)
 {
     const Vardel::CBstrOwner message = Bstr(Message(100));
-    const std::string log = TodaysLogPath();
+    const std::string log = VardelTest::TodayLogPath();
     const std::uint64_t line = LineBytes(client, TYPE_INFORMATION, source, message);
     const std::uint64_t logBefore = FileSize(log);
 
@@ -329,28 +259,25 @@ void RunComBenches(const CBenchSizes& sizes, std::vector<CBenchResult>& rows)
         throw CBenchError("a VardelEventLogger server is already running in this prefix");
     // The server ends only once this event is gone: one that some running
     // host also holds would keep it alive past the run.
-    Vardel::CUniqueHandle host(CreateEventA(nullptr, TRUE, FALSE, HOST_EVENT));
+    Vardel::CUniqueHandle host(CreateEventA(nullptr, TRUE, FALSE, Vardel::HOST_EVENT_NAME));
     if (!host)
         FailWin32("cannot create the host event");
     if (GetLastError() == ERROR_ALREADY_EXISTS)
         throw CBenchError("a host product is running in this prefix; stop it first");
     CRegistrationGuard registration;
-    VardelTest::CRegistryKeyGuard settings(HKEY_LOCAL_MACHINE, SETTINGS_KEY);
-    VardelTest::CRegistryKeyGuard alarms(HKEY_LOCAL_MACHINE, ALARM_KEY);
+    VardelTest::CRegistryKeyGuard settings(HKEY_LOCAL_MACHINE, Vardel::SETTINGS_KEY);
+    VardelTest::CRegistryKeyGuard alarms(HKEY_LOCAL_MACHINE, Vardel::ALARM_CONFIG_KEY);
     CLogFolderGuard folder;
     if (RunServer("/RegServer") != 0)
         throw CBenchError("VardelEventLogger.exe /RegServer failed");
-    struct CUnregister {
-        ~CUnregister()
-        {
-            try {
-                RunServer("/UnregServer");
-            } catch (...) {
-            }
+    const auto unregister = Vardel::ScopeExit([]() noexcept {
+        try {
+            RunServer("/UnregServer");
+        } catch (...) {
         }
-    } unregister;
+    });
 
-    CComApartment apartment;
+    const VardelTest::CComInit apartment(COINIT_APARTMENTTHREADED);
     CServerClient client;
     const Vardel::CBstrOwner source = Bstr("Bench Source");
     // Memory first, on a server whose queue has never been long.

@@ -9,7 +9,7 @@
 #include "Registry.h"
 #include "TrevalonIAlarm.h"
 #include "VardelEventLogImpl.h"
-#include "testsupport/TestSupport.h"
+#include "testsupport/TestEnvironment.h"
 
 #include <algorithm>
 #include <cstdio>
@@ -25,7 +25,7 @@ constexpr std::int32_t TYPE_INFORMATION = 1;
 constexpr std::int32_t LEVEL_RELEASE = 3;
 constexpr std::uint32_t EVENT_TIME = 1700000000; // 14 Nov 2023, a fixed line length
 const std::string SOURCE = "Bench Source";
-const std::string PLAIN_LOOP_FILE = std::string(LOG_DIR) + "\\plain_loop.log";
+const std::string PLAIN_LOOP_FILE = std::string(Vardel::LOG_FOLDER_PATH) + "\\plain_loop.log";
 
 // A started service with its queue drained; shut down and destroyed with
 // the object.
@@ -154,10 +154,10 @@ void Writer(const CBenchSizes& sizes, CLogFolderGuard& folder, std::vector<CBenc
             CRunningService service;
             us = WriteEvents(service, message, sizes.writerEvents);
         }
-        ExpectLines(TodaysLogPath(), sizes.writerEvents);
+        ExpectLines(VardelTest::TodayLogPath(), sizes.writerEvents);
         ours.push_back(sizes.writerEvents / (us / 1e6));
 
-        const std::string line = ReadFirstLine(TodaysLogPath(), 4096);
+        const std::string line = ReadFirstLine(VardelTest::TodayLogPath(), 4096);
         us = PlainLoop(line, sizes.writerEvents);
         ExpectLines(PLAIN_LOOP_FILE, sizes.writerEvents);
         plain.push_back(sizes.writerEvents / (us / 1e6));
@@ -180,9 +180,9 @@ void MessageSizes(const CBenchSizes& sizes, CLogFolderGuard& folder, std::vector
             CRunningService service;
             us = WriteEvents(service, message, events);
         }
-        ExpectLines(TodaysLogPath(), events);
+        ExpectLines(VardelTest::TodayLogPath(), events);
         const double ours = us / events;
-        const std::string line = ReadFirstLine(TodaysLogPath(), MESSAGE_SIZES[s] + 4096);
+        const std::string line = ReadFirstLine(VardelTest::TodayLogPath(), MESSAGE_SIZES[s] + 4096);
         const double plain = PlainLoop(line, events) / events;
         rows.push_back(Row(std::string("growth: writer us/event, ") + NAMES[s] + " message vs plain loop", ours, plain));
         perByte[s] = ours * 1000 / MESSAGE_SIZES[s];
@@ -237,7 +237,7 @@ void FolderSize(const CBenchSizes& sizes, CLogFolderGuard& folder, std::vector<C
         folder.Empty();
         CreateOldLogFiles(sizes.oldLogFiles);
         CFolderFigures full = FolderRound(sizes);
-        if (VardelTest::ListFolder(LOG_DIR).size() != static_cast<std::size_t>(sizes.oldLogFiles) + 1)
+        if (VardelTest::ListFolder(Vardel::LOG_FOLDER_PATH).size() != static_cast<std::size_t>(sizes.oldLogFiles) + 1)
             throw CBenchError("the expiry pass deleted old log files it should have kept");
         fullFirst.push_back(full.firstEventMs);
         fullEach.push_back(full.perEventUs);

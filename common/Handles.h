@@ -1,6 +1,8 @@
 #pragma once
 // One small owner per kind of platform resource, each closing exactly once.
 // Move-only; get() to use, reset() to close early, release() to hand over.
+// Owners of handles whose failure value is INVALID_HANDLE_VALUE treat it as
+// empty however it arrives (constructor, reset() or an API through put()).
 
 #include <windows.h>
 #include <cstdio>
@@ -8,11 +10,11 @@
 
 namespace Vardel {
 
-template <typename T, typename Close, T Invalid>
+template <typename T, typename Close, T Invalid, bool InvalidHandleValueIsEmpty = false>
 class CUniqueResource {
 public:
     CUniqueResource() noexcept = default;
-    explicit CUniqueResource(T value) noexcept : m_value(value) {}
+    explicit CUniqueResource(T value) noexcept : m_value(Held(value) ? value : Invalid) {}
     ~CUniqueResource() { reset(); }
 
     CUniqueResource(CUniqueResource&& other) noexcept : m_value(other.release()) {}
@@ -25,17 +27,21 @@ public:
     CUniqueResource(const CUniqueResource&) = delete;
     CUniqueResource& operator=(const CUniqueResource&) = delete;
 
-    T get() const noexcept { return m_value; }
-    explicit operator bool() const noexcept { return m_value != Invalid; }
+    T get() const noexcept { return Held(m_value) ? m_value : Invalid; }
+    explicit operator bool() const noexcept { return Held(m_value); }
 
     void reset(T value = Invalid) noexcept
     {
         T old = m_value;
-        m_value = value;
-        if (old != Invalid)
+        m_value = Held(value) ? value : Invalid;
+        if (Held(old))
             Close()(old);
     }
-    T release() noexcept { return std::exchange(m_value, Invalid); }
+    T release() noexcept
+    {
+        const T value = std::exchange(m_value, Invalid);
+        return Held(value) ? value : Invalid;
+    }
     // For out parameters: closes what is held and exposes the slot.
     T* put() noexcept
     {
@@ -44,6 +50,14 @@ public:
     }
 
 private:
+    static bool Held(T value) noexcept
+    {
+        if constexpr (InvalidHandleValueIsEmpty)
+            return value != Invalid && value != INVALID_HANDLE_VALUE;
+        else
+            return value != Invalid;
+    }
+
     T m_value = Invalid;
 };
 
@@ -56,28 +70,38 @@ struct CFClose { void operator()(FILE* f) const noexcept { std::fclose(f); } };
 // Kernel objects whose failure value is null (events, mutexes, threads).
 using CUniqueHandle = CUniqueResource<HANDLE, CCloseHandle, nullptr>;
 // Search handles, whose failure value is INVALID_HANDLE_VALUE.
-class CUniqueFind : public CUniqueResource<HANDLE, CFindClose, nullptr> {
-public:
-    CUniqueFind() noexcept = default;
-    explicit CUniqueFind(HANDLE h) noexcept
-        : CUniqueResource(h == INVALID_HANDLE_VALUE ? nullptr : h) {}
-};
-// File handles from CreateFile, whose failure value is INVALID_HANDLE_VALUE.
-class CUniqueFileHandle : public CUniqueResource<HANDLE, CCloseHandle, nullptr> {
-public:
-    CUniqueFileHandle() noexcept = default;
-    explicit CUniqueFileHandle(HANDLE h) noexcept
-        : CUniqueResource(h == INVALID_HANDLE_VALUE ? nullptr : h) {}
-};
+using CUniqueFind = CUniqueResource<HANDLE, CFindClose, nullptr, true>;
+// File handles from CreateFile (and snapshots), whose failure value is INVALID_HANDLE_VALUE.
+using CUniqueFileHandle = CUniqueResource<HANDLE, CCloseHandle, nullptr, true>;
 // Folder change notifications, whose failure value is INVALID_HANDLE_VALUE.
-class CUniqueChangeNotification : public CUniqueResource<HANDLE, CFindCloseChange, nullptr> {
-public:
-    CUniqueChangeNotification() noexcept = default;
-    explicit CUniqueChangeNotification(HANDLE h) noexcept
-        : CUniqueResource(h == INVALID_HANDLE_VALUE ? nullptr : h) {}
-};
+using CUniqueChangeNotification = CUniqueResource<HANDLE, CFindCloseChange, nullptr, true>;
 using CUniqueHKey = CUniqueResource<HKEY, CRegCloseKey, nullptr>;
 using CUniqueFile = CUniqueResource<FILE*, CFClose, nullptr>;
+
+// Runs a one-off clean-up when the scope ends, however it ends; release()
+// cancels it. The clean-up must not throw.
+template <typename F>
+class CScopeExit {
+public:
+    explicit CScopeExit(F undo) noexcept : m_undo(std::move(undo)) {}
+    ~CScopeExit()
+    {
+        if (m_armed)
+            m_undo();
+    }
+    CScopeExit(const CScopeExit&) = delete;
+    CScopeExit& operator=(const CScopeExit&) = delete;
+    void release() noexcept { m_armed = false; }
+
+private:
+    F m_undo;
+    bool m_armed = true;
+};
+template <typename F>
+CScopeExit<F> ScopeExit(F undo) noexcept
+{
+    return CScopeExit<F>(std::move(undo));
+}
 
 // Releases a mutex this thread owns when it goes out of scope.
 class CMutexOwnership {

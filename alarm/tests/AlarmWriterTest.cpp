@@ -93,7 +93,7 @@ class CMutexHolder {
 public:
     CMutexHolder()
         : m_held(NewEvent()), m_release(NewEvent()), m_thread([this] {
-              CUniqueHandle mutex(CreateMutexA(nullptr, FALSE, ALARM_MUTEX_NAME));
+              CUniqueHandle mutex(CreateMutexA(nullptr, FALSE, Expected::ALARM_MUTEX));
               if (WaitForSingleObject(mutex.get(), kBound) != WAIT_OBJECT_0)
                   return;
               SetEvent(m_held.get());
@@ -117,7 +117,7 @@ DWORD TryMutexFromAnotherThread()
 {
     DWORD result = WAIT_FAILED;
     CTestThread probe([&result] {
-        CUniqueHandle mutex(CreateMutexA(nullptr, FALSE, ALARM_MUTEX_NAME));
+        CUniqueHandle mutex(CreateMutexA(nullptr, FALSE, Expected::ALARM_MUTEX));
         result = WaitForSingleObject(mutex.get(), 0);
         if (result == WAIT_OBJECT_0 || result == WAIT_ABANDONED)
             ReleaseMutex(mutex.get());
@@ -133,7 +133,7 @@ protected:
         MakeEmptyFolder(kFolder);
         // Keeps the named mutex alive for the whole test, so that an
         // ownership the writer forgot to give back stays visible.
-        m_mutex.reset(CreateMutexA(nullptr, FALSE, ALARM_MUTEX_NAME));
+        m_mutex.reset(CreateMutexA(nullptr, FALSE, Expected::ALARM_MUTEX));
         ASSERT_TRUE(m_mutex);
     }
     void TearDown() override
@@ -144,16 +144,16 @@ protected:
 
     static void Configure(const std::string& path)
     {
-        SetRegString(HKEY_LOCAL_MACHINE, ALARM_CONFIG_KEY, ALARM_FILE_VALUE, path);
+        SetRegString(HKEY_LOCAL_MACHINE, Expected::ALARM_KEY, Expected::ALARM_FILE_VALUE, path);
     }
     static void SetInstrument(const std::string& name)
     {
-        SetRegString(HKEY_LOCAL_MACHINE, INSTRUMENT_KEY, INSTRUMENT_VALUE, name);
+        SetRegString(HKEY_LOCAL_MACHINE, Expected::INSTRUMENT_KEY, Expected::INSTRUMENT_VALUE, name);
     }
 
-    CRegistryKeyGuard m_config{HKEY_LOCAL_MACHINE, ALARM_CONFIG_KEY};
+    CRegistryKeyGuard m_config{HKEY_LOCAL_MACHINE, Expected::ALARM_KEY};
     // The parent of the logging settings too: the guard restores the tree.
-    CRegistryKeyGuard m_pellucor{HKEY_LOCAL_MACHINE, "SOFTWARE\\Pellucor"};
+    CRegistryKeyGuard m_pellucor{HKEY_LOCAL_MACHINE, Expected::INSTRUMENT_KEY};
     CUniqueHandle m_mutex;
 };
 
@@ -238,12 +238,12 @@ TEST_F(AlarmWriter, PathMustBeStoredAsText)
     CMutexHolder holder;
     const std::string path = kAlarmFile + std::string(1, '\0');
     for (DWORD type : {static_cast<DWORD>(REG_BINARY), static_cast<DWORD>(REG_MULTI_SZ), static_cast<DWORD>(REG_NONE)}) {
-        SetRegRaw(HKEY_LOCAL_MACHINE, ALARM_CONFIG_KEY, ALARM_FILE_VALUE, type, path.data(),
+        SetRegRaw(HKEY_LOCAL_MACHINE, Expected::ALARM_KEY, Expected::ALARM_FILE_VALUE, type, path.data(),
                   static_cast<DWORD>(path.size()));
         CTestThread writer([] { Forward(3, "Src", "not text"); });
         EXPECT_EQ(WAIT_OBJECT_0, writer.Wait(kBound)) << "type " << type;
     }
-    SetRegDword(HKEY_LOCAL_MACHINE, ALARM_CONFIG_KEY, ALARM_FILE_VALUE, 0x41); // "A"
+    SetRegDword(HKEY_LOCAL_MACHINE, Expected::ALARM_KEY, Expected::ALARM_FILE_VALUE, 0x41); // "A"
     {
         CTestThread writer([] { Forward(3, "Src", "number"); });
         EXPECT_EQ(WAIT_OBJECT_0, writer.Wait(kBound)) << "REG_DWORD";
@@ -257,7 +257,7 @@ TEST_F(AlarmWriter, ExpandablePathHasItsVariablesExpanded)
 {
     SetEnvironmentVariableA("VARDEL_ALARM_TEST_DIR", kFolder.c_str());
     const std::string stored = "%VARDEL_ALARM_TEST_DIR%\\expanded.txt";
-    SetRegRaw(HKEY_LOCAL_MACHINE, ALARM_CONFIG_KEY, ALARM_FILE_VALUE, REG_EXPAND_SZ, stored.c_str(),
+    SetRegRaw(HKEY_LOCAL_MACHINE, Expected::ALARM_KEY, Expected::ALARM_FILE_VALUE, REG_EXPAND_SZ, stored.c_str(),
               static_cast<DWORD>(stored.size() + 1));
     Forward(3, "Pump", "Pressure high");
     SetEnvironmentVariableA("VARDEL_ALARM_TEST_DIR", nullptr);
@@ -321,7 +321,7 @@ TEST_F(AlarmWriter, RegistryChangesTakeEffectAtTheNextAlarm)
     Configure(other);
     SetInstrument("Q2");
     Forward(3, "Src", "two");
-    DeleteRegTree(HKEY_LOCAL_MACHINE, ALARM_CONFIG_KEY);
+    DeleteRegTree(HKEY_LOCAL_MACHINE, Expected::ALARM_KEY);
     Forward(3, "Src", "three");
     EXPECT_EQ(Line(Stamp(), "Q1", "ERROR", "Src", "one"), ReadWholeFile(kAlarmFile));
     EXPECT_EQ(Line(Stamp(), "Q2", "ERROR", "Src", "two"), ReadWholeFile(other));
@@ -346,7 +346,7 @@ TEST_F(AlarmWriter, WaitsWhileAnotherThreadHoldsTheMutex)
 void AbandonTheMutex()
 {
     CTestThread owner([] {
-        CUniqueHandle mutex(CreateMutexA(nullptr, FALSE, ALARM_MUTEX_NAME));
+        CUniqueHandle mutex(CreateMutexA(nullptr, FALSE, Expected::ALARM_MUTEX));
         ASSERT_EQ(WAIT_OBJECT_0, WaitForSingleObject(mutex.get(), kBound));
     });
     ASSERT_EQ(WAIT_OBJECT_0, owner.Wait(kBound));
@@ -391,18 +391,18 @@ TEST_F(AlarmWriter, NullEventIsIgnored)
 // The registry text read on its own.
 class RegistryText : public ::testing::Test {
 protected:
-    static std::string Read() { return Vardel::ReadRegistryText(HKEY_LOCAL_MACHINE, ALARM_CONFIG_KEY, "Probe"); }
+    static std::string Read() { return Vardel::ReadRegistryText(HKEY_LOCAL_MACHINE, Expected::ALARM_KEY, "Probe"); }
     static void Raw(DWORD type, const std::string& bytes)
     {
-        SetRegRaw(HKEY_LOCAL_MACHINE, ALARM_CONFIG_KEY, "Probe", type, bytes.data(), static_cast<DWORD>(bytes.size()));
+        SetRegRaw(HKEY_LOCAL_MACHINE, Expected::ALARM_KEY, "Probe", type, bytes.data(), static_cast<DWORD>(bytes.size()));
     }
-    CRegistryKeyGuard m_config{HKEY_LOCAL_MACHINE, ALARM_CONFIG_KEY};
+    CRegistryKeyGuard m_config{HKEY_LOCAL_MACHINE, Expected::ALARM_KEY};
 };
 
 TEST_F(RegistryText, MissingKeyOrValueIsEmpty)
 {
     EXPECT_EQ("", Read());
-    SetRegString(HKEY_LOCAL_MACHINE, ALARM_CONFIG_KEY, "Other", "x");
+    SetRegString(HKEY_LOCAL_MACHINE, Expected::ALARM_KEY, "Other", "x");
     EXPECT_EQ("", Read());
 }
 
@@ -411,7 +411,7 @@ TEST_F(RegistryText, BufferDoublesUntilTheValueFits)
     for (std::size_t length : {255u, 256u, 511u, 512u, 5000u}) {
         std::string value(length, 'v');
         value.back() = 'E';
-        SetRegString(HKEY_LOCAL_MACHINE, ALARM_CONFIG_KEY, "Probe", value);
+        SetRegString(HKEY_LOCAL_MACHINE, Expected::ALARM_KEY, "Probe", value);
         EXPECT_EQ(value, Read()) << length;
     }
 }

@@ -14,7 +14,6 @@ using namespace VardelTest;
 
 namespace {
 
-const std::string LOGS = "C:\\Korvane\\VardelLogs";
 const std::string LEFT_ASIDE = "C:\\Korvane\\VardelLogs.bench-saved";
 const std::string KEPT_BY_TEST = "C:\\Korvane\\VardelLogs.test-kept";
 const std::string SCRATCH = "C:\\Korvane\\VardelBenchTest";
@@ -25,15 +24,15 @@ protected:
     void SetUp() override
     {
         RemoveTree(KEPT_BY_TEST);
-        m_kept = FileExists(LOGS) && MoveFileExA(LOGS.c_str(), KEPT_BY_TEST.c_str(), 0);
+        m_kept = FileExists(Expected::LOG_FOLDER) && MoveFileExA(Expected::LOG_FOLDER, KEPT_BY_TEST.c_str(), 0);
         RemoveTree(LEFT_ASIDE);
     }
     void TearDown() override
     {
-        RemoveTree(LOGS);
+        RemoveTree(Expected::LOG_FOLDER);
         RemoveTree(LEFT_ASIDE);
         if (m_kept)
-            MoveFileExA(KEPT_BY_TEST.c_str(), LOGS.c_str(), 0);
+            MoveFileExA(KEPT_BY_TEST.c_str(), Expected::LOG_FOLDER, 0);
     }
 
 private:
@@ -44,19 +43,19 @@ private:
 
 TEST_F(LogFolderGuard, SetsTheFolderAsideEmptyAndPutsItBackAsItWas)
 {
-    MakeEmptyFolder(LOGS);
-    WriteWholeFile(LOGS + "\\Log_2001_01_01.log", "old\r\n");
+    MakeEmptyFolder(Expected::LOG_FOLDER);
+    WriteWholeFile(std::string(Expected::LOG_FOLDER) + "\\Log_2001_01_01.log", "old\r\n");
     {
         CLogFolderGuard guard;
-        EXPECT_TRUE(ListFolder(LOGS).empty());
-        WriteWholeFile(LOGS + "\\Log_2030_01_01.log", "bench\r\n");
-        MakeEmptyFolder(LOGS + "\\sub");
+        EXPECT_TRUE(ListFolder(Expected::LOG_FOLDER).empty());
+        WriteWholeFile(std::string(Expected::LOG_FOLDER) + "\\Log_2030_01_01.log", "bench\r\n");
+        MakeEmptyFolder(std::string(Expected::LOG_FOLDER) + "\\sub");
         guard.Empty();
-        EXPECT_TRUE(ListFolder(LOGS).empty());
-        WriteWholeFile(LOGS + "\\Log_2030_01_02.log", "bench\r\n");
+        EXPECT_TRUE(ListFolder(Expected::LOG_FOLDER).empty());
+        WriteWholeFile(std::string(Expected::LOG_FOLDER) + "\\Log_2030_01_02.log", "bench\r\n");
     }
-    EXPECT_EQ(std::vector<std::string>{"Log_2001_01_01.log"}, ListFolder(LOGS));
-    EXPECT_EQ("old\r\n", ReadWholeFile(LOGS + "\\Log_2001_01_01.log"));
+    EXPECT_EQ(std::vector<std::string>{"Log_2001_01_01.log"}, ListFolder(Expected::LOG_FOLDER));
+    EXPECT_EQ("old\r\n", ReadWholeFile(std::string(Expected::LOG_FOLDER) + "\\Log_2001_01_01.log"));
     EXPECT_FALSE(FileExists(LEFT_ASIDE));
 }
 
@@ -64,10 +63,10 @@ TEST_F(LogFolderGuard, LeavesNoFolderWhereThereWasNone)
 {
     {
         CLogFolderGuard guard;
-        EXPECT_TRUE(FileExists(LOGS));
-        WriteWholeFile(LOGS + "\\Log_2030_01_01.log", "bench\r\n");
+        EXPECT_TRUE(FileExists(Expected::LOG_FOLDER));
+        WriteWholeFile(std::string(Expected::LOG_FOLDER) + "\\Log_2030_01_01.log", "bench\r\n");
     }
-    EXPECT_FALSE(FileExists(LOGS));
+    EXPECT_FALSE(FileExists(Expected::LOG_FOLDER));
     EXPECT_FALSE(FileExists(LEFT_ASIDE));
 }
 
@@ -75,14 +74,14 @@ TEST_F(LogFolderGuard, RestoresTheFolderThatADeadRunLeftAside)
 {
     MakeEmptyFolder(LEFT_ASIDE);
     WriteWholeFile(LEFT_ASIDE + "\\Log_2001_01_01.log", "real\r\n");
-    MakeEmptyFolder(LOGS);
-    WriteWholeFile(LOGS + "\\Log_2030_01_01.log", "the dead run's output\r\n");
+    MakeEmptyFolder(Expected::LOG_FOLDER);
+    WriteWholeFile(std::string(Expected::LOG_FOLDER) + "\\Log_2030_01_01.log", "the dead run's output\r\n");
     {
         CLogFolderGuard guard;
-        EXPECT_TRUE(ListFolder(LOGS).empty());
+        EXPECT_TRUE(ListFolder(Expected::LOG_FOLDER).empty());
     }
-    EXPECT_EQ(std::vector<std::string>{"Log_2001_01_01.log"}, ListFolder(LOGS));
-    EXPECT_EQ("real\r\n", ReadWholeFile(LOGS + "\\Log_2001_01_01.log"));
+    EXPECT_EQ(std::vector<std::string>{"Log_2001_01_01.log"}, ListFolder(Expected::LOG_FOLDER));
+    EXPECT_EQ("real\r\n", ReadWholeFile(std::string(Expected::LOG_FOLDER) + "\\Log_2001_01_01.log"));
     EXPECT_FALSE(FileExists(LEFT_ASIDE));
 }
 

@@ -98,12 +98,12 @@ TEST(TinyRun, InProcessBenchmarksProduceEveryFigure)
 
 TEST(TinyRun, ComBenchmarksProduceEveryFigure)
 {
-    const bool registered = RegKeyExists(HKEY_CLASSES_ROOT, "VardelEventLogger.VardelEventLog");
+    const bool registered = RegKeyExists(HKEY_CLASSES_ROOT, Expected::PROGID);
     const std::vector<CJsonRow> rows = RunTiny("com", 170000);
     EXPECT_EQ(5u, rows.size());
     ExpectFigures(rows, {"COM: LogEvent us/call", "COM: LogEvent calls/s", "COM: ms from first LogEvent",
                          "growth: server working set bytes per queued", "growth: server peak working set"});
     EXPECT_FALSE(FileExists("C:\\Korvane\\VardelLogs.bench-saved")) << "the real log folder was not put back";
-    EXPECT_EQ(registered, RegKeyExists(HKEY_CLASSES_ROOT, "VardelEventLogger.VardelEventLog"))
+    EXPECT_EQ(registered, RegKeyExists(HKEY_CLASSES_ROOT, Expected::PROGID))
         << "the benchmark did not put the registration back as it was";
 }

@@ -64,7 +64,7 @@ class LogFileManagerTest : public LogFolderTest {
 protected:
     void SetExpireDays(const std::string& text)
     {
-        SetRegString(HKEY_LOCAL_MACHINE, SETTINGS_KEY, EXPIRE_DAYS_VALUE, text);
+        SetRegString(HKEY_LOCAL_MACHINE, Expected::SETTINGS_KEY, Expected::EXPIRE_DAYS_VALUE, text);
     }
 };
 
@@ -126,7 +126,7 @@ TEST_F(LogFileManagerTest, DefaultKeepsTodayAndTheTwoDaysBefore)
     CTestManager manager;
     EXPECT_EQ(2, manager.ExpireDays());
     manager.ExpireLogs();
-    EXPECT_EQ(DayNames(8, 12), ListFolder(kLogFolder));
+    EXPECT_EQ(DayNames(8, 12), ListFolder(Expected::LOG_FOLDER));
 }
 
 TEST_F(LogFileManagerTest, ZeroKeepsTodayAndMinusOneDeletesItToo)
@@ -135,13 +135,13 @@ TEST_F(LogFileManagerTest, ZeroKeepsTodayAndMinusOneDeletesItToo)
     SetExpireDays("0");
     CTestManager keepToday;
     keepToday.ExpireLogs();
-    EXPECT_EQ(DayNames(10, 12), ListFolder(kLogFolder));
+    EXPECT_EQ(DayNames(10, 12), ListFolder(Expected::LOG_FOLDER));
 
     SetExpireDays("-1");
     CTestManager keepNothing;
     EXPECT_EQ(-1, keepNothing.ExpireDays());
     keepNothing.ExpireLogs();
-    EXPECT_EQ(DayNames(11, 12), ListFolder(kLogFolder));
+    EXPECT_EQ(DayNames(11, 12), ListFolder(Expected::LOG_FOLDER));
 }
 
 TEST_F(LogFileManagerTest, OnlyWholeLogFileNamesExpire)
@@ -161,7 +161,7 @@ TEST_F(LogFileManagerTest, OnlyWholeLogFileNamesExpire)
     expected.push_back("Log_2004_01_01.log");
     expected.push_back("Log_2004_1_9.log");
     std::sort(expected.begin(), expected.end());
-    EXPECT_EQ(expected, ListFolder(kLogFolder));
+    EXPECT_EQ(expected, ListFolder(Expected::LOG_FOLDER));
 }
 
 // Before 1970 counts as long ago, 2038 on as far ahead; neither stops the
@@ -175,7 +175,7 @@ TEST_F(LogFileManagerTest, DatesOutsideTheCalendarDoNotStopThePass)
     CTestManager manager;
     manager.ExpireLogs();
     EXPECT_EQ((std::vector<std::string>{"Log_2004_01_10.log", "Log_2040_01_01.log", "Log_9999_99_99.log"}),
-              ListFolder(kLogFolder));
+              ListFolder(Expected::LOG_FOLDER));
 }
 
 TEST_F(LogFileManagerTest, ExtremeSettingsSaturateTheCutoff)
@@ -186,12 +186,12 @@ TEST_F(LogFileManagerTest, ExtremeSettingsSaturateTheCutoff)
     SetExpireDays("100000");
     CTestManager keepAll;
     keepAll.ExpireLogs();
-    EXPECT_EQ(3u, ListFolder(kLogFolder).size());
+    EXPECT_EQ(3u, ListFolder(Expected::LOG_FOLDER).size());
 
     SetExpireDays("-100000");
     CTestManager keepFuture;
     keepFuture.ExpireLogs();
-    EXPECT_EQ(std::vector<std::string>{"Log_2040_01_01.log"}, ListFolder(kLogFolder));
+    EXPECT_EQ(std::vector<std::string>{"Log_2040_01_01.log"}, ListFolder(Expected::LOG_FOLDER));
 }
 
 TEST_F(LogFileManagerTest, PassRunsOnceADay)
@@ -239,7 +239,7 @@ TEST_F(LogFileManagerTest, UndeletableFileStopsNeitherTheOthersNorTheEvent)
     manager.GetLogFile()->Write(MakeEvent(1, 1, "S", "still here", 1073311435));
     std::vector<std::string> expected = DayNames(8, 12);
     expected.insert(expected.begin(), DayName(6));
-    EXPECT_EQ(expected, ListFolder(kLogFolder));
+    EXPECT_EQ(expected, ListFolder(Expected::LOG_FOLDER));
     EXPECT_NE(std::string::npos, ReadWholeFile(LogPath(DayName(10))).find(",INFORMATION,TRACE,S,\"still here\"\r\n"));
 }
 
@@ -254,17 +254,17 @@ TEST_F(LogFileManagerTest, ResistingFileIsTriedAgainOnTheNextDay)
 
     CTestManager manager;
     manager.ExpireLogs();
-    EXPECT_EQ(DayNames(5, 6), ListFolder(kLogFolder));
+    EXPECT_EQ(DayNames(5, 6), ListFolder(Expected::LOG_FOLDER));
 
     // The day's pass is done: no retry the same day.
     ASSERT_TRUE(SetFileAttributesA(readOnly.c_str(), FILE_ATTRIBUTE_NORMAL));
     held.reset();
     manager.ExpireLogs();
-    EXPECT_EQ(DayNames(5, 6), ListFolder(kLogFolder));
+    EXPECT_EQ(DayNames(5, 6), ListFolder(Expected::LOG_FOLDER));
 
     manager.m_today = CDate(11, 1, 2004);
     manager.ExpireLogs();
-    EXPECT_TRUE(ListFolder(kLogFolder).empty());
+    EXPECT_TRUE(ListFolder(Expected::LOG_FOLDER).empty());
 }
 
 TEST_F(LogFileManagerTest, SettingsReadTheDaysOnceAndHandOutTodaysFile)
@@ -277,5 +277,5 @@ TEST_F(LogFileManagerTest, SettingsReadTheDaysOnceAndHandOutTodaysFile)
     const boost::shared_ptr<CLogFile> file = settings.GetLogFile();
     ASSERT_TRUE(file);
     EXPECT_EQ(today.Format(LOG_FILE_PATTERN), file->FileName());
-    EXPECT_TRUE(ListFolder(kLogFolder).empty());
+    EXPECT_TRUE(ListFolder(Expected::LOG_FOLDER).empty());
 }

@@ -13,12 +13,10 @@
 #include <memory>
 #include <string>
 
-// The folder as the tests name it; the code's doubled separator is the same.
-const std::string kLogFolder = "C:\\Korvane\\VardelLogs";
-
+// In the folder as the tests name it; the code's doubled separator is the same.
 inline std::string LogPath(const std::string& name)
 {
-    return kLogFolder + "\\" + name;
+    return std::string(VardelTest::Expected::LOG_FOLDER) + "\\" + name;
 }
 
 inline boost::shared_ptr<CLogEvent> MakeEvent(std::int32_t type, std::int32_t level, const std::string& source,
@@ -31,13 +29,13 @@ class LogFolderTest : public ::testing::Test {
 protected:
     void SetUp() override
     {
-        m_settings.reset(new VardelTest::CRegistryKeyGuard(HKEY_LOCAL_MACHINE, SETTINGS_KEY));
-        m_alarm.reset(new VardelTest::CRegistryKeyGuard(HKEY_LOCAL_MACHINE, ALARM_CONFIG_KEY));
-        VardelTest::MakeEmptyFolder(kLogFolder);
+        m_settings.reset(new VardelTest::CRegistryKeyGuard(HKEY_LOCAL_MACHINE, VardelTest::Expected::SETTINGS_KEY));
+        m_alarm.reset(new VardelTest::CRegistryKeyGuard(HKEY_LOCAL_MACHINE, VardelTest::Expected::ALARM_KEY));
+        VardelTest::MakeEmptyFolder(VardelTest::Expected::LOG_FOLDER);
     }
     void TearDown() override
     {
-        VardelTest::RemoveTree(kLogFolder);
+        VardelTest::RemoveTree(VardelTest::Expected::LOG_FOLDER);
         m_alarm.reset();
         m_settings.reset();
     }

@@ -12,11 +12,11 @@ namespace {
 
 class ExpireDaysTest : public ::testing::Test {
 protected:
-    CRegistryKeyGuard m_guard{HKEY_LOCAL_MACHINE, SETTINGS_KEY};
+    CRegistryKeyGuard m_guard{HKEY_LOCAL_MACHINE, Expected::SETTINGS_KEY};
 
     static std::int32_t DaysFromText(const std::string& text)
     {
-        SetRegString(HKEY_LOCAL_MACHINE, SETTINGS_KEY, EXPIRE_DAYS_VALUE, text);
+        SetRegString(HKEY_LOCAL_MACHINE, Expected::SETTINGS_KEY, Expected::EXPIRE_DAYS_VALUE, text);
         return LoadExpireDays();
     }
 };
@@ -25,7 +25,7 @@ protected:
 LONG SetKeyAccess(const char* sddl)
 {
     Vardel::CUniqueHKey key;
-    LONG rc = RegOpenKeyExA(HKEY_LOCAL_MACHINE, SETTINGS_KEY, 0, WRITE_DAC, key.put());
+    LONG rc = RegOpenKeyExA(HKEY_LOCAL_MACHINE, Expected::SETTINGS_KEY, 0, WRITE_DAC, key.put());
     if (rc != ERROR_SUCCESS)
         return rc;
     PSECURITY_DESCRIPTOR descriptor = nullptr;
@@ -51,19 +51,19 @@ TEST_F(ExpireDaysTest, TextIsReadAsADecimalNumber)
 
 TEST_F(ExpireDaysTest, ANumberIsTakenAsItsDaysOtherTypesThroughTheirBytes)
 {
-    SetRegDword(HKEY_LOCAL_MACHINE, SETTINGS_KEY, EXPIRE_DAYS_VALUE, 7);
+    SetRegDword(HKEY_LOCAL_MACHINE, Expected::SETTINGS_KEY, Expected::EXPIRE_DAYS_VALUE, 7);
     EXPECT_EQ(7, LoadExpireDays());
-    SetRegDword(HKEY_LOCAL_MACHINE, SETTINGS_KEY, EXPIRE_DAYS_VALUE, 50); // as text: '2', 0, 0, 0
+    SetRegDword(HKEY_LOCAL_MACHINE, Expected::SETTINGS_KEY, Expected::EXPIRE_DAYS_VALUE, 50); // as text: '2', 0, 0, 0
     EXPECT_EQ(50, LoadExpireDays());
-    SetRegDword(HKEY_LOCAL_MACHINE, SETTINGS_KEY, EXPIRE_DAYS_VALUE, 0xFFFFFFFFu); // not -1: that would delete today
+    SetRegDword(HKEY_LOCAL_MACHINE, Expected::SETTINGS_KEY, Expected::EXPIRE_DAYS_VALUE, 0xFFFFFFFFu); // not -1: that would delete today
     EXPECT_EQ(INT32_MAX, LoadExpireDays());
     // A 64-bit number is not a DWORD: its bytes as text.
     const char quad[8] = {'9', 0, 0, 0, 0, 0, 0, 0};
-    SetRegRaw(HKEY_LOCAL_MACHINE, SETTINGS_KEY, EXPIRE_DAYS_VALUE, REG_QWORD, quad, sizeof quad);
+    SetRegRaw(HKEY_LOCAL_MACHINE, Expected::SETTINGS_KEY, Expected::EXPIRE_DAYS_VALUE, REG_QWORD, quad, sizeof quad);
     EXPECT_EQ(9, LoadExpireDays());
     // Text without its NUL that fills the whole buffer.
     const std::string full = "42" + std::string(198, ' ');
-    SetRegRaw(HKEY_LOCAL_MACHINE, SETTINGS_KEY, EXPIRE_DAYS_VALUE, REG_BINARY, full.data(), 200);
+    SetRegRaw(HKEY_LOCAL_MACHINE, Expected::SETTINGS_KEY, Expected::EXPIRE_DAYS_VALUE, REG_BINARY, full.data(), 200);
     EXPECT_EQ(42, LoadExpireDays());
 }
 
@@ -75,40 +75,40 @@ TEST_F(ExpireDaysTest, LongestValueThatFitsIs199Characters)
 
 TEST_F(ExpireDaysTest, AbsentKeyIsCreatedEmptyAndGivesTheDefault)
 {
-    ASSERT_FALSE(RegKeyExists(HKEY_LOCAL_MACHINE, SETTINGS_KEY));
+    ASSERT_FALSE(RegKeyExists(HKEY_LOCAL_MACHINE, Expected::SETTINGS_KEY));
     EXPECT_EQ(2, LoadExpireDays());
-    EXPECT_TRUE(RegKeyExists(HKEY_LOCAL_MACHINE, SETTINGS_KEY));
+    EXPECT_TRUE(RegKeyExists(HKEY_LOCAL_MACHINE, Expected::SETTINGS_KEY));
     std::string value;
-    EXPECT_FALSE(RegGetString(HKEY_LOCAL_MACHINE, SETTINGS_KEY, EXPIRE_DAYS_VALUE, value));
+    EXPECT_FALSE(RegGetString(HKEY_LOCAL_MACHINE, Expected::SETTINGS_KEY, Expected::EXPIRE_DAYS_VALUE, value));
     // Present key, absent value.
     EXPECT_EQ(2, LoadExpireDays());
 }
 
 TEST_F(ExpireDaysTest, ReadOnlyKeyStillGivesTheConfiguredDays)
 {
-    SetRegString(HKEY_LOCAL_MACHINE, SETTINGS_KEY, EXPIRE_DAYS_VALUE, "7");
+    SetRegString(HKEY_LOCAL_MACHINE, Expected::SETTINGS_KEY, Expected::EXPIRE_DAYS_VALUE, "7");
     ASSERT_EQ(ERROR_SUCCESS, SetKeyAccess("D:P(A;;KR;;;WD)"));
     struct CRestore {
         ~CRestore() { SetKeyAccess("D:P(A;;KA;;;WD)"); }
     } restore;
 
     Vardel::CUniqueHKey probe;
-    const LONG writable = RegOpenKeyExA(HKEY_LOCAL_MACHINE, SETTINGS_KEY, 0, 0x2001F, probe.put());
+    const LONG writable = RegOpenKeyExA(HKEY_LOCAL_MACHINE, Expected::SETTINGS_KEY, 0, 0x2001F, probe.put());
     if (writable == ERROR_SUCCESS)
         GTEST_SKIP() << "this prefix grants write access despite the key's access list";
     EXPECT_EQ(ERROR_ACCESS_DENIED, writable);
 
     EXPECT_EQ(7, LoadExpireDays());
-    CRegistry key(HKEY_LOCAL_MACHINE, SETTINGS_KEY);
+    CRegistry key(HKEY_LOCAL_MACHINE, Expected::SETTINGS_KEY);
     EXPECT_TRUE(key.IsOpen());
 }
 
 TEST(Registry, NoRootOrNoPathOpensNothing)
 {
     std::string value = "unchanged";
-    CRegistry noRoot(nullptr, SETTINGS_KEY);
+    CRegistry noRoot(nullptr, Expected::SETTINGS_KEY);
     EXPECT_FALSE(noRoot.IsOpen());
-    EXPECT_FALSE(noRoot.GetStringValue(EXPIRE_DAYS_VALUE, value));
+    EXPECT_FALSE(noRoot.GetStringValue(Expected::EXPIRE_DAYS_VALUE, value));
     CRegistry noPath(HKEY_LOCAL_MACHINE, "");
     EXPECT_FALSE(noPath.IsOpen());
     EXPECT_EQ("unchanged", value);

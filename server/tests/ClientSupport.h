@@ -8,14 +8,11 @@
 
 namespace VardelTest {
 
-struct CBstr {
-    BSTR value;
-    explicit CBstr(const wchar_t* text) : value(SysAllocString(text)) {}
-    CBstr(const wchar_t* text, UINT length) : value(SysAllocStringLen(text, length)) {}
-    explicit CBstr(const std::string& text) : value(Vardel::BstrFromText(text).release()) {}
-    ~CBstr() { SysFreeString(value); }
-    CBstr(const CBstr&) = delete;
-    CBstr& operator=(const CBstr&) = delete;
+class CBstr : public Vardel::CBstrOwner {
+public:
+    explicit CBstr(const wchar_t* text) : CBstrOwner(SysAllocString(text)) {}
+    CBstr(const wchar_t* text, UINT length) : CBstrOwner(SysAllocStringLen(text, length)) {}
+    explicit CBstr(const std::string& text) : CBstrOwner(Vardel::BstrFromText(text)) {}
 };
 
 // LogEvent's five arguments as Invoke takes them, in reverse order: args[4]

@@ -37,15 +37,15 @@ TEST_F(Client, VtableAndLateBoundCallsReachTheLogAndTheAlarmFile)
         ASSERT_HR(S_OK, CreateByProgId(&log));
 
         CBstr source("Pump Control"), message(early + " \"quoted\"");
-        EXPECT_HR(S_OK, log->LogEvent(static_cast<eTType>(1), 1, source.value, 1073741824u, message.value));
+        EXPECT_HR(S_OK, log->LogEvent(static_cast<eTType>(1), 1, source.get(), 1073741824u, message.get()));
         CBstr alarmSource("Valve"), alarmMessage(alarm);
-        EXPECT_HR(S_OK, log->LogEvent(static_cast<eTType>(3), 3, alarmSource.value, 1073741824u, alarmMessage.value));
+        EXPECT_HR(S_OK, log->LogEvent(static_cast<eTType>(3), 3, alarmSource.get(), 1073741824u, alarmMessage.get()));
         // Null strings log as empty ones; an embedded NUL cuts the text.
         EXPECT_HR(S_OK, log->LogEvent(static_cast<eTType>(2), 2, nullptr, 0, nullptr));
         const std::wstring cutText = std::wstring(L"cut") + L'\0' + L"hidden";
         CBstr cutSource(cutText.c_str(), static_cast<UINT>(cutText.size()));
         CBstr cutMessage(late + "-cut");
-        EXPECT_HR(S_OK, log->LogEvent(static_cast<eTType>(1), 2, cutSource.value, 0, cutMessage.value));
+        EXPECT_HR(S_OK, log->LogEvent(static_cast<eTType>(1), 2, cutSource.get(), 0, cutMessage.get()));
 
         // Late bound, through the type library's dispatch on the server side.
         LPOLESTR name = const_cast<LPOLESTR>(L"LogEvent");
@@ -53,7 +53,7 @@ TEST_F(Client, VtableAndLateBoundCallsReachTheLogAndTheAlarmFile)
         ASSERT_HR(S_OK, log->GetIDsOfNames(IID_NULL, &name, 1, LOCALE_USER_DEFAULT, &id));
         EXPECT_EQ(1, id);
         CBstr lateSource("Script"), lateMessage(late);
-        CLogEventArgs args(4, 3, lateSource.value, 86400, lateMessage.value);
+        CLogEventArgs args(4, 3, lateSource.get(), 86400, lateMessage.get());
         DISPPARAMS params = args.Params();
         EXPECT_HR(S_OK, log->Invoke(id, IID_NULL, LOCALE_USER_DEFAULT, DISPATCH_METHOD, &params, nullptr, nullptr,
                                     nullptr));
@@ -165,7 +165,7 @@ TEST_F(Client, ClientsShareOneObjectThatRefusesAggregationAndOffersNoConnectionP
         EXPECT_EQ(1u, ServerProcessIds().size());
 
         CBstr source("Parent"), message(own);
-        EXPECT_HR(S_OK, second->LogEvent(static_cast<eTType>(1), 3, source.value, 0, message.value));
+        EXPECT_HR(S_OK, second->LogEvent(static_cast<eTType>(1), 3, source.get(), 0, message.get()));
         first->Release();
         second->Release();
         ExpectTheRemoteObjectsRefusals();
@@ -187,7 +187,7 @@ TEST(ChildClient, LogsOneEvent)
     IVardelEventLog* log = nullptr;
     ASSERT_HR(S_OK, CreateByProgId(&log));
     CBstr source("Child"), text{std::string(message)};
-    EXPECT_HR(S_OK, log->LogEvent(static_cast<eTType>(1), 3, source.value, 0, text.value));
+    EXPECT_HR(S_OK, log->LogEvent(static_cast<eTType>(1), 3, source.get(), 0, text.get()));
     log->Release();
 }
 

@@ -35,7 +35,7 @@ protected:
     static void Log(IVardelEventLog* log, const std::string& text, int type = 3)
     {
         CBstr source("Lifetime"), message(text);
-        EXPECT_HR(S_OK, log->LogEvent(static_cast<eTType>(type), 3, source.value, 0, message.value));
+        EXPECT_HR(S_OK, log->LogEvent(static_cast<eTType>(type), 3, source.get(), 0, message.get()));
     }
 
     static void ExpectAlarmLines(const std::string& text, const std::vector<std::string>& messages)
@@ -84,7 +84,7 @@ TEST_F(Lifetime, ReferencesAndQueuedEventsKeepItAlive)
     {
         EXPECT_FALSE(server.WaitForExit(KEPT_ALIVE_MS)) << "a held reference keeps it alive";
 
-        Vardel::CHeldMutex block(ALARM_MUTEX);
+        Vardel::CHeldMutex block(Expected::ALARM_MUTEX);
         for (const auto& m : messages)
             Log(log, m);
         log->Release();
@@ -108,7 +108,7 @@ TEST_F(Lifetime, HostGoneEndsItWithClientsAndKeepsQueuedEvents)
     ASSERT_HR(S_OK, CreateByProgId(&log));
     CServerProcess server{CServerProcess::CStartedByCom()};
     std::vector<std::string> messages;
-    Vardel::CHeldMutex block(ALARM_MUTEX);
+    Vardel::CHeldMutex block(Expected::ALARM_MUTEX);
     for (int i = 0; i < 20; ++i) {
         messages.push_back(Marker("before"));
         Log(log, messages.back());
@@ -122,7 +122,7 @@ TEST_F(Lifetime, HostGoneEndsItWithClientsAndKeepsQueuedEvents)
     while (GetTickCount() - closed < 30000) {
         std::string text = Marker("meanwhile");
         CBstr source("Lifetime"), message(text);
-        hr = log->LogEvent(static_cast<eTType>(3), 3, source.value, 0, message.value);
+        hr = log->LogEvent(static_cast<eTType>(3), 3, source.get(), 0, message.get());
         if (FAILED(hr))
             break;
         messages.push_back(text);

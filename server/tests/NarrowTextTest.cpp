@@ -2,6 +2,7 @@
 
 #include "NarrowText.h"
 
+#include "ClientSupport.h"
 #include "Win32Error.h"
 #include "testsupport/TestSupport.h"
 
@@ -11,27 +12,19 @@
 using VardelServer::NarrowFromBstr;
 using VardelServer::NarrowText;
 
-namespace {
-
-struct CBstr {
-    BSTR value;
-    CBstr(const wchar_t* text, UINT length) : value(SysAllocStringLen(text, length)) {}
-    ~CBstr() { SysFreeString(value); }
-};
-
-} // namespace
+using VardelTest::CBstr;
 
 TEST(NarrowText, NullEmptyAndEmbeddedNul)
 {
     EXPECT_EQ("", NarrowFromBstr(nullptr));
     CBstr empty(L"", 0);
-    EXPECT_EQ("", NarrowFromBstr(empty.value));
+    EXPECT_EQ("", NarrowFromBstr(empty.get()));
     CBstr cut(L"abc\0def", 7);
-    EXPECT_EQ("abc", NarrowFromBstr(cut.value));
+    EXPECT_EQ("abc", NarrowFromBstr(cut.get()));
     CBstr leading(L"\0abc", 4);
-    EXPECT_EQ("", NarrowFromBstr(leading.value));
+    EXPECT_EQ("", NarrowFromBstr(leading.get()));
     CBstr plain(L"Pump Control", 12);
-    EXPECT_EQ("Pump Control", NarrowFromBstr(plain.value));
+    EXPECT_EQ("Pump Control", NarrowFromBstr(plain.get()));
 }
 
 TEST(NarrowText, ThreeBytesPerUnitFitWhenTheCodePageNeedsThem)

@@ -36,7 +36,7 @@ protected:
     {
         const std::string k = "CLSID\\" + m_clsid;
         return Lines{k + " @=VardelEventLog Class",
-                     k + " AppID=" + APPID_TEXT,
+                     k + " AppID=" + Expected::APPID_TEXT,
                      k + "\\LocalServer32 @=" + ShortPathOrLong(server),
                      k + "\\ProgID @=VardelEventLogger.VardelEventLog.1",
                      k + "\\Programmable",
@@ -47,17 +47,17 @@ protected:
     // The script entries and the type library of one registration.
     void ExpectRegistered(const std::string& server)
     {
-        EXPECT_EQ((Lines{std::string("AppID\\") + APPID_TEXT + " @=VardelEventLogger"}),
-                  Listing(std::string("AppID\\") + APPID_TEXT));
-        EXPECT_EQ((Lines{std::string("AppID\\VardelEventLogger.EXE AppID=") + APPID_TEXT}),
+        EXPECT_EQ((Lines{std::string("AppID\\") + Expected::APPID_TEXT + " @=VardelEventLogger"}),
+                  Listing(std::string("AppID\\") + Expected::APPID_TEXT));
+        EXPECT_EQ((Lines{std::string("AppID\\VardelEventLogger.EXE AppID=") + Expected::APPID_TEXT}),
                   Listing("AppID\\VardelEventLogger.EXE"));
         EXPECT_EQ((Lines{"VardelEventLogger.VardelEventLog.1 @=VardelEventLog Class",
                          "VardelEventLogger.VardelEventLog.1\\CLSID @=" + m_clsid}),
-                  Listing(VERSIONED_PROGID));
+                  Listing(Expected::VERSIONED_PROGID));
         EXPECT_EQ((Lines{"VardelEventLogger.VardelEventLog @=VardelEventLog Class",
                          "VardelEventLogger.VardelEventLog\\CLSID @=" + m_clsid,
                          "VardelEventLogger.VardelEventLog\\CurVer @=VardelEventLogger.VardelEventLog.1"}),
-                  Listing(PROGID));
+                  Listing(Expected::PROGID));
         EXPECT_EQ(ClassEntries(server), Listing("CLSID\\" + m_clsid));
 
         const std::string lib = "TypeLib\\" + m_libid + "\\1.0";
@@ -79,8 +79,8 @@ protected:
         EXPECT_TRUE(RegKeyExists(HKEY_CLASSES_ROOT, "AppID"));
         EXPECT_TRUE(RegKeyExists(HKEY_CLASSES_ROOT, "CLSID"));
         for (const std::string& gone :
-             {std::string("AppID\\") + APPID_TEXT, std::string("AppID\\VardelEventLogger.EXE"), std::string(PROGID),
-              std::string(VERSIONED_PROGID), "CLSID\\" + m_clsid, "TypeLib\\" + m_libid, "Interface\\" + m_iid,
+             {std::string("AppID\\") + Expected::APPID_TEXT, std::string("AppID\\VardelEventLogger.EXE"), std::string(Expected::PROGID),
+              std::string(Expected::VERSIONED_PROGID), "CLSID\\" + m_clsid, "TypeLib\\" + m_libid, "Interface\\" + m_iid,
               "Interface\\" + m_diid})
             EXPECT_FALSE(RegKeyExists(HKEY_CLASSES_ROOT, gone)) << gone;
     }
@@ -158,7 +158,7 @@ TEST_F(Registration, TheSwitchMustBeTheLastThingOnTheLine)
     for (const char* run : {"/RegServer /s", "/RegServer ", "-Embedding", "/Reg", ""}) {
         EXPECT_EQ(0u, RunServer(run)) << run;
         EXPECT_FALSE(RegKeyExists(HKEY_CLASSES_ROOT, "CLSID\\" + m_clsid)) << run;
-        EXPECT_FALSE(RegKeyExists(HKEY_CLASSES_ROOT, PROGID)) << run;
+        EXPECT_FALSE(RegKeyExists(HKEY_CLASSES_ROOT, Expected::PROGID)) << run;
     }
     EXPECT_TRUE(ServerProcessIds().empty());
 }

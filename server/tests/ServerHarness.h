@@ -5,6 +5,7 @@
 
 #include "ClientSupport.h"
 #include "Handles.h"
+#include "HostEvent.h"
 #include "VardelEventLogger.h"
 #include "testsupport/TestSupport.h"
 
@@ -14,16 +15,8 @@
 
 namespace VardelTest {
 
-extern const char* const APPID_TEXT;
-extern const char* const PROGID;
-extern const char* const VERSIONED_PROGID;
-extern const char* const HOST_EVENT;
-extern const char* const ALARM_MUTEX;
-
 using Vardel::GuidText;
-std::string BinFolder();            // where this executable and the server lie
-std::string ServerPath();           // long path of VardelEventLogger.exe
-std::string ShortPathOrLong(const std::string& path);
+using Vardel::HostEventExists;
 
 // Every key that registration writes (AppID, ProgIDs, class, type library,
 // interfaces), saved and cleared for the test and restored after it.
@@ -35,9 +28,6 @@ private:
     std::vector<std::unique_ptr<CRegistryKeyGuard>> m_guards;
 };
 
-// Runs the server executable with arguments and returns its exit code.
-DWORD RunServer(const std::string& arguments, const std::string& server = ServerPath());
-
 // Holds the host product's event while it exists.
 class CHostEvent {
 public:
@@ -47,7 +37,6 @@ public:
 private:
     Vardel::CUniqueHandle m_event;
 };
-bool HostEventExists();
 
 // A server process started by the test; one still running at the end is
 // killed, which fails the test.
@@ -67,12 +56,6 @@ public:
 private:
     Vardel::CUniqueHandle m_process;
 };
-
-// Server processes that COM started, by image name.
-std::vector<DWORD> ServerProcessIds();
-// Waits until every server process has ended; kills the rest and returns
-// false after timeoutMs.
-bool WaitForServersToEnd(DWORD timeoutMs);
 
 // A stretch of work with the server: the host event exists from the
 // start; End() closes it and waits (bounded) for the server to finish,
@@ -125,23 +108,8 @@ bool EndsWithCrLf(const std::string& text);
 // The lines that end with tail.
 std::vector<std::string> LinesEndingWith(const std::vector<std::string>& lines, const std::string& tail);
 
-// A child process with its output captured, standard input fed from text.
-struct CRunResult {
-    DWORD exitCode = static_cast<DWORD>(-1);
-    std::string out, err;
-};
-CRunResult RunCaptured(const std::string& commandLine, const std::string& input = std::string(),
-                       DWORD timeoutMs = 60000);
-
 // A unique marker for this run's messages.
 std::string Marker(const char* what);
-
-// COM for the test thread, multithreaded apartment.
-class CComInit {
-public:
-    CComInit() { CoInitializeEx(nullptr, COINIT_MULTITHREADED); }
-    ~CComInit() { CoUninitialize(); }
-};
 
 // Creates the shared object by ProgID in the local server.
 HRESULT CreateByProgId(IVardelEventLog** log);

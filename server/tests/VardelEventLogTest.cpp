@@ -25,7 +25,7 @@ class VardelEventLog : public ::testing::Test {
 protected:
     void SetUp() override
     {
-        CoInitialize(nullptr);
+        ASSERT_HR(S_OK, CoInitialize(nullptr));
         FakeService() = CFakeServiceRecord();
         ASSERT_EQ(0, ServerLockCount());
         m_factory = new CVardelEventLogFactory();
@@ -143,9 +143,9 @@ TEST_F(VardelEventLog, LogEventPassesValuesUnchangedAndStringsCutAtTheFirstNul)
     IVardelEventLog* log = Create();
     CBstr source(L"Pump Control"), message(L"Pressure \"high\"");
     CBstr cutSource(L"ab\0cd", 5), cutMessage(L"\0hidden", 7);
-    EXPECT_HR(S_OK, log->LogEvent(LOG_ERROR, 3, source.value, 1073741824u, message.value));
+    EXPECT_HR(S_OK, log->LogEvent(LOG_ERROR, 3, source.get(), 1073741824u, message.get()));
     EXPECT_HR(S_OK, log->LogEvent(static_cast<eTType>(77), -5, nullptr, 0xFFFFFFFFu, nullptr));
-    EXPECT_HR(S_OK, log->LogEvent(static_cast<eTType>(-1), 0, cutSource.value, 0, cutMessage.value));
+    EXPECT_HR(S_OK, log->LogEvent(static_cast<eTType>(-1), 0, cutSource.get(), 0, cutMessage.get()));
     log->Release();
 
     const auto& events = FakeService().events;
@@ -184,7 +184,7 @@ TEST_F(VardelEventLog, NoExceptionOfTheServiceCrossesLogEvent)
     };
     for (const auto& c : cases) {
         FakeService().onLogEvent = c.raise;
-        EXPECT_HR(c.expected, log->LogEvent(LOG_INFORMATION, 1, text.value, 0, text.value));
+        EXPECT_HR(c.expected, log->LogEvent(LOG_INFORMATION, 1, text.get(), 0, text.get()));
     }
     EXPECT_TRUE(FakeService().events.empty());
     log->Release();
@@ -264,7 +264,7 @@ TEST(VardelEventLogObject, AfterTheServiceIsStoppedLogEventFailsAsDisconnected)
         object.StopService();
         object.StopService();
         CBstr text(L"late");
-        EXPECT_HR(RPC_E_DISCONNECTED, object.LogEvent(LOG_INFORMATION, 1, text.value, 0, text.value));
+        EXPECT_HR(RPC_E_DISCONNECTED, object.LogEvent(LOG_INFORMATION, 1, text.get(), 0, text.get()));
         EXPECT_EQ((std::vector<std::string>{"ctor", "StartLog", "ShutdownLog", "dtor"}), FakeService().calls);
     }
     EXPECT_EQ(0, ServerLockCount());
@@ -337,7 +337,7 @@ TEST_F(VardelEventLogDispatch, LateBoundLogEventReachesTheSameMethod)
 
     // Arguments go in reverse order.
     CBstr source(L"Late"), message(L"bound\0cut", 9);
-    CLogEventArgs args(3, 2, source.value, 86400, message.value);
+    CLogEventArgs args(3, 2, source.get(), 86400, message.get());
     DISPPARAMS params = args.Params();
     VARIANT result;
     VariantInit(&result);

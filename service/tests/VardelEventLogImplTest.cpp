@@ -22,7 +22,6 @@ using namespace VardelTest;
 
 namespace {
 
-const std::string LOG_DIR = "C:\\Korvane\\VardelLogs";
 const std::string ALARM_DIR = "C:\\Korvane\\ServiceAlarms";
 const std::string ALARM_FILE = ALARM_DIR + "\\alarms.txt";
 
@@ -40,14 +39,6 @@ public:
     std::atomic<long> m_refs{0};
 };
 
-std::string TodaysLogPath()
-{
-    std::time_t now = std::time(nullptr);
-    char name[64];
-    std::strftime(name, sizeof name, "\\Log_%Y_%m_%d.log", std::localtime(&now));
-    return LOG_DIR + name;
-}
-
 std::vector<std::string> Lines(const std::string& text)
 {
     std::vector<std::string> lines;
@@ -58,25 +49,22 @@ std::vector<std::string> Lines(const std::string& text)
     return lines;
 }
 
-// While the test holds the alarm-file mutex, a type-3 event blocks the worker.
-const char* const ALARM_MUTEX = "DUNMERETREVALONALARMLOG";
-
 class LoggingService : public ::testing::Test {
 protected:
     void SetUp() override
     {
-        MakeEmptyFolder(LOG_DIR);
+        MakeEmptyFolder(Expected::LOG_FOLDER);
         MakeEmptyFolder(ALARM_DIR);
-        SetRegString(HKEY_LOCAL_MACHINE, "SOFTWARE\\Dunmere\\Trevalon\\Configuration", "AlarmTxtFile", ALARM_FILE);
+        SetRegString(HKEY_LOCAL_MACHINE, Expected::ALARM_KEY, Expected::ALARM_FILE_VALUE, ALARM_FILE);
     }
     void TearDown() override
     {
-        RemoveTree(LOG_DIR);
+        RemoveTree(Expected::LOG_FOLDER);
         RemoveTree(ALARM_DIR);
     }
 
-    CRegistryKeyGuard m_alarmKey{HKEY_LOCAL_MACHINE, "SOFTWARE\\Dunmere\\Trevalon\\Configuration"};
-    CRegistryKeyGuard m_settingsKey{HKEY_LOCAL_MACHINE, "SOFTWARE\\Pellucor\\Vardels\\VardelEventLogging"};
+    CRegistryKeyGuard m_alarmKey{HKEY_LOCAL_MACHINE, Expected::ALARM_KEY};
+    CRegistryKeyGuard m_settingsKey{HKEY_LOCAL_MACHINE, Expected::SETTINGS_KEY};
     CCountingOwner m_owner;
 };
 
@@ -91,7 +79,7 @@ TEST_F(LoggingService, StartAndShutdownWithoutEventsWriteNothing)
         service.ShutdownLog();
         EXPECT_EQ(0, m_owner.m_refs) << "every pending command ran, so no server lock is left";
     }
-    EXPECT_TRUE(ListFolder(LOG_DIR).empty());
+    EXPECT_TRUE(ListFolder(Expected::LOG_FOLDER).empty());
     EXPECT_FALSE(FileExists(ALARM_FILE));
 }
 
@@ -104,7 +92,7 @@ TEST_F(LoggingService, EventsAreWrittenInCallOrder)
             service.LogEvent(1 + i % 2, 3, "Src", static_cast<std::uint32_t>(i), "m" + std::to_string(i));
         service.ShutdownLog();
     }
-    std::vector<std::string> lines = Lines(ReadWholeFile(TodaysLogPath()));
+    std::vector<std::string> lines = Lines(ReadWholeFile(TodayLogPath()));
     ASSERT_EQ(500u, lines.size());
     for (int i = 0; i < 500; ++i) {
         std::string tail = std::string(i % 2 ? ",WARNING" : ",INFORMATION") + ",RELEASE,Src,\"m" + std::to_string(i) + "\"";
@@ -118,15 +106,15 @@ TEST_F(LoggingService, LogEventReturnsBeforeTheWriteAndHoldsALockWhilePending)
 {
     CVardelEventLogImpl service(&m_owner);
     service.StartLog();
-    Vardel::CHeldMutex held(ALARM_MUTEX);
+    Vardel::CHeldMutex held(Expected::ALARM_MUTEX);
     ASSERT_TRUE(held.Held());
     service.LogEvent(3, 3, "Pump", 100, "blocked in the alarm writer");
     service.LogEvent(1, 3, "Pump", 101, "behind it");
     EXPECT_EQ(1, m_owner.m_refs) << "one server lock while commands are pending";
-    EXPECT_FALSE(FileExists(TodaysLogPath())) << "LogEvent must not wait for the write";
+    EXPECT_FALSE(FileExists(TodayLogPath())) << "LogEvent must not wait for the write";
     held.Release();
     service.ShutdownLog();
-    EXPECT_EQ(2u, Lines(ReadWholeFile(TodaysLogPath())).size());
+    EXPECT_EQ(2u, Lines(ReadWholeFile(TodayLogPath())).size());
     EXPECT_EQ(0, m_owner.m_refs);
 }
 
@@ -135,7 +123,7 @@ TEST_F(LoggingService, ShutdownWritesEveryEventAcceptedBeforeIt)
     constexpr int count = 3000;
     CVardelEventLogImpl service(&m_owner);
     service.StartLog();
-    Vardel::CHeldMutex held(ALARM_MUTEX);
+    Vardel::CHeldMutex held(Expected::ALARM_MUTEX);
     ASSERT_TRUE(held.Held());
     for (int i = 0; i < count; ++i)
         service.LogEvent(3, 3, "S", 0, std::to_string(i));
@@ -153,7 +141,7 @@ TEST_F(LoggingService, ShutdownWritesEveryEventAcceptedBeforeIt)
     shutdown.join();
     EXPECT_TRUE(returned);
 
-    std::vector<std::string> lines = Lines(ReadWholeFile(TodaysLogPath()));
+    std::vector<std::string> lines = Lines(ReadWholeFile(TodayLogPath()));
     ASSERT_EQ(static_cast<std::size_t>(count), lines.size());
     for (int i = 0; i < count; ++i)
         EXPECT_NE(std::string::npos, lines[i].find(",\"" + std::to_string(i) + "\"")) << i;
@@ -177,7 +165,7 @@ TEST_F(LoggingService, HundredThousandEventsFromFourThreadsAreAllWrittenIntact)
             t.join();
         service.ShutdownLog();
     }
-    std::vector<std::string> lines = Lines(ReadWholeFile(TodaysLogPath()));
+    std::vector<std::string> lines = Lines(ReadWholeFile(TodayLogPath()));
     ASSERT_EQ(static_cast<std::size_t>(producers * perProducer), lines.size());
     std::map<int, int> next;
     const std::string prefix = "Mon Jan 05 02:03:55 PM ";
@@ -240,7 +228,7 @@ TEST_F(LoggingService, WithoutAWorkerThreadLogEventFailsInsteadOfQueueingForEver
     // Once threads can be created again the next event starts the worker.
     service.LogEvent(1, 3, "S", 0, "accepted");
     service.ShutdownLog();
-    std::vector<std::string> lines = Lines(ReadWholeFile(TodaysLogPath()));
+    std::vector<std::string> lines = Lines(ReadWholeFile(TodayLogPath()));
     ASSERT_EQ(1u, lines.size());
     EXPECT_NE(std::string::npos, lines[0].find(",INFORMATION,RELEASE,S,\"accepted\""));
     EXPECT_EQ(0, m_owner.m_refs);

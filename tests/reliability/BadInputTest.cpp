@@ -14,7 +14,7 @@ namespace {
 HRESULT LogWide(IVardelEventLog* log, int type, int level, const std::wstring& source, const std::wstring& message)
 {
     CBstr s(source.c_str(), static_cast<UINT>(source.size())), m(message.c_str(), static_cast<UINT>(message.size()));
-    return log->LogEvent(static_cast<eTType>(type), level, s.value, 1073741824u, m.value);
+    return log->LogEvent(static_cast<eTType>(type), level, s.get(), 1073741824u, m.get());
 }
 
 bool EndsWith(const std::string& text, const std::string& tail)
@@ -55,11 +55,11 @@ TEST_F(CReliabilityTest, BadInputHasItsDefinedOutcomeAndTheServerServesOn)
 
         // Late bound with the wrong argument count, a wrong type and an unknown member.
         CBstr text("late"), notANumber("not a number");
-        CLogEventArgs late(1, 3, text.value, 0, text.value);
+        CLogEventArgs late(1, 3, text.get(), 0, text.get());
         VARIANT* args = late.args;
         UINT argError = 0;
         EXPECT_HR(DISP_E_BADPARAMCOUNT, InvokeLogEvent(log, 1, args + 1, 4, &argError));
-        args[3].vt = VT_BSTR, args[3].bstrVal = notANumber.value;
+        args[3].vt = VT_BSTR, args[3].bstrVal = notANumber.get();
         EXPECT_HR(DISP_E_TYPEMISMATCH, InvokeLogEvent(log, 1, args, 5, &argError));
         args[3].vt = VT_I4, args[3].lVal = 3;
         EXPECT_HR(DISP_E_MEMBERNOTFOUND, InvokeLogEvent(log, 99, args, 5, &argError));

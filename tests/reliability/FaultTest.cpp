@@ -32,14 +32,13 @@ std::string DayFileName(int daysAgo)
     instant.dwHighDateTime = value.HighPart;
     SYSTEMTIME day;
     FileTimeToSystemTime(&instant, &day);
-    char name[64];
-    std::snprintf(name, sizeof name, "Log_%04u_%02u_%02u.log", day.wYear, day.wMonth, day.wDay);
-    return name;
+    const std::string path = LogFilePath(day);
+    return path.substr(path.find_last_of('\\') + 1);
 }
 
 std::string InLogFolder(const std::string& name)
 {
-    return std::string(LOG_FOLDER) + "\\" + name;
+    return std::string(Expected::LOG_FOLDER) + "\\" + name;
 }
 
 Vardel::CUniqueFileHandle OpenSharingNothing(const std::string& path)
@@ -106,36 +105,31 @@ void ExpectNumberedLines(const std::vector<std::string>& lines, const std::strin
         EXPECT_EQ(1u, LinesEndingWith(lines, prefix + " " + std::to_string(i) + "\"").size()) << prefix << " " << i;
 }
 
-const char* const SETTINGS_KEY = "SOFTWARE\\Pellucor\\Vardels\\VardelEventLogging";
 
 } // namespace
 
 TEST_F(CReliabilityTest, FaultLogFolderMissingDropsLinesUntilItIsBack)
 {
     const std::string marker = Marker("folder");
-    const std::string away = std::string(LOG_FOLDER) + ".away";
+    const std::string away = std::string(Expected::LOG_FOLDER) + ".away";
     {
         CServerSession session;
         IVardelEventLog* log = nullptr;
         ASSERT_HR(S_OK, CreateByProgId(&log));
         RemoveTree(away);
-        ASSERT_TRUE(MoveFileA(LOG_FOLDER, away.c_str())) << GetLastError();
-        struct CPutBack {
-            std::string from;
-            ~CPutBack()
-            {
-                if (FileExists(from))
-                    MoveFileA(from.c_str(), LOG_FOLDER);
-            }
-        } putBack{away};
+        ASSERT_TRUE(MoveFileA(Expected::LOG_FOLDER, away.c_str())) << GetLastError();
+        const auto putBack = Vardel::ScopeExit([&away] {
+            if (FileExists(away))
+                MoveFileA(away.c_str(), Expected::LOG_FOLDER);
+        });
 
         LogNumbered(log, "Folder", marker + " gone", 3);
         EXPECT_HR(S_OK, Log(log, 3, 3, "Folder", 0, marker + " gone alarm"));
         Barrier(log, m_alarm);
-        EXPECT_FALSE(FileExists(LOG_FOLDER)) << "the server created the log folder";
+        EXPECT_FALSE(FileExists(Expected::LOG_FOLDER)) << "the server created the log folder";
         EXPECT_NE(std::string::npos, m_alarm.Text().find(marker + " gone alarm")) << "the alarm does not need the folder";
 
-        ASSERT_TRUE(MoveFileA(away.c_str(), LOG_FOLDER)) << GetLastError();
+        ASSERT_TRUE(MoveFileA(away.c_str(), Expected::LOG_FOLDER)) << GetLastError();
         LogNumbered(log, "Folder", marker + " back", 3);
         EXPECT_TRUE(WaitForLogText(m_log, marker + " back 2", 60000));
         log->Release();
@@ -200,21 +194,21 @@ TEST_F(CReliabilityTest, FaultAlarmConfigurationDropsOnlyTheAlarm)
 {
     const std::string marker = Marker("alarmcfg");
     const std::string folder = CAlarmCapture::Folder();
-    const char* const key = ALARM_KEY;
+    const char* const key = Expected::ALARM_KEY;
     const std::string binaryPath = folder + "\\binary.txt" + std::string(1, '\0');
     const std::vector<std::pair<std::string, std::function<void()>>> cases = {
-        {"folder missing", [&] { SetRegString(HKEY_LOCAL_MACHINE, key, "AlarmTxtFile", folder + "\\missing\\a.txt"); }},
-        {"value empty", [&] { SetRegString(HKEY_LOCAL_MACHINE, key, "AlarmTxtFile", ""); }},
-        {"value absent", [&] { DeleteRegValue(key, "AlarmTxtFile"); }},
+        {"folder missing", [&] { SetRegString(HKEY_LOCAL_MACHINE, key, Expected::ALARM_FILE_VALUE, folder + "\\missing\\a.txt"); }},
+        {"value empty", [&] { SetRegString(HKEY_LOCAL_MACHINE, key, Expected::ALARM_FILE_VALUE, ""); }},
+        {"value absent", [&] { DeleteRegValue(key, Expected::ALARM_FILE_VALUE); }},
         {"key absent", [&] { DeleteRegTree(HKEY_LOCAL_MACHINE, key); }},
-        {"a number", [&] { SetRegDword(HKEY_LOCAL_MACHINE, key, "AlarmTxtFile", 0x41); }},
+        {"a number", [&] { SetRegDword(HKEY_LOCAL_MACHINE, key, Expected::ALARM_FILE_VALUE, 0x41); }},
         {"binary path", [&] {
-             SetRegRaw(HKEY_LOCAL_MACHINE, key, "AlarmTxtFile", REG_BINARY, binaryPath.data(),
+             SetRegRaw(HKEY_LOCAL_MACHINE, key, Expected::ALARM_FILE_VALUE, REG_BINARY, binaryPath.data(),
                        static_cast<DWORD>(binaryPath.size()));
          }},
         {"path of 5000 characters",
-         [&] { SetRegString(HKEY_LOCAL_MACHINE, key, "AlarmTxtFile", folder + "\\" + std::string(5000, 'p')); }},
-        {"path names a folder", [&] { SetRegString(HKEY_LOCAL_MACHINE, key, "AlarmTxtFile", folder); }},
+         [&] { SetRegString(HKEY_LOCAL_MACHINE, key, Expected::ALARM_FILE_VALUE, folder + "\\" + std::string(5000, 'p')); }},
+        {"path names a folder", [&] { SetRegString(HKEY_LOCAL_MACHINE, key, Expected::ALARM_FILE_VALUE, folder); }},
     };
     {
         CServerSession session;
@@ -227,7 +221,7 @@ TEST_F(CReliabilityTest, FaultAlarmConfigurationDropsOnlyTheAlarm)
             EXPECT_TRUE(WaitForLogText(m_log, marker + " " + c.first + "\"", 60000)) << c.first;
             EXPECT_TRUE(ListFolder(folder).empty()) << c.first;
         }
-        SetRegString(HKEY_LOCAL_MACHINE, key, "AlarmTxtFile", m_alarm.File());
+        SetRegString(HKEY_LOCAL_MACHINE, key, Expected::ALARM_FILE_VALUE, m_alarm.File());
         EXPECT_HR(S_OK, Log(log, 3, 3, "AlarmCfg", 0, marker + " restored"));
         EXPECT_TRUE(WaitForAlarmText(m_alarm, marker + " restored", 60000));
         log->Release();
@@ -242,7 +236,7 @@ TEST_F(CReliabilityTest, FaultAlarmConfigurationDropsOnlyTheAlarm)
 
 TEST_F(CReliabilityTest, FaultUndeletableExpiredFileStillLetsTheEventsThrough)
 {
-    CRegistryKeyGuard settings(HKEY_LOCAL_MACHINE, SETTINGS_KEY); // absent: 2 days
+    CRegistryKeyGuard settings(HKEY_LOCAL_MACHINE, Expected::SETTINGS_KEY); // absent: 2 days
     const std::string marker = Marker("expiry");
     COldLogFiles old({30, 31});
     // Held open without delete sharing, as a viewer or a backup would.
@@ -271,7 +265,7 @@ TEST_F(CReliabilityTest, FaultUndeletableExpiredFileStillLetsTheEventsThrough)
 // of its own: old files of the last 9 days, then one event.
 TEST_F(CReliabilityTest, FaultExpirySettingOfTheWrongTypeOrTooLong)
 {
-    CRegistryKeyGuard settings(HKEY_LOCAL_MACHINE, SETTINGS_KEY);
+    CRegistryKeyGuard settings(HKEY_LOCAL_MACHINE, Expected::SETTINGS_KEY);
     struct CCase {
         const char* name;
         std::function<void()> configure;
@@ -279,9 +273,9 @@ TEST_F(CReliabilityTest, FaultExpirySettingOfTheWrongTypeOrTooLong)
     };
     const std::string ones(300, '1');
     const CCase cases[] = {
-        {"ExpireLogsAfter a number, 7", [] { SetRegDword(HKEY_LOCAL_MACHINE, SETTINGS_KEY, "ExpireLogsAfter", 7); }, 7},
+        {"ExpireLogsAfter a number, 7", [] { SetRegDword(HKEY_LOCAL_MACHINE, Expected::SETTINGS_KEY, Expected::EXPIRE_DAYS_VALUE, 7); }, 7},
         {"ExpireLogsAfter text of 300 digits",
-         [&] { SetRegString(HKEY_LOCAL_MACHINE, SETTINGS_KEY, "ExpireLogsAfter", ones); }, 2},
+         [&] { SetRegString(HKEY_LOCAL_MACHINE, Expected::SETTINGS_KEY, Expected::EXPIRE_DAYS_VALUE, ones); }, 2},
     };
     for (const CCase& c : cases) {
         SCOPED_TRACE(c.name);

@@ -39,14 +39,8 @@ TEST_F(CReliabilityTest, LoadFourClientProcessesAtOnceLoseNothingAndKeepTheirOrd
             char value[128];
             std::snprintf(value, sizeof value, "%s %d %d", marker.c_str(), k, EVENTS_PER_CLIENT);
             SetEnvironmentVariableA(CLIENT_VARIABLE, value);
-            std::string command = "\"" + SelfPath() + "\" --gtest_filter=LoadClient.Logs";
-            STARTUPINFOA si = {};
-            si.cb = sizeof si;
-            PROCESS_INFORMATION pi = {};
-            ASSERT_TRUE(CreateProcessA(nullptr, &command[0], nullptr, nullptr, FALSE, 0, nullptr, nullptr, &si, &pi));
-            CloseHandle(pi.hThread);
-            clients.emplace_back(pi.hProcess);
-            handles.push_back(pi.hProcess);
+            clients.push_back(StartProcess("\"" + SelfPath() + "\" --gtest_filter=LoadClient.Logs"));
+            handles.push_back(clients.back().get());
         }
         SetEnvironmentVariableA(CLIENT_VARIABLE, nullptr);
         ASSERT_EQ(WAIT_OBJECT_0, WaitForMultipleObjects(CLIENTS, handles.data(), TRUE, 300000))
@@ -148,7 +142,7 @@ TEST_F(CReliabilityTest, LoadAlarmBurstWaitsForTheAlarmMutexAndLosesNothing)
         IVardelEventLog* log = nullptr;
         ASSERT_HR(S_OK, CreateByProgId(&log));
         // Another owner of the alarm file holds its mutex: the worker stops at the first alarm.
-        Vardel::CHeldMutex mutex(ALARM_MUTEX);
+        Vardel::CHeldMutex mutex(Expected::ALARM_MUTEX);
         ASSERT_TRUE(mutex.Held());
         ASSERT_HR(S_OK, CoMarshalInterThreadInterfaceInStream(IID_IVardelEventLog, log, &burst.marshalled));
         Vardel::CUniqueHandle thread(

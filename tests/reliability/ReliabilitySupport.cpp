@@ -72,7 +72,7 @@ HRESULT Log(IVardelEventLog* log, int type, int level, const std::string& source
             const std::string& message)
 {
     CBstr s(source), m(message);
-    return log->LogEvent(static_cast<eTType>(type), level, s.value, time, m.value);
+    return log->LogEvent(static_cast<eTType>(type), level, s.get(), time, m.get());
 }
 
 } // namespace VardelReliability

@@ -43,7 +43,4 @@ protected:
 HRESULT Log(IVardelEventLog* log, int type, int level, const std::string& source, ULONG time,
             const std::string& message);
 
-const char* const LOG_FOLDER = "C:\\Korvane\\VardelLogs";
-const char* const ALARM_KEY = "SOFTWARE\\Dunmere\\Trevalon\\Configuration";
-
 } // namespace VardelReliability

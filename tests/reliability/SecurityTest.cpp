@@ -92,7 +92,7 @@ std::string SecurityText(HANDLE object)
 // of the server's account: what a mutex made here without attributes gets.
 TEST_F(CReliabilityTest, SecurityAlarmMutexHasTheDefaultSecurityAndItsPlainName)
 {
-    ASSERT_EQ(nullptr, OpenMutexA(SYNCHRONIZE, FALSE, ALARM_MUTEX)) << "another owner holds the alarm mutex";
+    ASSERT_EQ(nullptr, OpenMutexA(SYNCHRONIZE, FALSE, Expected::ALARM_MUTEX)) << "another owner holds the alarm mutex";
     Vardel::CUniqueHandle own(CreateMutexA(nullptr, FALSE, nullptr));
     const std::string expected = SecurityText(own.get());
     Vardel::CUniqueHandle caught;
@@ -104,7 +104,7 @@ TEST_F(CReliabilityTest, SecurityAlarmMutexHasTheDefaultSecurityAndItsPlainName)
             CBurst burst(log, Marker("mutex"), {0}, 3);
             const DWORD start = GetTickCount();
             while (!caught && GetTickCount() - start < 60000) {
-                caught.reset(OpenMutexA(READ_CONTROL | SYNCHRONIZE, FALSE, ALARM_MUTEX));
+                caught.reset(OpenMutexA(READ_CONTROL | SYNCHRONIZE, FALSE, Expected::ALARM_MUTEX));
                 if (!caught)
                     Sleep(0);
             }
@@ -138,7 +138,7 @@ TEST_F(CReliabilityTest, SecurityInputIsNeverAFormatOrAPath)
         }
         Barrier(log, m_alarm);
         // The alarm mutex is the peer's: the server holds it only while it writes.
-        EXPECT_EQ(nullptr, OpenMutexA(SYNCHRONIZE, FALSE, ALARM_MUTEX)) << "the server keeps the alarm mutex open";
+        EXPECT_EQ(nullptr, OpenMutexA(SYNCHRONIZE, FALSE, Expected::ALARM_MUTEX)) << "the server keeps the alarm mutex open";
         log->Release();
         session.End();
     }
