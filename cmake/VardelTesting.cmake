@@ -1,16 +1,29 @@
 # Test helpers. Every test needs the prefix and its wineserver (fixture
-# "wine"); tests that touch the prefix's registry or C:\Korvane share the
-# resource lock "prefix" so that a parallel ctest never interleaves them.
+# "wine"). A test holds the resource lock "prefix" unless it is marked PURE:
+# the lock keeps apart every test that touches the prefix's registry,
+# C:\Korvane, COM registration or server processes, while pure tests (no
+# state outside their own process) run beside them under ctest -j.
 
 add_test(NAME wine.start COMMAND ${VARDEL_WINE_RUN} ${CMAKE_BINARY_DIR} --start)
 add_test(NAME wine.stop COMMAND ${VARDEL_WINE_RUN} ${CMAKE_BINARY_DIR} --stop)
 set_tests_properties(wine.start PROPERTIES FIXTURES_SETUP wine)
 set_tests_properties(wine.stop PROPERTIES FIXTURES_CLEANUP wine)
 
-# vardel_test_run(NAME <ctest name> TARGET <exe> [TZ <zone>] [FILTER <gtest filter>]
-#                 [ARGS ...] [LABELS ...] [TIMEOUT <s>])
+# vardel_test_run(NAME <ctest name> TARGET <exe> [PURE] [LAST] [TZ <zone>]
+#                 [FILTER <gtest filter>] [ARGS ...] [LABELS ...] [TIMEOUT <s>])
+#   PURE  touches nothing shared in the prefix: runs without the lock
+#   LAST  runs after every other test of the build, wherever it is declared
 function(vardel_test_run)
-  cmake_parse_arguments(T "" "NAME;TARGET;TZ;FILTER;TIMEOUT" "ARGS;LABELS" ${ARGN})
+  cmake_parse_arguments(T "PURE;LAST" "NAME;TARGET;TZ;FILTER;TIMEOUT" "ARGS;LABELS" ${ARGN})
+  if(T_LAST)
+    # Declared once the whole tree has been read, so that it knows every test.
+    # (A deferred call reads its arguments late, so they wait in a property.)
+    set(args ${ARGN})
+    list(REMOVE_ITEM args LAST)
+    set_property(GLOBAL PROPERTY VARDEL_LAST_TEST "${args}")
+    cmake_language(DEFER DIRECTORY ${CMAKE_SOURCE_DIR} CALL vardel_last_test_run)
+    return()
+  endif()
   if(NOT T_TZ)
     set(T_TZ UTC)
   endif()
@@ -25,14 +38,25 @@ function(vardel_test_run)
   set_tests_properties(${T_NAME} PROPERTIES
     ENVIRONMENT "TZ=${T_TZ}"
     FIXTURES_REQUIRED wine
-    RESOURCE_LOCK prefix
     TIMEOUT ${T_TIMEOUT}
     LABELS "${T_LABELS}")
+  if(NOT T_PURE)
+    set_tests_properties(${T_NAME} PROPERTIES RESOURCE_LOCK prefix)
+  endif()
+  set_property(GLOBAL APPEND PROPERTY VARDEL_TESTS ${T_NAME})
+endfunction()
+
+function(vardel_last_test_run)
+  get_property(args GLOBAL PROPERTY VARDEL_LAST_TEST)
+  cmake_parse_arguments(T "" "NAME" "" ${args})
+  get_property(others GLOBAL PROPERTY VARDEL_TESTS)
+  vardel_test_run(${args})
+  set_tests_properties(${T_NAME} PROPERTIES DEPENDS "${others}")
 endfunction()
 
 # vardel_gtest(<target> SOURCES ... [LIBS ...]): a GoogleTest executable.
 function(vardel_gtest TARGET)
   cmake_parse_arguments(G "" "" "SOURCES;LIBS" ${ARGN})
   add_executable(${TARGET} ${G_SOURCES})
-  target_link_libraries(${TARGET} PRIVATE ${G_LIBS} vardel_testsupport gmock gtest_main)
+  target_link_libraries(${TARGET} PRIVATE ${G_LIBS} vardel_testsupport gtest_main)
 endfunction()

@@ -1,9 +1,9 @@
 #!/usr/bin/env bash
 # Installs what building and testing need on Debian 12 (run as root), then
-# configures and builds into build/. Safe to run again: it installs only
-# what is missing and rebuilds only what changed.
+# configures and builds the preset (scripts/common.sh). Safe to run again:
+# it installs only what is missing and rebuilds only what changed.
 set -euo pipefail
-top=$(cd "$(dirname "$0")/.." && pwd)
+. "$(dirname "$0")/common.sh"
 packages=(cmake make g++-mingw-w64-x86-64-posix gcc-mingw-w64-x86-64-posix
           binutils-mingw-w64-x86-64 mingw-w64-tools wine wine64 libwine-dev
           libboost1.81-dev googletest util-linux)
@@ -17,6 +17,4 @@ if [ ${#missing[@]} -gt 0 ]; then
   apt-get update
   apt-get install -y --no-install-recommends "${missing[@]}"
 fi
-build=${VARDEL_BUILD_DIR:-$top/build}
-cmake -S "$top" -B "$build" -DCMAKE_TOOLCHAIN_FILE="$top/cmake/mingw-w64-x86_64.cmake" >/dev/null
-cmake --build "$build" -j"$(nproc)"
+configure_and_build

@@ -1,13 +1,15 @@
 #!/usr/bin/env bash
 # The main job: build, register the server in the private Wine prefix, start
 # the stand-in host, log sample events with vardel-log and a VBScript client,
-# and print the day's log file and the alarm file.
+# and print the day's log file and the alarm file. The prefix's wineserver
+# is stopped at the end, whatever happened.
 set -euo pipefail
-top=$(cd "$(dirname "$0")/.." && pwd)
-"$top/tools/setup.sh"
-build=${VARDEL_BUILD_DIR:-$top/build}
+. "$(dirname "$0")/common.sh"
+"$top/scripts/setup.sh"
 run() { "$top/cmake/wine-run" "$build" "$@"; }
 win() { local p=$1; echo "Z:${p//\//\\}"; }
+fail() { echo "demo: $*" >&2; exit 1; }
+trap 'run --stop >/dev/null 2>&1 || true' EXIT
 
 drive_c=$build/wineprefix/drive_c
 alarm_file='C:\Korvane\Trevalon\alarms.txt'
@@ -24,10 +26,12 @@ echo "== Starting the stand-in host"
 # The holder runs in the background; wait (bounded) until its event exists.
 run "$build/bin/korvane-host.exe" --hold --seconds 300 >/dev/null 2>&1 &
 host=$!
+held=0
 for _ in $(seq 100); do
-  run "$build/bin/korvane-host.exe" --status >/dev/null 2>&1 && break
+  if run "$build/bin/korvane-host.exe" --status >/dev/null 2>&1; then held=1; break; fi
   sleep 0.2
 done
+[ $held = 1 ] || fail "the stand-in host did not create its event within 20 s"
 
 log_lines() { cat "$drive_c"/Korvane/VardelLogs/Log_*.log 2>/dev/null | wc -l || true; }
 log_before=$(log_lines)
@@ -40,11 +44,12 @@ printf 'first line from standard input\nsecond line from standard input\n' |
 run 'C:\windows\system32\cscript.exe' //nologo "$(win "$top/tools/sample.vbs")" "Hello from VBScript"
 
 # LogEvent returns once the event is queued; wait (bounded) for the writer.
+written=0
 for _ in $(seq 100); do
-  now=$(log_lines)
-  [ "$now" -ge $((log_before + 6)) ] && break
+  if [ "$(log_lines)" -ge $((log_before + 6)) ]; then written=1; break; fi
   sleep 0.1
 done
+[ $written = 1 ] || fail "the six sample lines did not reach the log within 10 s"
 
 echo "== Stopping the host (the server ends within about 10 s)"
 run "$build/bin/korvane-host.exe" --stop
