@@ -2,6 +2,8 @@
 
 #include "BenchWorkspace.h"
 #include "ComSupport.h"
+#include "Registrar.h"
+#include "Registration.h"
 #include "VardelEventLogger.h"
 #include "testsupport/TestSupport.h"
 
@@ -19,7 +21,6 @@ namespace {
 
 const char* const HOST_EVENT = "Global\\I AM NOT A KORVANE COM SERVER";
 const char* const ALARM_MUTEX = "DUNMERETREVALONALARMLOG";
-const char* const APPID_TEXT = "{DFC77DFF-0CE4-456B-B8F7-CC9DD5D78C32}";
 const char* const ALARM_KEY = "SOFTWARE\\Dunmere\\Trevalon\\Configuration";
 const char* const SETTINGS_KEY = "SOFTWARE\\Pellucor\\Vardels\\VardelEventLogging";
 const char* const ALARM_DIR = "C:\\Korvane\\VardelBenchAlarms";
@@ -105,21 +106,20 @@ class CRegistrationGuard {
 public:
     CRegistrationGuard()
     {
-        const std::string paths[] = {
-            std::string("AppID\\") + APPID_TEXT,
-            "AppID\\VardelEventLogger.EXE",
-            "VardelEventLogger.VardelEventLog",
-            "VardelEventLogger.VardelEventLog.1",
-            "CLSID\\" + Vardel::GuidText(CLSID_VardelEventLog),
-            "TypeLib\\" + Vardel::GuidText(LIBID_VARDELEVENTLOGGERLib),
-            "Interface\\" + Vardel::GuidText(IID_IVardelEventLog),
-            "Interface\\" + Vardel::GuidText(DIID__IVardelEventLogEvents),
-        };
-        for (const auto& path : paths)
-            m_guards.push_back(std::make_unique<VardelTest::CRegistryKeyGuard>(HKEY_CLASSES_ROOT, path));
+        for (const auto& key : VardelServer::RegistrationScriptKeys(ServerPath()))
+            Guard(VardelServer::RootKeyFromName(key.root), key.path);
+        // The type library's registration writes these.
+        Guard(HKEY_CLASSES_ROOT, "TypeLib\\" + Vardel::GuidText(LIBID_VARDELEVENTLOGGERLib));
+        Guard(HKEY_CLASSES_ROOT, "Interface\\" + Vardel::GuidText(IID_IVardelEventLog));
+        Guard(HKEY_CLASSES_ROOT, "Interface\\" + Vardel::GuidText(DIID__IVardelEventLogEvents));
     }
 
 private:
+    void Guard(HKEY root, const std::string& path)
+    {
+        m_guards.push_back(std::make_unique<VardelTest::CRegistryKeyGuard>(root, path));
+    }
+
     std::vector<std::unique_ptr<VardelTest::CRegistryKeyGuard>> m_guards;
 };
 

@@ -78,6 +78,8 @@ public:
 };
 using CUniqueHKey = CUniqueResource<HKEY, CRegCloseKey, nullptr>;
 using CUniqueFile = CUniqueResource<FILE*, CFClose, nullptr>;
+struct CFreeLibrary { void operator()(HMODULE h) const noexcept { ::FreeLibrary(h); } };
+using CUniqueModule = CUniqueResource<HMODULE, CFreeLibrary, nullptr>;
 
 // Releases a mutex this thread owns when it goes out of scope.
 class CMutexOwnership {

@@ -3,10 +3,13 @@
 // and folder state that each test sets up and restores, files read back
 // byte for byte, child processes with bounded waits.
 
+#include "RegistryTree.h"
+
 #include <windows.h>
 #include <gtest/gtest.h>
 #include <cstdint>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -42,11 +45,10 @@ public:
     CRegistryKeyGuard(const CRegistryKeyGuard&) = delete;
     CRegistryKeyGuard& operator=(const CRegistryKeyGuard&) = delete;
 
-    struct Node;
 private:
     HKEY m_root;
     std::string m_path;
-    std::unique_ptr<Node> m_saved;
+    std::optional<Vardel::CKeySnapshot> m_saved;
 };
 
 void SetRegString(HKEY root, const std::string& path, const std::string& name, const std::string& value);
