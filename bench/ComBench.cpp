@@ -3,6 +3,8 @@
 #include "BenchWorkspace.h"
 #include "ComSupport.h"
 #include "FixedNames.h"
+#include "Registrar.h"
+#include "Registration.h"
 #include "VardelEventLogger.h"
 #include "testsupport/TestEnvironment.h"
 
@@ -17,7 +19,6 @@ namespace VardelBench {
 
 namespace {
 
-const char* const APPID_TEXT = "{DFC77DFF-0CE4-456B-B8F7-CC9DD5D78C32}";
 const char* const ALARM_DIR = "C:\\Korvane\\VardelBenchAlarms";
 
 constexpr int TYPE_INFORMATION = 1;
@@ -43,21 +44,20 @@ class CRegistrationGuard {
 public:
     CRegistrationGuard()
     {
-        const std::string paths[] = {
-            std::string("AppID\\") + APPID_TEXT,
-            "AppID\\VardelEventLogger.EXE",
-            Vardel::PROGID,
-            Vardel::VERSIONED_PROGID,
-            "CLSID\\" + Vardel::GuidText(CLSID_VardelEventLog),
-            "TypeLib\\" + Vardel::GuidText(LIBID_VARDELEVENTLOGGERLib),
-            "Interface\\" + Vardel::GuidText(IID_IVardelEventLog),
-            "Interface\\" + Vardel::GuidText(DIID__IVardelEventLogEvents),
-        };
-        for (const auto& path : paths)
-            m_guards.push_back(std::make_unique<VardelTest::CRegistryKeyGuard>(HKEY_CLASSES_ROOT, path));
+        for (const auto& key : VardelServer::RegistrationScriptKeys(VardelTest::ServerPath()))
+            Guard(VardelServer::RootKeyFromName(key.root), key.path);
+        // The type library's registration writes these.
+        Guard(HKEY_CLASSES_ROOT, "TypeLib\\" + Vardel::GuidText(LIBID_VARDELEVENTLOGGERLib));
+        Guard(HKEY_CLASSES_ROOT, "Interface\\" + Vardel::GuidText(IID_IVardelEventLog));
+        Guard(HKEY_CLASSES_ROOT, "Interface\\" + Vardel::GuidText(DIID__IVardelEventLogEvents));
     }
 
 private:
+    void Guard(HKEY root, const std::string& path)
+    {
+        m_guards.push_back(std::make_unique<VardelTest::CRegistryKeyGuard>(root, path));
+    }
+
     std::vector<std::unique_ptr<VardelTest::CRegistryKeyGuard>> m_guards;
 };
 

@@ -77,6 +77,8 @@ using CUniqueFileHandle = CUniqueResource<HANDLE, CCloseHandle, nullptr, true>;
 using CUniqueChangeNotification = CUniqueResource<HANDLE, CFindCloseChange, nullptr, true>;
 using CUniqueHKey = CUniqueResource<HKEY, CRegCloseKey, nullptr>;
 using CUniqueFile = CUniqueResource<FILE*, CFClose, nullptr>;
+struct CFreeLibrary { void operator()(HMODULE h) const noexcept { ::FreeLibrary(h); } };
+using CUniqueModule = CUniqueResource<HMODULE, CFreeLibrary, nullptr>;
 
 // Runs a one-off clean-up when the scope ends, however it ends; release()
 // cancels it. The clean-up must not throw.

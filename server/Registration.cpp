@@ -2,7 +2,8 @@
 
 #include "ComErrors.h"
 #include "ComSupport.h"
-#include "RegistryScript.h"
+#include "Handles.h"
+#include "Registrar.h"
 #include "Win32Error.h"
 #include "resource.h"
 
@@ -87,6 +88,21 @@ std::string LoadScriptResource(HMODULE module, int id)
     if (!data)
         throw Vardel::CWin32Error(GetLastError(), "LoadResource REGISTRY");
     return std::string(static_cast<const char*>(data), SizeofResource(module, found));
+}
+
+std::vector<CScriptKeyPath> RegistrationScriptKeys(const std::string& executablePath)
+{
+    Vardel::CUniqueModule image(LoadLibraryExA(executablePath.c_str(), nullptr, LOAD_LIBRARY_AS_DATAFILE));
+    if (!image)
+        throw Vardel::CWin32Error(GetLastError(), "LoadLibraryExA " + executablePath);
+    const CScriptVariables variables{{"MODULE", QuoteForScript(executablePath)}};
+    std::vector<CScriptKeyPath> keys;
+    for (int id : {IDR_APPID_SCRIPT, IDR_CLASS_SCRIPT}) {
+        const auto script = ParseScript(ExpandScriptVariables(LoadScriptResource(image.get(), id), variables));
+        for (auto& key : ScriptKeyPaths(script))
+            keys.push_back(std::move(key));
+    }
+    return keys;
 }
 
 HRESULT RegisterTypeLibrary(HMODULE module) noexcept

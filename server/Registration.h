@@ -3,8 +3,11 @@
 // (REGISTRY 100), the class script (REGISTRY 101) and the type library
 // (TYPELIB 1), all under HKEY_CLASSES_ROOT.
 
+#include "RegistryScript.h"
+
 #include <windows.h>
 #include <string>
+#include <vector>
 
 namespace VardelServer {
 
@@ -14,6 +17,11 @@ std::string ModulePathForScript(HMODULE module);
 
 // The text of a "REGISTRY" resource; throws CWin32Error when it is missing.
 std::string LoadScriptResource(HMODULE module, int id);
+
+// The keys that the two scripts of the executable at path touch
+// (ScriptKeyPaths), read from its resources without running it. Throws
+// CWin32Error or CScriptError.
+std::vector<CScriptKeyPath> RegistrationScriptKeys(const std::string& executablePath);
 
 // AppID script (its result ignored), class script (its failure ends the
 // registration), type library. Returns the type library registration's

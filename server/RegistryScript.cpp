@@ -1,11 +1,5 @@
 #include "RegistryScript.h"
 
-#include "ComErrors.h"
-#include "Handles.h"
-#include "Win32Error.h"
-
-#include <memory>
-
 namespace VardelServer {
 
 namespace {
@@ -23,9 +17,24 @@ bool IsBlank(char c)
     return c == ' ' || c == '\t' || c == '\r' || c == '\n';
 }
 
+char AsciiLower(char c)
+{
+    return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c;
+}
+
+// Keywords and root names are ASCII, so no locale is involved.
 bool SameText(const std::string& a, const char* b)
 {
-    return lstrcmpiA(a.c_str(), b) == 0;
+    size_t i = 0;
+    for (; i < a.size() && b[i]; ++i)
+        if (AsciiLower(a[i]) != AsciiLower(b[i]))
+            return false;
+    return i == a.size() && !b[i];
+}
+
+bool IsKeyword(const CToken& token, const char* keyword)
+{
+    return token.kind == CToken::Kind::Word && SameText(token.text, keyword);
 }
 
 class CScriptTokenizer {
@@ -87,20 +96,23 @@ private:
 
 // ---- Parser -----------------------------------------------------------------
 
-HKEY RootFromName(const std::string& name)
+// The registry's limit; checked here so that every platform refuses it alike.
+constexpr size_t MAX_KEY_NAME_LENGTH = 255;
+
+std::string RootFromName(const std::string& name)
 {
     static const struct {
-        const char* name;
-        HKEY key;
+        const char* shortName;
+        const char* longName;
     } roots[] = {
-        {"HKCR", HKEY_CLASSES_ROOT},  {"HKEY_CLASSES_ROOT", HKEY_CLASSES_ROOT},
-        {"HKCU", HKEY_CURRENT_USER},  {"HKEY_CURRENT_USER", HKEY_CURRENT_USER},
-        {"HKLM", HKEY_LOCAL_MACHINE}, {"HKEY_LOCAL_MACHINE", HKEY_LOCAL_MACHINE},
-        {"HKU", HKEY_USERS},          {"HKEY_USERS", HKEY_USERS},
+        {"HKCR", "HKEY_CLASSES_ROOT"},
+        {"HKCU", "HKEY_CURRENT_USER"},
+        {"HKLM", "HKEY_LOCAL_MACHINE"},
+        {"HKU", "HKEY_USERS"},
     };
     for (const auto& root : roots)
-        if (SameText(name, root.name))
-            return root.key;
+        if (SameText(name, root.shortName) || SameText(name, root.longName))
+            return root.shortName;
     throw CScriptError("unknown root key " + name);
 }
 
@@ -125,7 +137,7 @@ std::string ParseName(CScriptTokenizer& tokens)
 std::string ParseStringData(CScriptTokenizer& tokens)
 {
     CToken type = tokens.Next();
-    if (type.kind != CToken::Kind::Word || !SameText(type.text, "s"))
+    if (!IsKeyword(type, "s"))
         throw CScriptError("only string values (s) are supported" + (type.text.empty() ? "" : ", found " + type.text));
     CToken data = tokens.Next();
     Expect(data, CToken::Kind::Quoted, "a quoted string");
@@ -138,16 +150,15 @@ std::vector<CScriptKey> ParseKeyList(CScriptTokenizer& tokens, std::vector<CScri
 void ParseEntry(CScriptTokenizer& tokens, std::vector<CScriptKey>& keys, std::vector<CScriptValue>* ownerValues)
 {
     CScriptKey key;
-    const CToken& first = tokens.Peek();
-    if (first.kind == CToken::Kind::Word && SameText(first.text, "NoRemove")) {
+    if (IsKeyword(tokens.Peek(), "NoRemove")) {
         key.removal = CScriptKey::Removal::NoRemove;
         tokens.Next();
-    } else if (first.kind == CToken::Kind::Word && SameText(first.text, "ForceRemove")) {
+    } else if (IsKeyword(tokens.Peek(), "ForceRemove")) {
         key.removal = CScriptKey::Removal::ForceRemove;
         tokens.Next();
     }
 
-    if (tokens.Peek().kind == CToken::Kind::Word && SameText(tokens.Peek().text, "val")) {
+    if (IsKeyword(tokens.Peek(), "val")) {
         tokens.Next();
         if (key.removal != CScriptKey::Removal::Normal)
             throw CScriptError("NoRemove and ForceRemove apply to keys, not to values");
@@ -162,6 +173,8 @@ void ParseEntry(CScriptTokenizer& tokens, std::vector<CScriptKey>& keys, std::ve
     }
 
     key.name = ParseName(tokens);
+    if (key.name.size() > MAX_KEY_NAME_LENGTH)
+        throw CScriptError("key name longer than " + std::to_string(MAX_KEY_NAME_LENGTH) + " characters");
     if (tokens.Peek().kind == CToken::Kind::Equals) {
         tokens.Next();
         key.values.push_back({std::string(), ParseStringData(tokens)});
@@ -186,275 +199,16 @@ std::vector<CScriptKey> ParseKeyList(CScriptTokenizer& tokens, std::vector<CScri
     return keys;
 }
 
-// ---- Registry access --------------------------------------------------------
-
-[[noreturn]] void ThrowRegError(LONG rc, const std::string& what)
+void CollectKeyPaths(const std::string& root, const std::string& parent, const std::vector<CScriptKey>& keys,
+                     std::vector<CScriptKeyPath>& paths)
 {
-    throw Vardel::CWin32Error(static_cast<DWORD>(rc), what);
-}
-
-bool KeyExists(HKEY root, const std::string& path)
-{
-    Vardel::CUniqueHKey key;
-    return RegOpenKeyExA(root, path.c_str(), 0, KEY_READ, key.put()) == ERROR_SUCCESS;
-}
-
-// Deletes a key with everything below it; a missing key is no failure.
-LONG DeleteTree(HKEY root, const std::string& path)
-{
-    Vardel::CUniqueHKey key;
-    LONG rc = RegOpenKeyExA(root, path.c_str(), 0, KEY_READ, key.put());
-    if (rc == ERROR_FILE_NOT_FOUND)
-        return ERROR_SUCCESS;
-    if (rc != ERROR_SUCCESS)
-        return rc;
-    std::vector<std::string> children;
-    for (DWORD i = 0;; ++i) {
-        char name[256];
-        DWORD length = sizeof name;
-        rc = RegEnumKeyExA(key.get(), i, name, &length, nullptr, nullptr, nullptr, nullptr);
-        if (rc == ERROR_NO_MORE_ITEMS)
-            break;
-        if (rc != ERROR_SUCCESS)
-            return rc;
-        children.emplace_back(name, length);
+    for (const auto& key : keys) {
+        const std::string path = parent.empty() ? key.name : parent + "\\" + key.name;
+        if (key.removal == CScriptKey::Removal::NoRemove)
+            CollectKeyPaths(root, path, key.children, paths);
+        else
+            paths.push_back({root, path});
     }
-    key.reset();
-    for (const auto& child : children)
-        if ((rc = DeleteTree(root, path + "\\" + child)) != ERROR_SUCCESS)
-            return rc;
-    rc = RegDeleteKeyA(root, path.c_str());
-    return rc == ERROR_FILE_NOT_FOUND ? ERROR_SUCCESS : rc;
-}
-
-bool HasSubkeys(HKEY root, const std::string& path)
-{
-    Vardel::CUniqueHKey key;
-    if (RegOpenKeyExA(root, path.c_str(), 0, KEY_READ, key.put()) != ERROR_SUCCESS)
-        return false;
-    DWORD subkeys = 0;
-    RegQueryInfoKeyA(key.get(), nullptr, nullptr, nullptr, &subkeys, nullptr, nullptr, nullptr, nullptr, nullptr,
-                     nullptr, nullptr);
-    return subkeys != 0;
-}
-
-struct CStoredValue {
-    std::string name;
-    DWORD type = REG_NONE;
-    std::vector<BYTE> data;
-};
-
-// Reads one value; false when it does not exist.
-bool ReadValue(HKEY key, const std::string& name, CStoredValue& value)
-{
-    const char* valueName = name.empty() ? nullptr : name.c_str();
-    DWORD size = 0;
-    if (RegQueryValueExA(key, valueName, nullptr, &value.type, nullptr, &size) != ERROR_SUCCESS)
-        return false;
-    value.name = name;
-    value.data.resize(size);
-    LONG rc = RegQueryValueExA(key, valueName, nullptr, &value.type, value.data.data(), &size);
-    value.data.resize(size);
-    return rc == ERROR_SUCCESS;
-}
-
-// A key's values and subkeys, as saved before a ForceRemove deletes them.
-struct CKeySnapshot {
-    std::vector<CStoredValue> values;
-    std::vector<std::pair<std::string, std::unique_ptr<CKeySnapshot>>> children;
-
-    static std::unique_ptr<CKeySnapshot> Take(HKEY root, const std::string& path)
-    {
-        Vardel::CUniqueHKey key;
-        LONG rc = RegOpenKeyExA(root, path.c_str(), 0, KEY_READ, key.put());
-        if (rc == ERROR_FILE_NOT_FOUND)
-            return nullptr;
-        if (rc != ERROR_SUCCESS)
-            ThrowRegError(rc, "opening " + path);
-        auto snapshot = std::make_unique<CKeySnapshot>();
-        for (DWORD i = 0;; ++i) {
-            char name[16384];
-            DWORD length = sizeof name;
-            if (RegEnumValueA(key.get(), i, name, &length, nullptr, nullptr, nullptr, nullptr) != ERROR_SUCCESS)
-                break;
-            CStoredValue value;
-            if (ReadValue(key.get(), std::string(name, length), value))
-                snapshot->values.push_back(std::move(value));
-        }
-        for (DWORD i = 0;; ++i) {
-            char name[256];
-            DWORD length = sizeof name;
-            if (RegEnumKeyExA(key.get(), i, name, &length, nullptr, nullptr, nullptr, nullptr) != ERROR_SUCCESS)
-                break;
-            std::string child(name, length);
-            snapshot->children.emplace_back(child, Take(root, path + "\\" + child));
-        }
-        return snapshot;
-    }
-
-    void Restore(HKEY root, const std::string& path) const noexcept
-    {
-        Vardel::CUniqueHKey key;
-        if (RegCreateKeyExA(root, path.c_str(), 0, nullptr, 0, KEY_WRITE, nullptr, key.put(), nullptr) !=
-            ERROR_SUCCESS)
-            return;
-        for (const auto& v : values)
-            RegSetValueExA(key.get(), v.name.empty() ? nullptr : v.name.c_str(), 0, v.type, v.data.data(),
-                           static_cast<DWORD>(v.data.size()));
-        for (const auto& child : children)
-            if (child.second)
-                child.second->Restore(root, path + "\\" + child.first);
-    }
-};
-
-// What one registration changed, in order, so that a failure can undo it.
-class CRegistryJournal {
-public:
-    ~CRegistryJournal()
-    {
-        if (!m_committed)
-            Rollback();
-    }
-    void Commit() noexcept { m_committed = true; }
-
-    void DeletedTree(HKEY root, const std::string& path, std::unique_ptr<CKeySnapshot> saved)
-    {
-        m_entries.push_back({Kind::DeletedTree, root, path, {}, false, std::move(saved)});
-    }
-    void CreatedKey(HKEY root, const std::string& path)
-    {
-        m_entries.push_back({Kind::CreatedKey, root, path, {}, false, nullptr});
-    }
-    void SetValue(HKEY root, const std::string& path, CStoredValue previous, bool existed)
-    {
-        m_entries.push_back({Kind::SetValue, root, path, std::move(previous), existed, nullptr});
-    }
-
-private:
-    enum class Kind { DeletedTree, CreatedKey, SetValue };
-    struct Entry {
-        Kind kind;
-        HKEY root;
-        std::string path;
-        CStoredValue previous; // SetValue: the value before, if it existed
-        bool existed;
-        std::unique_ptr<CKeySnapshot> saved; // DeletedTree: the tree before
-    };
-
-    void Rollback() noexcept
-    {
-        for (auto it = m_entries.rbegin(); it != m_entries.rend(); ++it) {
-            switch (it->kind) {
-            case Kind::DeletedTree:
-                if (it->saved)
-                    it->saved->Restore(it->root, it->path);
-                break;
-            case Kind::CreatedKey:
-                DeleteTree(it->root, it->path);
-                break;
-            case Kind::SetValue: {
-                Vardel::CUniqueHKey key;
-                if (RegOpenKeyExA(it->root, it->path.c_str(), 0, KEY_SET_VALUE, key.put()) != ERROR_SUCCESS)
-                    break;
-                const char* name = it->previous.name.empty() ? nullptr : it->previous.name.c_str();
-                if (it->existed)
-                    RegSetValueExA(key.get(), name, 0, it->previous.type, it->previous.data.data(),
-                                   static_cast<DWORD>(it->previous.data.size()));
-                else
-                    RegDeleteValueA(key.get(), name);
-                break;
-            }
-            }
-        }
-    }
-
-    std::vector<Entry> m_entries;
-    bool m_committed = false;
-};
-
-// ---- Applying a script ------------------------------------------------------
-
-std::string ChildPath(const std::string& parent, const std::string& name)
-{
-    return parent.empty() ? name : parent + "\\" + name;
-}
-
-void RegisterKey(HKEY root, const std::string& parent, const CScriptKey& entry, CRegistryJournal& journal)
-{
-    const std::string path = ChildPath(parent, entry.name);
-    if (entry.removal == CScriptKey::Removal::ForceRemove) {
-        auto saved = CKeySnapshot::Take(root, path);
-        if (saved) {
-            LONG rc = DeleteTree(root, path);
-            journal.DeletedTree(root, path, std::move(saved)); // also undoes a partial delete
-            if (rc != ERROR_SUCCESS)
-                ThrowRegError(rc, "deleting " + path);
-        }
-    }
-
-    Vardel::CUniqueHKey key;
-    DWORD disposition = 0;
-    LONG rc = RegCreateKeyExA(root, path.c_str(), 0, nullptr, 0, KEY_READ | KEY_WRITE, nullptr, key.put(),
-                              &disposition);
-    if (rc != ERROR_SUCCESS)
-        ThrowRegError(rc, "creating " + path);
-    if (disposition == REG_CREATED_NEW_KEY)
-        journal.CreatedKey(root, path);
-
-    for (const auto& value : entry.values) {
-        CStoredValue previous;
-        bool existed = ReadValue(key.get(), value.name, previous);
-        previous.name = value.name;
-        journal.SetValue(root, path, std::move(previous), existed);
-        rc = RegSetValueExA(key.get(), value.name.empty() ? nullptr : value.name.c_str(), 0, REG_SZ,
-                            reinterpret_cast<const BYTE*>(value.data.c_str()),
-                            static_cast<DWORD>(value.data.size() + 1));
-        if (rc != ERROR_SUCCESS)
-            ThrowRegError(rc, "setting a value of " + path);
-    }
-    key.reset();
-
-    for (const auto& child : entry.children)
-        RegisterKey(root, path, child, journal);
-}
-
-// Records the first failure and goes on.
-void Note(LONG rc, LONG& first)
-{
-    if (rc != ERROR_SUCCESS && rc != ERROR_FILE_NOT_FOUND && first == ERROR_SUCCESS)
-        first = rc;
-}
-
-void UnregisterKey(HKEY root, const std::string& parent, const CScriptKey& entry, LONG& firstError)
-{
-    const std::string path = ChildPath(parent, entry.name);
-    if (entry.removal == CScriptKey::Removal::ForceRemove) {
-        Note(DeleteTree(root, path), firstError);
-        return;
-    }
-    if (!KeyExists(root, path))
-        return;
-    for (const auto& child : entry.children)
-        UnregisterKey(root, path, child, firstError);
-
-    if (entry.removal == CScriptKey::Removal::NoRemove) {
-        // Only the named values that the script itself put here go.
-        Vardel::CUniqueHKey key;
-        LONG rc = RegOpenKeyExA(root, path.c_str(), 0, KEY_SET_VALUE, key.put());
-        Note(rc, firstError);
-        if (rc == ERROR_SUCCESS)
-            for (const auto& value : entry.values)
-                if (!value.name.empty())
-                    Note(RegDeleteValueA(key.get(), value.name.c_str()), firstError);
-        return;
-    }
-    if (!HasSubkeys(root, path))
-        Note(RegDeleteKeyA(root, path.c_str()), firstError);
-}
-
-std::vector<CScriptRoot> ParseWithVariables(const std::string& script, const CScriptVariables& variables)
-{
-    return ParseScript(ExpandScriptVariables(script, variables));
 }
 
 } // namespace
@@ -513,43 +267,12 @@ std::vector<CScriptRoot> ParseScript(const std::string& expandedText)
     return roots;
 }
 
-HKEY CRegistrar::Resolve(HKEY predefined) const
+std::vector<CScriptKeyPath> ScriptKeyPaths(const std::vector<CScriptRoot>& roots)
 {
-    auto found = m_redirects.find(predefined);
-    return found == m_redirects.end() ? predefined : found->second;
-}
-
-HRESULT CRegistrar::Register(const std::string& script) const
-{
-    try {
-        const auto roots = ParseWithVariables(script, m_variables);
-        CRegistryJournal journal;
-        for (const auto& root : roots)
-            for (const auto& key : root.keys)
-                RegisterKey(Resolve(root.root), std::string(), key, journal);
-        journal.Commit();
-        return S_OK;
-    } catch (const CScriptError&) {
-        return DISP_E_EXCEPTION;
-    } catch (...) {
-        return HResultFromCurrentException();
-    }
-}
-
-HRESULT CRegistrar::Unregister(const std::string& script) const
-{
-    try {
-        const auto roots = ParseWithVariables(script, m_variables);
-        LONG firstError = ERROR_SUCCESS;
-        for (const auto& root : roots)
-            for (const auto& key : root.keys)
-                UnregisterKey(Resolve(root.root), std::string(), key, firstError);
-        return Vardel::HResultFromWin32(static_cast<DWORD>(firstError));
-    } catch (const CScriptError&) {
-        return DISP_E_EXCEPTION;
-    } catch (...) {
-        return HResultFromCurrentException();
-    }
+    std::vector<CScriptKeyPath> paths;
+    for (const auto& root : roots)
+        CollectKeyPaths(root.root, std::string(), root.keys, paths);
+    return paths;
 }
 
 } // namespace VardelServer

@@ -1,6 +1,7 @@
 #include "testsupport/TestEnvironment.h"
 
 #include "Handles.h"
+#include "RegistryTree.h"
 
 #include <tlhelp32.h>
 
@@ -11,55 +12,7 @@
 
 namespace VardelTest {
 
-struct CRegistryKeyGuard::Node {
-    struct Value {
-        std::string name;
-        DWORD type;
-        std::vector<BYTE> data;
-    };
-    std::vector<Value> values;
-    std::vector<std::pair<std::string, std::unique_ptr<Node>>> children;
-};
-
 namespace {
-
-std::unique_ptr<CRegistryKeyGuard::Node> SaveKey(HKEY key)
-{
-    auto node = std::make_unique<CRegistryKeyGuard::Node>();
-    for (DWORD i = 0;; ++i) {
-        char name[16384];
-        DWORD nameLen = sizeof name;
-        DWORD type = 0, size = 0;
-        if (RegEnumValueA(key, i, name, &nameLen, nullptr, &type, nullptr, &size) != ERROR_SUCCESS)
-            break;
-        std::vector<BYTE> data(size);
-        nameLen = sizeof name;
-        RegEnumValueA(key, i, name, &nameLen, nullptr, &type, data.data(), &size);
-        data.resize(size);
-        node->values.push_back({name, type, data});
-    }
-    for (DWORD i = 0;; ++i) {
-        char name[256];
-        DWORD nameLen = sizeof name;
-        if (RegEnumKeyExA(key, i, name, &nameLen, nullptr, nullptr, nullptr, nullptr) != ERROR_SUCCESS)
-            break;
-        Vardel::CUniqueHKey child;
-        if (RegOpenKeyExA(key, name, 0, KEY_READ, child.put()) == ERROR_SUCCESS)
-            node->children.emplace_back(name, SaveKey(child.get()));
-    }
-    return node;
-}
-
-void RestoreKey(HKEY parent, const std::string& path, const CRegistryKeyGuard::Node& node)
-{
-    Vardel::CUniqueHKey key;
-    if (RegCreateKeyExA(parent, path.c_str(), 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, key.put(), nullptr) != ERROR_SUCCESS)
-        return;
-    for (const auto& v : node.values)
-        RegSetValueExA(key.get(), v.name.c_str(), 0, v.type, v.data.data(), static_cast<DWORD>(v.data.size()));
-    for (const auto& c : node.children)
-        RestoreKey(key.get(), c.first, *c.second);
-}
 
 Vardel::CUniqueHKey CreateKey(HKEY root, const std::string& path)
 {
@@ -72,20 +25,21 @@ Vardel::CUniqueHKey CreateKey(HKEY root, const std::string& path)
 
 } // namespace
 
-CRegistryKeyGuard::CRegistryKeyGuard(HKEY root, const std::string& path) : m_root(root), m_path(path)
+CRegistryKeyGuard::CRegistryKeyGuard(HKEY root, const std::string& path)
+    : m_root(root), m_path(path), m_saved(Vardel::CKeySnapshot::Take(root, path))
 {
-    Vardel::CUniqueHKey key;
-    if (RegOpenKeyExA(root, path.c_str(), 0, KEY_READ, key.put()) == ERROR_SUCCESS)
-        m_saved = SaveKey(key.get());
-    key.reset();
     DeleteRegTree(root, path);
 }
 
 CRegistryKeyGuard::~CRegistryKeyGuard()
 {
-    DeleteRegTree(m_root, m_path);
-    if (m_saved)
-        RestoreKey(m_root, m_path, *m_saved);
+    // A destructor cannot throw: a tree that cannot be put back is reported
+    // on stderr, where the failing test's output shows it.
+    LONG rc = Vardel::DeleteRegistryTree(m_root, m_path);
+    if (rc == ERROR_SUCCESS && m_saved)
+        rc = m_saved->Restore(m_root, m_path);
+    if (rc != ERROR_SUCCESS)
+        std::fprintf(stderr, "registry guard: cannot put back %s: error %ld\n", m_path.c_str(), rc);
 }
 
 void SetRegRaw(HKEY root, const std::string& path, const std::string& name, DWORD type, const void* data, DWORD size)
@@ -109,8 +63,7 @@ void SetRegDword(HKEY root, const std::string& path, const std::string& name, DW
 
 bool RegKeyExists(HKEY root, const std::string& path)
 {
-    Vardel::CUniqueHKey key;
-    return RegOpenKeyExA(root, path.c_str(), 0, KEY_READ, key.put()) == ERROR_SUCCESS;
+    return Vardel::RegistryKeyExists(root, path);
 }
 
 bool RegGetString(HKEY root, const std::string& path, const std::string& name, std::string& value)
@@ -118,60 +71,26 @@ bool RegGetString(HKEY root, const std::string& path, const std::string& name, s
     Vardel::CUniqueHKey key;
     if (RegOpenKeyExA(root, path.c_str(), 0, KEY_READ, key.put()) != ERROR_SUCCESS)
         return false;
-    char buffer[4096];
-    DWORD size = sizeof buffer, type = 0;
-    if (RegQueryValueExA(key.get(), name.empty() ? nullptr : name.c_str(), nullptr, &type,
-                         reinterpret_cast<BYTE*>(buffer), &size) != ERROR_SUCCESS || type != REG_SZ)
+    Vardel::CRegistryValue read;
+    if (!Vardel::ReadRegistryValue(key.get(), name, read) || read.type != REG_SZ)
         return false;
-    value.assign(buffer, size && buffer[size - 1] == '\0' ? size - 1 : size);
+    value.assign(read.data.begin(), read.data.end());
+    while (!value.empty() && value.back() == '\0')
+        value.pop_back();
     return true;
 }
 
 void DeleteRegTree(HKEY root, const std::string& path)
 {
-    Vardel::CUniqueHKey key;
-    if (RegOpenKeyExA(root, path.c_str(), 0, KEY_ALL_ACCESS, key.put()) != ERROR_SUCCESS)
-        return;
-    for (;;) {
-        char name[256];
-        DWORD nameLen = sizeof name;
-        if (RegEnumKeyExA(key.get(), 0, name, &nameLen, nullptr, nullptr, nullptr, nullptr) != ERROR_SUCCESS)
-            break;
-        std::string child = path + "\\" + name;
-        DeleteRegTree(root, child);
-        if (RegKeyExists(root, child))
-            break; // could not delete; avoid looping for ever
-    }
-    key.reset();
-    RegDeleteKeyA(root, path.c_str());
+    const LONG rc = Vardel::DeleteRegistryTree(root, path);
+    if (rc != ERROR_SUCCESS)
+        throw Vardel::CWin32Error(static_cast<DWORD>(rc), "deleting " + path);
 }
 
 void CollectRegistryTree(HKEY key, const std::string& path, std::vector<std::string>& lines)
 {
-    bool anyValue = false;
-    for (DWORD i = 0;; ++i) {
-        char name[256];
-        DWORD nameLength = sizeof name, type = 0;
-        BYTE data[2048];
-        DWORD size = sizeof data;
-        if (RegEnumValueA(key, i, name, &nameLength, nullptr, &type, data, &size) != ERROR_SUCCESS)
-            break;
-        anyValue = true;
-        std::string text = type == REG_SZ ? std::string(reinterpret_cast<char*>(data), size ? size - 1 : 0)
-                                          : "<type " + std::to_string(type) + ">";
-        lines.push_back(path + " " + (nameLength ? std::string(name, nameLength) : "@") + "=" + text);
-    }
-    if (!anyValue)
-        lines.push_back(path);
-    for (DWORD i = 0;; ++i) {
-        char name[256];
-        DWORD length = sizeof name;
-        if (RegEnumKeyExA(key, i, name, &length, nullptr, nullptr, nullptr, nullptr) != ERROR_SUCCESS)
-            break;
-        Vardel::CUniqueHKey child;
-        if (RegOpenKeyExA(key, name, 0, KEY_READ, child.put()) == ERROR_SUCCESS)
-            CollectRegistryTree(child.get(), path.empty() ? name : path + "\\" + name, lines);
-    }
+    if (auto tree = Vardel::CKeySnapshot::Take(key, std::string()))
+        tree->List(path, lines);
 }
 
 void RemoveTree(const std::string& path)

@@ -6,12 +6,14 @@
 // CEnvironmentError otherwise), so a benchmark stops and a test fails.
 
 #include "ComSupport.h"
+#include "RegistryTree.h"
 #include "Win32Error.h"
 #include "testsupport/ExpectedNames.h"
 
 #include <windows.h>
 #include <cstdint>
 #include <memory>
+#include <optional>
 #include <stdexcept>
 #include <string>
 #include <vector>
@@ -36,11 +38,10 @@ public:
     CRegistryKeyGuard(const CRegistryKeyGuard&) = delete;
     CRegistryKeyGuard& operator=(const CRegistryKeyGuard&) = delete;
 
-    struct Node;
 private:
     HKEY m_root;
     std::string m_path;
-    std::unique_ptr<Node> m_saved;
+    std::optional<Vardel::CKeySnapshot> m_saved;
 };
 
 void SetRegString(HKEY root, const std::string& path, const std::string& name, const std::string& value);

@@ -141,6 +141,15 @@ TEST_F(Registration, UnregServerRemovesEverythingButTheSharedRoots)
     ExpectUnregistered();
 }
 
+TEST_F(Registration, UnregServerTakesItsAppIDFromAKeyKeptForAnotherProgram)
+{
+    ASSERT_EQ(0u, RunServer("/RegServer"));
+    SetRegString(HKEY_CLASSES_ROOT, "AppID\\VardelEventLogger.EXE\\Other", "", "kept");
+    EXPECT_EQ(0u, RunServer("/UnregServer"));
+    EXPECT_EQ((Lines{"AppID\\VardelEventLogger.EXE", "AppID\\VardelEventLogger.EXE\\Other @=kept"}),
+              Listing("AppID\\VardelEventLogger.EXE"));
+}
+
 TEST_F(Registration, TheSwitchMustBeTheLastThingOnTheLine)
 {
     if (HostEventExists())

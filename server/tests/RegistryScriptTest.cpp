@@ -2,7 +2,7 @@
 // for HKEY_CLASSES_ROOT, with the results read back as exact listings.
 
 #include "Handles.h"
-#include "RegistryScript.h"
+#include "Registrar.h"
 #include "testsupport/TestSupport.h"
 
 #include <gtest/gtest.h>
@@ -20,8 +20,8 @@ class RegistryScript : public ::testing::Test {
 protected:
     void SetUp() override
     {
-        ASSERT_EQ(ERROR_SUCCESS, RegCreateKeyExA(HKEY_CURRENT_USER, SCRATCH, 0, nullptr, 0, KEY_ALL_ACCESS, nullptr,
-                                                 m_root.put(), nullptr));
+        ASSERT_EQ(ERROR_SUCCESS, RegCreateKeyExA(HKEY_CURRENT_USER, SCRATCH, 0, nullptr, 0,
+                                                 KEY_ALL_ACCESS | KEY_WOW64_64KEY, nullptr, m_root.put(), nullptr));
         m_registrar.RedirectRoot(HKEY_CLASSES_ROOT, m_root.get());
     }
 
@@ -117,25 +117,31 @@ TEST_F(RegistryScript, UnregisterKeepsNoRemoveKeysAndWhatTheScriptDoesNotName)
     EXPECT_HR(S_OK, m_registrar.Unregister(CLASS_SCRIPT));
 }
 
-TEST_F(RegistryScript, UnregisterLeavesAKeyThatStillHoldsAForeignSubkey)
+TEST_F(RegistryScript, KeysThatStayLoseTheValuesTheScriptNames)
 {
-    m_registrar.AddVariable("MODULE", "thing.exe");
-    ASSERT_HR(S_OK, m_registrar.Register(CLASS_SCRIPT));
-    Set("Vendor.Thing.1\\Foreign", "", "someone else's");
-    EXPECT_HR(S_OK, m_registrar.Unregister(CLASS_SCRIPT));
-    EXPECT_EQ((Lines{"CLSID", "Vendor.Thing.1 @=Thing Class", "Vendor.Thing.1\\Foreign @=someone else's"}),
-              Listing());
-}
-
-TEST_F(RegistryScript, NamedValuesUnderANoRemoveKeyGoWhileItsOtherValuesStay)
-{
-    Set("Shared", "Mine", "old");
-    Set("Shared", "Theirs", "kept");
-    const char* script = "HKCR { NoRemove Shared { val Mine = s 'new' } }";
-    ASSERT_HR(S_OK, m_registrar.Register(script));
-    EXPECT_EQ((Lines{"Shared Mine=new", "Shared Theirs=kept"}), Listing());
-    EXPECT_HR(S_OK, m_registrar.Unregister(script));
-    EXPECT_EQ((Lines{"Shared Theirs=kept"}), Listing());
+    // A key kept for a foreign subkey loses every value the script gave it,
+    // so that nothing left names what is gone; a NoRemove key keeps its
+    // default value, which describes the shared key.
+    const struct {
+        const char* script;
+        const char* kept; // gets a foreign subkey and value before unregistration
+        Lines after;
+    } cases[] = {
+        {"HKCR { Thing.1 = s 'Thing Class' { val Extra = s 'x' CLSID = s '{1}' } }", "Thing.1",
+         {"Thing.1 Theirs=kept", "Thing.1\\Foreign @=someone else's"}},
+        {"HKCR { NoRemove AppID { 'Thing.EXE' { val AppID = s '{2}' } } }", "AppID\\Thing.EXE",
+         {"AppID", "AppID\\Thing.EXE Theirs=kept", "AppID\\Thing.EXE\\Foreign @=someone else's"}},
+        {"HKCR { NoRemove Thing.1 = s 'Shared' { val Mine = s 'm' } }", "Thing.1",
+         {"Thing.1 @=Shared", "Thing.1 Theirs=kept", "Thing.1\\Foreign @=someone else's"}},
+    };
+    for (const auto& c : cases) {
+        ASSERT_HR(S_OK, m_registrar.Register(c.script)) << c.script;
+        Set(std::string(c.kept) + "\\Foreign", "", "someone else's");
+        Set(c.kept, "Theirs", "kept");
+        EXPECT_HR(S_OK, m_registrar.Unregister(c.script)) << c.script;
+        EXPECT_EQ(c.after, Listing()) << c.script;
+        ASSERT_EQ(ERROR_SUCCESS, RegDeleteTreeA(m_root.get(), nullptr));
+    }
 }
 
 TEST_F(RegistryScript, QuotesKeywordsAndVariables)
@@ -179,19 +185,22 @@ TEST_F(RegistryScript, AFailedRegistrationPutsEverythingBack)
     Set("Existing", "", "before");
     Set("Existing", "Named", "named before");
     Set("Replaced\\Child", "", "child before");
+
+    // A volatile key takes no lasting subkeys.
+    Vardel::CUniqueHKey volatileKey;
+    ASSERT_EQ(ERROR_SUCCESS, RegCreateKeyExA(m_root.get(), "Volatile", 0, nullptr, REG_OPTION_VOLATILE,
+                                             KEY_ALL_ACCESS | KEY_WOW64_64KEY, nullptr, volatileKey.put(), nullptr));
     const Lines before = Listing();
 
     // Writes new keys, overwrites values, replaces a ForceRemove tree, and
-    // then fails on a key name longer than the registry allows.
-    const std::string script = "HKCR {\n"
-                               "  Existing = s 'after' { val Named = s 'named after' val New = s 'n' }\n"
-                               "  ForceRemove Replaced = s 'r' { Other = s 'o' }\n"
-                               "  Fresh = s 'f' { Deeper { Deepest = s 'd' } }\n"
-                               "  Fresh2 { '" + std::string(300, 'k') + "' = s 'too long' }\n"
-                               "}";
-    HRESULT hr = m_registrar.Register(script);
-    EXPECT_TRUE(FAILED(hr)) << HrText(hr);
-    EXPECT_NE(HrText(DISP_E_EXCEPTION), HrText(hr)) << "the script itself is valid";
+    // then fails on a subkey of the volatile key.
+    const char* script = "HKCR {\n"
+                         "  Existing = s 'after' { val Named = s 'named after' val New = s 'n' }\n"
+                         "  ForceRemove Replaced = s 'r' { Other = s 'o' }\n"
+                         "  Fresh = s 'f' { Deeper { Deepest = s 'd' } }\n"
+                         "  Volatile { Lasting = s 'refused' }\n"
+                         "}";
+    EXPECT_HR(HRESULT_FROM_WIN32(ERROR_CHILD_MUST_BE_VOLATILE), m_registrar.Register(script));
     EXPECT_EQ(before, Listing());
 }
 

@@ -1,5 +1,8 @@
 #include "ServerHarness.h"
 
+#include "Registrar.h"
+#include "Registration.h"
+
 #include <oleauto.h>
 
 #include <cstdio>
@@ -12,18 +15,13 @@ const char* const ALARM_FOLDER = "C:\\Korvane\\VardelServerTestAlarms";
 
 CRegistrationGuard::CRegistrationGuard()
 {
-    const std::string clsid = GuidText(CLSID_VardelEventLog);
-    const std::string paths[] = {
-        std::string("AppID\\") + Expected::APPID_TEXT,
-        "AppID\\VardelEventLogger.EXE",
-        Expected::PROGID,
-        Expected::VERSIONED_PROGID,
-        "CLSID\\" + clsid,
-        "TypeLib\\" + GuidText(LIBID_VARDELEVENTLOGGERLib),
-        "Interface\\" + GuidText(IID_IVardelEventLog),
-        "Interface\\" + GuidText(DIID__IVardelEventLogEvents),
-    };
-    for (const auto& path : paths)
+    for (const auto& key : VardelServer::RegistrationScriptKeys(ServerPath()))
+        m_guards.push_back(
+            std::make_unique<CRegistryKeyGuard>(VardelServer::RootKeyFromName(key.root), key.path));
+    // The type library's registration writes these.
+    for (const auto& path : {"TypeLib\\" + GuidText(LIBID_VARDELEVENTLOGGERLib),
+                             "Interface\\" + GuidText(IID_IVardelEventLog),
+                             "Interface\\" + GuidText(DIID__IVardelEventLogEvents)})
         m_guards.push_back(std::make_unique<CRegistryKeyGuard>(HKEY_CLASSES_ROOT, path));
 }
 
