@@ -74,13 +74,14 @@ constexpr DWORD AT_ONCE_MS = 10000;
 
 TEST_F(CReliabilityTest, QueueTextBudgetHoldsCallersAndKeepsEveryEvent)
 {
-    // Two clients send 32 events of 8 MiB each, 512 MiB in all, twice the
-    // budget, while the worker is held.
+    // Two clients send 24 events of 8 MiB each, 384 MiB in all, while the
+    // worker is held: unbounded, the server would grow past the limit below.
     constexpr size_t MESSAGE_BYTES = 8u << 20;
-    constexpr int PER_CLIENT = 32;
+    constexpr int PER_CLIENT = 24;
     // Beyond the budget: the two calls in flight, each 8 MiB arriving as
-    // 16 MiB of UTF-16 held in RPC buffers and argument copies, and the heap.
-    constexpr size_t MARGIN = 128u << 20;
+    // 16 MiB of UTF-16 held in RPC buffers and argument copies (about 32 MiB
+    // measured under Wine 8), and the heap.
+    constexpr size_t MARGIN = 96u << 20;
     const std::string marker = Marker("budget");
     {
         CServerSession session;
