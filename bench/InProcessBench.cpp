@@ -11,9 +11,13 @@
 #include "VardelEventLogImpl.h"
 #include "testsupport/TestEnvironment.h"
 
+#include <psapi.h>
+
 #include <algorithm>
+#include <atomic>
 #include <cstdio>
 #include <memory>
+#include <thread>
 
 using VardelEventLogger::CVardelEventLogImpl;
 
@@ -250,6 +254,71 @@ void FolderSize(const CBenchSizes& sizes, CLogFolderGuard& folder, std::vector<C
                        Lowest(fullFirst), Lowest(emptyFirst)));
 }
 
+double WorkingSet()
+{
+    PROCESS_MEMORY_COUNTERS counters = {};
+    counters.cb = sizeof counters;
+    if (!GetProcessMemoryInfo(GetCurrentProcess(), &counters, sizeof counters))
+        FailWin32("GetProcessMemoryInfo");
+    return static_cast<double>(counters.WorkingSetSize);
+}
+
+// The queue full to its text budget: the worker is held at the alarm-file
+// mutex by an alarm, and a producer logs large events until the budget
+// makes it wait. What this process grew by, per queued event, against the
+// event's own text.
+void QueuedAtTheBound(const CBenchSizes& sizes, CLogFolderGuard& folder, std::vector<CBenchResult>& rows)
+{
+    folder.Empty();
+    VardelTest::SetRegString(HKEY_LOCAL_MACHINE, ALARM_CONFIG_KEY, ALARM_FILE_VALUE,
+                             std::string(Vardel::LOG_FOLDER_PATH) + "\\bench_alarms.txt");
+    const std::size_t budget = sizes.boundBudget ? sizes.boundBudget : VardelEventLogger::QUEUED_TEXT_BUDGET;
+    const std::string message = Message(sizes.boundMessage);
+    const std::string hold = "hold";
+    const std::size_t eventBytes = SOURCE.size() + message.size();
+    const int fit = static_cast<int>((budget - SOURCE.size() - hold.size()) / eventBytes);
+
+    CIdleOwner owner;
+    CVardelEventLogImpl service(&owner, budget);
+    service.StartLog();
+    owner.WaitIdle();
+    const double before = WorkingSet();
+    double atBound = 0;
+    std::atomic<int> accepted{0};
+    {
+        Vardel::CHeldMutex mutex(ALARM_MUTEX_NAME, WAIT_LIMIT_MS);
+        if (!mutex.Held())
+            FailWin32("cannot take the alarm-file mutex");
+        service.LogEvent(3, LEVEL_RELEASE, SOURCE, EVENT_TIME, hold);
+        std::thread producer([&] {
+            for (int i = 0; i <= fit; ++i) {
+                service.LogEvent(TYPE_INFORMATION, LEVEL_RELEASE, SOURCE, EVENT_TIME, message);
+                ++accepted;
+            }
+        });
+        for (const double start = NowUs(); accepted < fit && NowUs() - start < WAIT_LIMIT_MS * 1000.0;)
+            Sleep(10); // polling the producer's count: the count itself is what is waited for
+        atBound = WorkingSet();
+        const int reached = accepted;
+        mutex.Release();
+        producer.join();
+        if (reached != fit)
+            throw CBenchError(std::to_string(reached) + " events queued at the bound, expected " +
+                              std::to_string(fit));
+    }
+    owner.WaitIdle();
+    service.ShutdownLog();
+    ExpectLines(VardelTest::TodayLogPath(), static_cast<std::uint64_t>(fit) + 2);
+    folder.Empty();
+    VardelTest::DeleteRegTree(HKEY_LOCAL_MACHINE, ALARM_CONFIG_KEY);
+
+    const std::string size = std::to_string(sizes.boundMessage / 1024) + " KiB";
+    rows.push_back(Row("queue: bytes per queued event at the bound (" + size + " messages) vs its text",
+                       (atBound - before) / fit, static_cast<double>(eventBytes)));
+    rows.push_back(Row("queue: MiB grown at the bound vs the queued-text budget", (atBound - before) / (1 << 20),
+                       static_cast<double>(budget) / (1 << 20), EGoal::AtMost, 1.25));
+}
+
 } // namespace
 
 void RunInProcessBenches(const CBenchSizes& sizes, std::vector<CBenchResult>& rows)
@@ -263,6 +332,7 @@ void RunInProcessBenches(const CBenchSizes& sizes, std::vector<CBenchResult>& ro
     Writer(sizes, folder, rows);
     MessageSizes(sizes, folder, rows);
     FolderSize(sizes, folder, rows);
+    QueuedAtTheBound(sizes, folder, rows);
 }
 
 } // namespace VardelBench

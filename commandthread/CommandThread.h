@@ -96,6 +96,9 @@ public:
     }
 
     sWorkerThreadBase& Worker() { return m_worker; }
+    // For waiting on the worker's end alongside other work (a caller that
+    // must keep serving while it waits); null when no thread is attached.
+    HANDLE WorkerHandle() const { return m_worker.GetHandle(); }
 
     // Deletes the commands still queued without running them or reporting
     // them to OnCommandDone; a worker that still runs is ended by force with

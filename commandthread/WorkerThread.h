@@ -209,6 +209,9 @@ public:
     }
 
     HANDLE GetStopEvent() override { return m_stopEvent; }
+    // The thread handle, null when no thread is attached; it is signalled
+    // when the thread ends and stays open until ReleaseHandles.
+    HANDLE GetHandle() const { return m_thread.get(); }
     BOOL IsCurrentThread() override { return GetCurrentThreadId() == m_threadId; }
     std::string GetName() override { return m_name; }
 

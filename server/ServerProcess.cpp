@@ -15,11 +15,11 @@ namespace {
 constexpr DWORD END_PAUSE_MS = 1000; // lets other threads finish before COM goes
 
 // Registers the class object; 0 when that failed, and the server then
-// serves nobody until the monitor ends it.
-DWORD RegisterClassObject()
+// serves nobody until the monitor ends it. factory keeps the server's own
+// reference, so that the factory's end (which waits for the log to drain)
+// comes after the revocation, outside the platform's class-table lock.
+DWORD RegisterClassObject(Vardel::CComOwner<IClassFactory>& factory)
 {
-    // Our reference goes at the end: the platform holds the factory now, or nobody does.
-    Vardel::CComOwner<IClassFactory> factory;
     try {
         factory.reset(new CVardelEventLogFactory());
     } catch (...) {
@@ -30,6 +30,17 @@ DWORD RegisterClassObject()
                                      &cookie)))
         cookie = 0;
     return cookie;
+}
+
+// Pauses, answering COM calls (a late client's release) meanwhile.
+void ServeCallsFor(DWORD milliseconds)
+{
+    Vardel::CUniqueHandle never(CreateEventA(nullptr, TRUE, FALSE, nullptr));
+    DWORD index = 0;
+    HANDLE handle = never.get();
+    if (!never || CoWaitForMultipleHandles(COWAIT_DISPATCH_CALLS, milliseconds, 1, &handle, &index) !=
+                      RPC_S_CALLPENDING)
+        Sleep(milliseconds);
 }
 
 void RunMessageLoop()
@@ -46,11 +57,15 @@ int Serve()
     PeekMessageA(&message, nullptr, WM_USER, WM_USER, PM_NOREMOVE);
     StartMonitorThread(GetCurrentThreadId()); // without it, the server runs until ended from outside
 
-    const DWORD cookie = RegisterClassObject();
+    Vardel::CComOwner<IClassFactory> factory;
+    const DWORD cookie = RegisterClassObject(factory);
     RunMessageLoop();
     if (cookie)
-        CoRevokeClassObject(cookie); // the last factory reference goes: clients cut off, service stopped
-    Sleep(END_PAUSE_MS);
+        CoRevokeClassObject(cookie);
+    // Unless a client still holds the factory, this is its last reference:
+    // clients are cut off and the service drains, answering calls meanwhile.
+    factory.reset();
+    ServeCallsFor(END_PAUSE_MS);
     return 0;
 }
 

@@ -24,14 +24,17 @@ CVardelEventLog::~CVardelEventLog() = default;
 
 void CVardelEventLog::StopService() noexcept
 {
-    if (!m_service)
+    // Taken out first: the shutdown serves calls while it drains, and a
+    // LogEvent that reaches this object then fails as disconnected.
+    boost::shared_ptr<VardelEventLogger::CVardelEventLogImpl> service;
+    service.swap(m_service);
+    if (!service)
         return;
     try {
-        m_service->ShutdownLog();
+        service->ShutdownLog();
     } catch (...) {
         // Nothing is left to report it to; the service is dropped all the same.
     }
-    m_service.reset();
 }
 
 STDMETHODIMP CVardelEventLog::QueryInterface(REFIID iid, void** object)

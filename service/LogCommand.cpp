@@ -3,13 +3,15 @@
 #include "LogEvent.h"
 #include "LogFile.h"
 #include "LogSettings.h"
+#include "QueuedTextBudget.h"
 
 CLogCommand::CLogCommand(boost::shared_ptr<CLogSettings> settings) : m_settings(std::move(settings)) {}
 
 CLogCommand::~CLogCommand() = default;
 
-CLogEventCommand::CLogEventCommand(boost::shared_ptr<CLogSettings> settings, boost::shared_ptr<CLogEvent> event)
-    : CLogCommand(std::move(settings)), m_event(std::move(event))
+CLogEventCommand::CLogEventCommand(boost::shared_ptr<CLogSettings> settings, boost::shared_ptr<CLogEvent> event,
+                                   std::unique_ptr<VardelEventLogger::CQueuedText> text)
+    : CLogCommand(std::move(settings)), m_text(std::move(text)), m_event(std::move(event))
 {
 }
 
@@ -26,13 +28,16 @@ CStartLogCommand::CStartLogCommand(boost::shared_ptr<CLogSettings> settings) : C
 
 void CStartLogCommand::Execute() {}
 
-CShutdownLogCommand::CShutdownLogCommand(boost::shared_ptr<CLogSettings> settings, HANDLE reached)
-    : CLogCommand(std::move(settings)), m_reached(reached)
+CShutdownLogCommand::CShutdownLogCommand(boost::shared_ptr<CLogSettings> settings,
+                                         CommandThread::CCommandThread<CLogCommand>* thread)
+    : CLogCommand(std::move(settings)), m_thread(thread)
 {
 }
 
 void CShutdownLogCommand::Execute()
 {
-    if (m_reached)
-        SetEvent(m_reached);
+    // On the worker itself this only requests the stop; the loop sees it
+    // before it takes the next command.
+    if (m_thread)
+        m_thread->StopProcessing();
 }

@@ -8,8 +8,12 @@
 #include "CommandThread.h"
 
 #include <boost/shared_ptr.hpp>
+#include <memory>
 
 class CLogEvent;
+namespace VardelEventLogger {
+class CQueuedText;
+}
 class CLogSettings;
 
 class CLogCommand : public CommandThread::CCommand {
@@ -21,14 +25,19 @@ protected:
     boost::shared_ptr<CLogSettings> m_settings;
 };
 
-// Writes its event into the log file of the day on which it runs.
+// Writes its event into the log file of the day on which it runs. text,
+// when given, counts the event's bytes as queued until the command goes.
 class CLogEventCommand : public CLogCommand {
 public:
-    CLogEventCommand(boost::shared_ptr<CLogSettings> settings, boost::shared_ptr<CLogEvent> event);
+    CLogEventCommand(boost::shared_ptr<CLogSettings> settings, boost::shared_ptr<CLogEvent> event,
+                     std::unique_ptr<VardelEventLogger::CQueuedText> text = nullptr);
     ~CLogEventCommand() override;
     void Execute() override;
 
 private:
+    // Declared first so that it goes last: the bytes are given back once
+    // the event itself is freed.
+    std::unique_ptr<VardelEventLogger::CQueuedText> m_text;
     boost::shared_ptr<CLogEvent> m_event;
 };
 
@@ -39,13 +48,15 @@ public:
 };
 
 // Marks the end of the accepted events: when it runs, every command posted
-// before it has run. It signals `reached` (not owned; may be null) so that
-// the service stops the worker only then.
+// before it has run. It then asks its command thread (not owned; may be
+// null) to stop, so the worker ends right after it, having written all of
+// them, and the service needs only the worker's end to wait for.
 class CShutdownLogCommand : public CLogCommand {
 public:
-    explicit CShutdownLogCommand(boost::shared_ptr<CLogSettings> settings, HANDLE reached = nullptr);
+    explicit CShutdownLogCommand(boost::shared_ptr<CLogSettings> settings,
+                                 CommandThread::CCommandThread<CLogCommand>* thread = nullptr);
     void Execute() override;
 
 private:
-    HANDLE m_reached;
+    CommandThread::CCommandThread<CLogCommand>* m_thread;
 };

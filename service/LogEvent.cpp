@@ -1,8 +1,10 @@
 #include "LogEvent.h"
 
-CLogEvent::CLogEvent(std::int32_t type, std::int32_t level, const std::string& source, const std::string& message,
+#include <utility>
+
+CLogEvent::CLogEvent(std::int32_t type, std::int32_t level, std::string source, std::string message,
                      std::uint32_t time)
-    : m_type(type), m_message(message), m_source(source), m_level(level), m_time(time)
+    : m_type(type), m_message(std::move(message)), m_source(std::move(source)), m_level(level), m_time(time)
 {
 }
 

@@ -9,9 +9,9 @@
 class CLogEvent {
 public:
     // Mind the order: source before message here, message before source in
-    // the fields.
-    CLogEvent(std::int32_t type, std::int32_t level, const std::string& source, const std::string& message,
-              std::uint32_t time);
+    // the fields. The strings are taken over, so that a large message is
+    // held once.
+    CLogEvent(std::int32_t type, std::int32_t level, std::string source, std::string message, std::uint32_t time);
     virtual ~CLogEvent();
 
     std::int32_t m_type;

@@ -1,6 +1,5 @@
 #include "VardelEventLogImpl.h"
 
-#include "Handles.h"
 #include "LogCommand.h"
 #include "LogCommandThread.h"
 #include "LogEvent.h"
@@ -24,7 +23,9 @@ void Post(CLogCommandThread& thread, std::unique_ptr<CLogCommand> command)
 }
 } // namespace
 
-CVardelEventLogImpl::CVardelEventLogImpl(IUnknown* owner)
+CVardelEventLogImpl::CVardelEventLogImpl(IUnknown* owner, std::size_t queuedTextBudget,
+                                         HandleWaitFunction waitForWorker)
+    : m_budget(new CQueuedTextBudget(queuedTextBudget)), m_waitForWorker(waitForWorker ? waitForWorker : &WaitServingCalls)
 {
     m_thread.reset(new CLogCommandThread(owner, WRITER_THREAD_NAME, WRITER_EXIT_CODE));
     m_settings.reset(new CLogSettings());
@@ -51,33 +52,45 @@ bool CVardelEventLogImpl::StartWorker()
 
 void CVardelEventLogImpl::StartLog()
 {
-    if (!m_running)
+    if (!m_running && !m_shutDown)
         StartWorker();
 }
 
 void CVardelEventLogImpl::LogEvent(std::int32_t type, std::int32_t level, std::string source, std::uint32_t time,
                                    std::string message)
 {
+    if (m_shutDown)
+        throw Vardel::CWin32Error(ERROR_INVALID_STATE, "the logging service has been shut down");
     if (!m_running && !StartWorker())
         throw Vardel::CWin32Error(GetLastError(), "the event writer thread cannot be started");
-    boost::shared_ptr<CLogEvent> event(new CLogEvent(type, level, source, message, time));
-    Post(*m_thread, std::make_unique<CLogEventCommand>(m_settings, event));
+    // The bytes first: while the queued text is at its budget this waits,
+    // as the post waits for a free place.
+    std::unique_ptr<CQueuedText> text(new CQueuedText(m_budget, source.size() + message.size()));
+    boost::shared_ptr<CLogEvent> event(new CLogEvent(type, level, std::move(source), std::move(message), time));
+    Post(*m_thread, std::make_unique<CLogEventCommand>(m_settings, std::move(event), std::move(text)));
 }
 
 void CVardelEventLogImpl::ShutdownLog()
 {
+    m_shutDown = true;
     if (!m_running)
         return;
-    // Stop only once the shutdown command has run, so every event accepted
-    // before this call is written first. Until then this thread is the only
-    // producer and is waiting here, so nothing else can be queued behind it.
-    Vardel::CUniqueHandle reached(CreateEventA(nullptr, TRUE, FALSE, nullptr));
-    if (!reached)
-        throw Vardel::CWin32Error(GetLastError(), "CreateEventA");
-    Post(*m_thread, std::make_unique<CShutdownLogCommand>(m_settings, reached.get()));
-    WaitForSingleObject(reached.get(), INFINITE);
-    m_thread->StopProcessing();
     m_running = false;
+    // The shutdown command stops the worker once everything accepted before
+    // it is written; waiting for the worker's end then needs nothing that
+    // could fail to be made, and also ends should the worker end otherwise.
+    bool queued = false;
+    try {
+        Post(*m_thread, std::make_unique<CShutdownLogCommand>(m_settings, m_thread.get()));
+        queued = true;
+    } catch (...) {
+        // The orderly stop below still ends the worker between two commands.
+    }
+    if (queued && FAILED(m_waitForWorker(m_thread->WorkerHandle())))
+        WaitForSingleObject(m_thread->WorkerHandle(), INFINITE);
+    // At once when the worker has ended; otherwise it finishes the command
+    // it runs and ends. Never the forced end of the thread's destruction.
+    m_thread->StopProcessing();
 }
 
 } // namespace VardelEventLogger

@@ -88,8 +88,9 @@ void ExpectFigures(const std::vector<CJsonRow>& rows, const std::vector<std::str
 TEST(TinyRun, InProcessBenchmarksProduceEveryFigure)
 {
     const std::vector<CJsonRow> rows = RunTiny("inprocess", 110000);
-    EXPECT_EQ(11u, rows.size());
-    ExpectFigures(rows, {"enqueue: LogEvent median", "enqueue: LogEvent p99", "writer: lines/s",
+    EXPECT_EQ(13u, rows.size());
+    ExpectFigures(rows, {"queue: bytes per queued event at the bound", "queue: MiB grown at the bound",
+                         "enqueue: LogEvent median", "enqueue: LogEvent p99", "writer: lines/s",
                          "growth: writer us/event, 16 B", "growth: writer us/event, 1 MiB",
                          "growth: writer ns/byte, 1 MiB", "growth: writer us/event, 50 old log files",
                          "growth: first event of the day"});

@@ -16,7 +16,7 @@ namespace VardelEventLogger {
 
 using VardelTest::FakeService;
 
-CVardelEventLogImpl::CVardelEventLogImpl(IUnknown* owner)
+CVardelEventLogImpl::CVardelEventLogImpl(IUnknown* owner, std::size_t, HandleWaitFunction)
 {
     ++FakeService().constructed;
     FakeService().owner = owner;
@@ -50,6 +50,8 @@ void CVardelEventLogImpl::ShutdownLog()
 {
     ++FakeService().shutdowns;
     FakeService().calls.push_back("ShutdownLog");
+    if (FakeService().onShutdownLog)
+        FakeService().onShutdownLog();
 }
 
 bool CVardelEventLogImpl::StartWorker()

@@ -30,6 +30,7 @@ struct CFakeServiceRecord {
     std::vector<CLoggedEvent> events;
     std::function<void()> onLogEvent;  // runs before an event is recorded; may throw
     std::function<void()> onStartLog;  // may throw
+    std::function<void()> onShutdownLog; // calls arriving while the real one drains
 };
 
 // Cleared by each test that uses it.

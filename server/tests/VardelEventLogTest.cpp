@@ -256,12 +256,19 @@ TEST_F(VardelEventLog, AFailingStartStillGivesAnObject)
     log->Release();
 }
 
-TEST(VardelEventLogObject, AfterTheServiceIsStoppedLogEventFailsAsDisconnected)
+TEST(VardelEventLogObject, DuringAndAfterTheStopLogEventFailsAsDisconnected)
 {
     FakeService() = CFakeServiceRecord();
     {
         CVardelEventLog object;
+        // The stop serves calls while the service drains.
+        HRESULT during = S_OK;
+        FakeService().onShutdownLog = [&] {
+            CBstr text(L"during");
+            during = object.LogEvent(LOG_INFORMATION, 1, text.get(), 0, text.get());
+        };
         object.StopService();
+        EXPECT_HR(RPC_E_DISCONNECTED, during);
         object.StopService();
         CBstr text(L"late");
         EXPECT_HR(RPC_E_DISCONNECTED, object.LogEvent(LOG_INFORMATION, 1, text.get(), 0, text.get()));

@@ -35,8 +35,23 @@ public:
         return E_NOINTERFACE;
     }
     ULONG STDMETHODCALLTYPE AddRef() override { return ++m_refs; }
-    ULONG STDMETHODCALLTYPE Release() override { return --m_refs; }
+    ULONG STDMETHODCALLTYPE Release() override
+    {
+        m_releasedOn = GetCurrentThreadId();
+        return --m_refs;
+    }
+    // Waits, bounded, until every command has run.
+    bool WaitIdle() const
+    {
+        for (DWORD start = GetTickCount(); m_refs != 0;) {
+            if (GetTickCount() - start > 60000)
+                return false;
+            Sleep(5); // polling the count is the condition itself
+        }
+        return true;
+    }
     std::atomic<long> m_refs{0};
+    std::atomic<DWORD> m_releasedOn{0}; // the worker, once a command has run
 };
 
 std::vector<std::string> Lines(const std::string& text)
@@ -232,4 +247,92 @@ TEST_F(LoggingService, WithoutAWorkerThreadLogEventFailsInsteadOfQueueingForEver
     ASSERT_EQ(1u, lines.size());
     EXPECT_NE(std::string::npos, lines[0].find(",INFORMATION,RELEASE,S,\"accepted\""));
     EXPECT_EQ(0, m_owner.m_refs);
+}
+
+namespace {
+std::string Numbered(int i, std::size_t size)
+{
+    std::string text = std::to_string(i) + " ";
+    text.resize(size, 'q');
+    return text;
+}
+} // namespace
+
+TEST_F(LoggingService, QueuedTextWaitsAtItsBudgetAndEveryEventIsWrittenInOrder)
+{
+    // Budget 1000: with the 5 bytes of the held event, three 300-byte
+    // events fit and the fourth waits; the 5000-byte one later goes in alone.
+    const std::vector<std::size_t> sizes = {299, 299, 299, 299, 299, 4999, 299, 299};
+    CVardelEventLogImpl service(&m_owner, 1000);
+    service.StartLog();
+    std::atomic<int> accepted{0};
+    {
+        Vardel::CHeldMutex held(Expected::ALARM_MUTEX);
+        ASSERT_TRUE(held.Held());
+        service.LogEvent(3, 3, "S", 0, "hold");
+        std::thread producer([&] {
+            for (std::size_t i = 0; i < sizes.size(); ++i) {
+                service.LogEvent(1, 3, "P", 0, Numbered(static_cast<int>(i), sizes[i]));
+                ++accepted;
+            }
+        });
+        for (DWORD start = GetTickCount(); accepted < 3 && GetTickCount() - start < 10000;)
+            Sleep(5);
+        // A fourth would pass the budget: the producer must still wait.
+        Sleep(300);
+        EXPECT_EQ(3, accepted);
+        held.Release();
+        producer.join();
+    }
+    service.ShutdownLog();
+    std::vector<std::string> lines = Lines(ReadWholeFile(TodayLogPath()));
+    ASSERT_EQ(sizes.size() + 1, lines.size());
+    for (std::size_t i = 0; i < sizes.size(); ++i) {
+        const std::string tail = ",INFORMATION,RELEASE,P,\"" + Numbered(static_cast<int>(i), sizes[i]) + "\"";
+        ASSERT_GE(lines[i + 1].size(), tail.size());
+        EXPECT_EQ(tail, lines[i + 1].substr(lines[i + 1].size() - tail.size())) << "line " << i + 1;
+    }
+    EXPECT_EQ(0, m_owner.m_refs);
+}
+
+namespace {
+std::atomic<int> g_failedWaits{0};
+HRESULT FailingWait(HANDLE)
+{
+    ++g_failedWaits;
+    return E_FAIL;
+}
+} // namespace
+
+TEST_F(LoggingService, ShutdownWhoseWaitFailsStillWritesEverythingAndEndsTheWorkerInOrder)
+{
+    constexpr int count = 200;
+    CVardelEventLogImpl service(&m_owner, VardelEventLogger::QUEUED_TEXT_BUDGET, &FailingWait);
+    service.StartLog();
+    ASSERT_TRUE(m_owner.WaitIdle());
+    Vardel::CUniqueHandle worker(OpenThread(SYNCHRONIZE | THREAD_QUERY_INFORMATION, FALSE, m_owner.m_releasedOn));
+    ASSERT_TRUE(worker) << GetLastError();
+    {
+        Vardel::CHeldMutex held(Expected::ALARM_MUTEX);
+        ASSERT_TRUE(held.Held());
+        for (int i = 0; i < count; ++i)
+            service.LogEvent(3, 3, "S", 0, std::to_string(i));
+        std::thread shutdown([&] { service.ShutdownLog(); });
+        for (DWORD start = GetTickCount(); g_failedWaits == 0 && GetTickCount() - start < 10000;)
+            Sleep(5);
+        EXPECT_EQ(1, g_failedWaits);
+        held.Release();
+        shutdown.join();
+    }
+    DWORD code = 0;
+    ASSERT_TRUE(GetExitCodeThread(worker.get(), &code));
+    EXPECT_EQ(333u, code) << "the worker ended by itself, not by force";
+    EXPECT_EQ(static_cast<std::size_t>(count), Lines(ReadWholeFile(TodayLogPath())).size());
+    EXPECT_EQ(0, m_owner.m_refs);
+    try {
+        service.LogEvent(1, 3, "S", 0, "after");
+        ADD_FAILURE() << "an event after the shutdown was accepted";
+    } catch (const Vardel::CWin32Error& e) {
+        EXPECT_EQ(static_cast<DWORD>(ERROR_INVALID_STATE), e.Error());
+    }
 }

@@ -22,7 +22,7 @@ unsigned __stdcall BurstThread(void* argument)
                                                    reinterpret_cast<void**>(&log));
     if (FAILED(self->failure))
         return 1;
-    for (int i = 0; i < MAX_CALLS; ++i) {
+    for (int i = 0; i < self->calls; ++i) {
         const HRESULT hr = Log(log, self->type, 3, self->source, 1073741824u,
                                self->marker + " " + std::to_string(i) + " " + self->padding);
         if (hr != S_OK) {
@@ -37,13 +37,15 @@ unsigned __stdcall BurstThread(void* argument)
 
 } // namespace
 
-CBurst::CBurst(IVardelEventLog* log, const std::string& marker, const std::vector<size_t>& paddings, int type)
+CBurst::CBurst(IVardelEventLog* log, const std::string& marker, const std::vector<size_t>& paddings, int type,
+               int calls)
 {
     for (size_t k = 0; k < paddings.size(); ++k) {
         std::unique_ptr<CThread> thread(new CThread);
         thread->marker = marker;
         thread->source = "Burst" + std::to_string(k);
         thread->type = type;
+        thread->calls = calls > 0 ? calls : MAX_CALLS;
         thread->padding.assign(paddings[k], 'p');
         EXPECT_HR(S_OK, CoMarshalInterThreadInterfaceInStream(IID_IVardelEventLog, log, &thread->marshalled));
         thread->handle.reset(

@@ -20,13 +20,16 @@ public:
         std::string source;
         int type = 1;
         std::string padding; // makes the line long
+        int calls = 0;       // ends after this many, or at its first failure
         volatile LONG accepted = 0;
         HRESULT failure = S_OK;
         Vardel::CUniqueHandle handle;
     };
 
-    // One thread per entry of paddings; type 3 makes the thread's events alarms.
-    CBurst(IVardelEventLog* log, const std::string& marker, const std::vector<size_t>& paddings, int type = 1);
+    // One thread per entry of paddings; type 3 makes the thread's events
+    // alarms. Each thread makes at most calls calls (0: until one fails).
+    CBurst(IVardelEventLog* log, const std::string& marker, const std::vector<size_t>& paddings, int type = 1,
+           int calls = 0);
     ~CBurst();
 
     LONG Accepted() const;

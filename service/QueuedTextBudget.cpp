@@ -1,0 +1,66 @@
+#include "QueuedTextBudget.h"
+
+namespace VardelEventLogger {
+
+CQueuedTextBudget::CQueuedTextBudget(std::size_t limit) : m_limit(limit) {}
+
+void CQueuedTextBudget::Take(std::size_t bytes)
+{
+    AcquireSRWLockExclusive(&m_lock);
+    // Producers go in the order they came, so that a large event is not
+    // passed for ever by a stream of small ones.
+    const unsigned long long ticket = m_nextTicket++;
+    while (ticket != m_serving || !Fits(bytes)) {
+        ++m_waiting;
+        SleepConditionVariableSRW(&m_changed, &m_lock, INFINITE, 0);
+        --m_waiting;
+    }
+    m_queued += bytes;
+    ++m_serving;
+    ReleaseSRWLockExclusive(&m_lock);
+    WakeAllConditionVariable(&m_changed); // the next in line may fit too
+}
+
+bool CQueuedTextBudget::Fits(std::size_t bytes) const
+{
+    // Compared without adding, so that no size can overflow the sum.
+    return m_queued == 0 || (bytes <= m_limit && m_queued <= m_limit - bytes);
+}
+
+void CQueuedTextBudget::Give(std::size_t bytes)
+{
+    AcquireSRWLockExclusive(&m_lock);
+    m_queued -= bytes;
+    ReleaseSRWLockExclusive(&m_lock);
+    // Every waiter looks again: one large give may let several small ones in.
+    WakeAllConditionVariable(&m_changed);
+}
+
+std::size_t CQueuedTextBudget::Queued() const
+{
+    AcquireSRWLockShared(&m_lock);
+    std::size_t queued = m_queued;
+    ReleaseSRWLockShared(&m_lock);
+    return queued;
+}
+
+int CQueuedTextBudget::Waiting() const
+{
+    AcquireSRWLockShared(&m_lock);
+    int waiting = m_waiting;
+    ReleaseSRWLockShared(&m_lock);
+    return waiting;
+}
+
+CQueuedText::CQueuedText(boost::shared_ptr<CQueuedTextBudget> budget, std::size_t bytes)
+    : m_budget(std::move(budget)), m_bytes(bytes)
+{
+    m_budget->Take(m_bytes);
+}
+
+CQueuedText::~CQueuedText()
+{
+    m_budget->Give(m_bytes);
+}
+
+} // namespace VardelEventLogger

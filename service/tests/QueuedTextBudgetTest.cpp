@@ -1,0 +1,107 @@
+// The queued-text budget on its own: who waits, who goes in, in what order.
+#include "QueuedTextBudget.h"
+
+#include <gtest/gtest.h>
+
+#include <cstdint>
+#include <thread>
+#include <vector>
+
+using VardelEventLogger::CQueuedTextBudget;
+
+namespace {
+
+constexpr DWORD BOUND_MS = 10000;
+
+// Waits, bounded, until count producers are waiting.
+bool WaitForWaiting(const CQueuedTextBudget& budget, int count)
+{
+    for (DWORD start = GetTickCount(); budget.Waiting() != count;) {
+        if (GetTickCount() - start > BOUND_MS)
+            return false;
+        Sleep(1); // polling the count is the condition itself
+    }
+    return true;
+}
+
+// A Take on a thread of its own, joined (after the test has given enough
+// back) when it goes.
+class CTaker {
+public:
+    CTaker(CQueuedTextBudget& budget, std::size_t bytes) : m_done(CreateEventA(nullptr, TRUE, FALSE, nullptr))
+    {
+        m_thread = std::thread([this, &budget, bytes] {
+            budget.Take(bytes);
+            SetEvent(m_done);
+        });
+    }
+    ~CTaker()
+    {
+        m_thread.join();
+        CloseHandle(m_done);
+    }
+    bool Done(DWORD timeoutMs) const { return WaitForSingleObject(m_done, timeoutMs) == WAIT_OBJECT_0; }
+
+private:
+    HANDLE m_done;
+    std::thread m_thread;
+};
+
+struct CCase {
+    const char* what;
+    std::vector<std::size_t> queued; // taken before, in order
+    std::size_t next;
+    bool waits;
+};
+
+} // namespace
+
+TEST(QueuedTextBudget, WaitsOnlyWhileQueuedTextWouldPassTheLimit)
+{
+    const std::size_t LIMIT = 100;
+    const CCase cases[] = {
+        {"empty queue", {}, 40, false},
+        {"up to the limit exactly", {60}, 40, false},
+        {"one byte past the limit", {60}, 41, true},
+        {"larger than the limit, queue empty: goes in alone", {}, 500, false},
+        {"larger than the limit waits for an empty queue", {1}, 500, true},
+        {"nothing joins an event larger than the limit", {500}, 1, true},
+        {"a size that would overflow the sum", {50}, SIZE_MAX, true},
+        {"empty text with room left", {100}, 0, false},
+    };
+    for (const CCase& c : cases) {
+        SCOPED_TRACE(c.what);
+        CQueuedTextBudget budget(LIMIT);
+        std::size_t before = 0;
+        for (std::size_t bytes : c.queued) {
+            budget.Take(bytes);
+            before += bytes;
+        }
+        CTaker taker(budget, c.next);
+        if (c.waits) {
+            ASSERT_TRUE(WaitForWaiting(budget, 1));
+            EXPECT_EQ(before, budget.Queued());
+            for (std::size_t bytes : c.queued)
+                budget.Give(bytes);
+        }
+        ASSERT_TRUE(taker.Done(BOUND_MS));
+        EXPECT_EQ(c.waits ? c.next : before + c.next, budget.Queued());
+        EXPECT_EQ(0, budget.Waiting());
+    }
+}
+
+TEST(QueuedTextBudget, ProducersGoInTheOrderTheyCame)
+{
+    CQueuedTextBudget budget(100);
+    budget.Take(90);
+    CTaker large(budget, 50);
+    ASSERT_TRUE(WaitForWaiting(budget, 1));
+    CTaker small(budget, 5); // would fit, but comes after the large one
+    ASSERT_TRUE(WaitForWaiting(budget, 2));
+    EXPECT_EQ(90u, budget.Queued());
+
+    budget.Give(90);
+    ASSERT_TRUE(large.Done(BOUND_MS));
+    ASSERT_TRUE(small.Done(BOUND_MS));
+    EXPECT_EQ(55u, budget.Queued());
+}
