@@ -4,6 +4,7 @@
 
 #include "LogEvent.h"
 
+#include <cstdint>
 #include <string>
 
 namespace Vardel {
@@ -18,3 +19,9 @@ std::string BuildAlarmRecord(const CLogEvent& event, const std::string& timeStam
 std::string AlarmComputerName();
 
 } // namespace Vardel
+
+// "2011-03-03T14:05:09+01:00" in the process's local zone, the offset that of
+// the instant itself (daylight saving included). The count is unsigned:
+// 2^31 and above are the years 2038 to 2106. Empty only if the run-time
+// refuses the conversion.
+std::string FormatAlarmTimeStamp(std::uint32_t time);

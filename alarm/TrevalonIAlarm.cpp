@@ -13,16 +13,6 @@ using namespace Vardel;
 
 namespace {
 
-// Minutes east of UTC, from the local and UTC breakdowns of one instant.
-// The two may fall on different days, and then on different years.
-int MinutesEastOfUtc(const std::tm& local, const std::tm& utc)
-{
-    int days = local.tm_yday - utc.tm_yday;
-    if (local.tm_year != utc.tm_year)
-        days = local.tm_year < utc.tm_year ? -1 : 1;
-    return (days * 24 + local.tm_hour - utc.tm_hour) * 60 + local.tm_min - utc.tm_min;
-}
-
 // True when the file's last byte is not a line end: an owner that died while
 // holding the mutex may have left half a record there.
 bool EndsInsideLine(const std::string& path)
@@ -103,33 +93,4 @@ void CTrevalonIAlarm::ForwardEvent(boost::shared_ptr<CLogEvent> event) noexcept
     } catch (...) {
         // Dropped: the caller writes the log line whatever happens here.
     }
-}
-
-std::string FormatAlarmTimeStamp(std::uint32_t time)
-{
-    // The count is read as signed: 2^31 and above lie before 1970, which the
-    // run-time cannot convert, and get no stamp.
-    const std::int32_t seconds = static_cast<std::int32_t>(time);
-    if (seconds < 0)
-        return std::string();
-    const std::time_t instant = seconds;
-    // localtime and gmtime share one buffer per thread: copy each at once.
-    const std::tm* converted = std::localtime(&instant);
-    if (!converted)
-        return std::string();
-    const std::tm local = *converted;
-    converted = std::gmtime(&instant);
-    if (!converted)
-        return std::string();
-    const std::tm utc = *converted;
-
-    char text[64];
-    const std::size_t length = std::strftime(text, sizeof text, "%Y-%m-%dT%H:%M:%S", &local);
-    if (length == 0)
-        return std::string();
-    const int east = MinutesEastOfUtc(local, utc);
-    const int magnitude = std::abs(east);
-    std::snprintf(text + length, sizeof text - length, "%c%02d:%02d", east < 0 ? '-' : '+', magnitude / 60,
-                  magnitude % 60);
-    return text;
 }

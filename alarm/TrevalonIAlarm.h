@@ -8,7 +8,6 @@
 #include "LogEvent.h"
 
 #include <boost/shared_ptr.hpp>
-#include <cstdint>
 #include <string>
 
 using Vardel::ALARM_CONFIG_KEY;
@@ -27,7 +26,3 @@ public:
     // unreadable); every failure drops the alarm silently.
     void ForwardEvent(boost::shared_ptr<CLogEvent> event) noexcept;
 };
-
-// "2011-03-03T14:05:09+01:00" in the process's local zone, the offset that of
-// the instant itself (daylight saving included). Empty for 2^31 and above.
-std::string FormatAlarmTimeStamp(std::uint32_t time);

@@ -32,38 +32,122 @@ std::string ZoneName(bool daylight)
     return text.substr(0, MAX_ZONE_NAME);
 }
 
-// Set when a lock outlasted the whole wait; until an open succeeds again,
-// later lines try once, so a file held for hours does not stall the worker
-// a wait per event. Only the worker thread writes lines.
-std::atomic<bool> g_lockOutlastedWait{false};
+BOOL PlainWriteFile(HANDLE file, const void* bytes, DWORD size, DWORD* written)
+{
+    return ::WriteFile(file, bytes, size, written, nullptr);
+}
+
+std::atomic<LineWriteFunction> g_lineWrite{&PlainWriteFile};
+
+// Set when a fault outlasted the whole wait; until a line is written again,
+// later lines try once, so a file held or a disk full for hours does not
+// stall the worker a wait per event. Only the worker thread writes lines.
+std::atomic<bool> g_faultOutlastedWait{false};
 
 bool IsLockedByAnother(DWORD error)
 {
     return error == ERROR_SHARING_VIOLATION || error == ERROR_LOCK_VIOLATION;
 }
 
-// Opens the file for appending at its end, created when absent, shared for
-// reading and writing like the run-time's own append mode. A program that
-// holds it without sharing (a backup, an editor) is waited for a while:
-// short locks then cost no line.
+// Opens the file created when absent, shared for reading and writing like
+// the run-time's own append mode; read access lets the writer see how the
+// file ends, write access lets it take back a part of a line.
 Vardel::CUniqueFileHandle OpenForAppend(const std::string& path)
 {
-    DWORD waited = 0, pause = 10;
+    return Vardel::CUniqueFileHandle(::CreateFileA(path.c_str(), GENERIC_READ | GENERIC_WRITE,
+                                                   FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_ALWAYS,
+                                                   FILE_ATTRIBUTE_NORMAL, nullptr));
+}
+
+bool MoveTo(HANDLE file, std::int64_t offset)
+{
+    LARGE_INTEGER position;
+    position.QuadPart = offset;
+    return ::SetFilePointerEx(file, position, nullptr, FILE_BEGIN) != FALSE;
+}
+
+// Tells whether the file's last byte ends a line (an empty file does).
+// FALSE with GetLastError set when that byte cannot be read.
+BOOL EndsWithLineEnd(HANDLE file, std::int64_t size, bool& endsLine)
+{
+    endsLine = true;
+    if (size == 0)
+        return TRUE;
+    char last = 0;
+    DWORD read = 0;
+    if (!MoveTo(file, size - 1) || !::ReadFile(file, &last, 1, &read, nullptr))
+        return FALSE;
+    endsLine = read == 1 && last == '\n';
+    return TRUE;
+}
+
+// Writes all of `bytes` at `offset`, or takes back what part of them reached
+// the file. FALSE with GetLastError set when the bytes are not all there;
+// when even the taking back fails, the file ends inside a line, which the
+// next append sees and ends first.
+BOOL WriteAllOrNothing(HANDLE file, std::int64_t offset, const char* bytes, DWORD size)
+{
+    DWORD written = 0;
+    if (!MoveTo(file, offset))
+        return FALSE;
+    const BOOL ok = g_lineWrite.load()(file, bytes, size, &written);
+    if (ok && written == size)
+        return TRUE;
+    const DWORD error = ok ? ERROR_HANDLE_DISK_FULL : ::GetLastError();
+    if (MoveTo(file, offset))
+        ::SetEndOfFile(file);
+    ::SetLastError(error);
+    return FALSE;
+}
+
+// Appends the line at the file's end, starting it on a line of its own when
+// the file ends inside one (a line that an earlier failure could not take
+// back, or that another program left).
+BOOL AppendWholeLine(HANDLE file, const std::string& bytes)
+{
+    LARGE_INTEGER end;
+    LARGE_INTEGER zero = {};
+    if (!::SetFilePointerEx(file, zero, &end, FILE_END))
+        return FALSE;
+    std::int64_t offset = end.QuadPart;
+    bool endsLine = true;
+    if (!EndsWithLineEnd(file, offset, endsLine))
+        return FALSE;
+    if (!endsLine) {
+        if (!WriteAllOrNothing(file, offset, "\r\n", 2))
+            return FALSE;
+        offset += 2;
+    }
+    return WriteAllOrNothing(file, offset, bytes.data(), static_cast<DWORD>(bytes.size()));
+}
+
+// One attempt after another until the line is on disk or the wait is over.
+// A file held by another program and a write that fails (full disk,
+// byte-range lock) are worth waiting for; a missing folder or denied access
+// is not.
+void AppendLine(const std::string& path, const std::string& bytes)
+{
+    const ULONGLONG start = ::GetTickCount64();
+    DWORD pause = 10;
     for (;;) {
-        Vardel::CUniqueFileHandle file(::CreateFileA(path.c_str(), FILE_APPEND_DATA, FILE_SHARE_READ | FILE_SHARE_WRITE,
-                                                 nullptr, OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
-        if (file) {
-            g_lockOutlastedWait = false;
-            return file;
+        {
+            Vardel::CUniqueFileHandle file = OpenForAppend(path);
+            if (file) {
+                if (AppendWholeLine(file.get(), bytes)) {
+                    g_faultOutlastedWait = false;
+                    return;
+                }
+            } else if (!IsLockedByAnother(::GetLastError())) {
+                return;
+            }
         }
-        if (!IsLockedByAnother(::GetLastError()) || g_lockOutlastedWait)
-            return file;
-        if (waited >= LOCKED_FILE_WAIT_MS) {
-            g_lockOutlastedWait = true;
-            return file;
+        if (g_faultOutlastedWait)
+            return;
+        if (::GetTickCount64() - start >= LOCKED_FILE_WAIT_MS) {
+            g_faultOutlastedWait = true;
+            return;
         }
         ::Sleep(pause);
-        waited += pause;
         pause = pause * 2 > 200 ? 200 : pause * 2;
     }
 }
@@ -115,8 +199,6 @@ void CLogFile::Write(boost::shared_ptr<CLogEvent> event)
 
         // The text-mode translation, done here so that the whole line goes
         // out in one write: every LF, the source's included, becomes CR LF.
-        // A process ended between two writes could otherwise leave half a
-        // line.
         std::string bytes;
         bytes.reserve(line.size() + 2);
         for (char c : line) {
@@ -125,29 +207,26 @@ void CLogFile::Write(boost::shared_ptr<CLogEvent> event)
             bytes += c;
         }
         // The folder is not created: without it the line is lost.
-        Vardel::CUniqueFileHandle file = OpenForAppend(m_pData->m_strFileName);
-        if (!file)
-            return;
-        DWORD written = 0;
-        ::WriteFile(file.get(), bytes.data(), static_cast<DWORD>(bytes.size()), &written, nullptr);
+        AppendLine(m_pData->m_strFileName, bytes);
     } catch (...) {
         // A failed line is dropped; the worker goes on with the next event.
     }
 }
 
+LineWriteFunction SetLineWriteFunction(LineWriteFunction write)
+{
+    return g_lineWrite.exchange(write ? write : &PlainWriteFile);
+}
+
 std::string FormatEventTime(std::uint32_t time)
 {
-    // The run-time reads the count as signed and cannot convert what lies
-    // before 1970.
-    const std::int32_t seconds = static_cast<std::int32_t>(time);
-    if (seconds < 0)
-        return UnknownTime(time);
-    const std::time_t instant = seconds;
-    const std::tm* converted = std::localtime(&instant);
-    if (!converted)
-        return UnknownTime(time);
-    const std::tm local = *converted;
-    if (local.tm_wday < 0 || local.tm_wday > 6 || local.tm_mon < 0 || local.tm_mon > 11)
+    // Unsigned and converted in 64 bits: 2^31 and above are 2038 to 2106.
+    // The run-time converts every such count; should it refuse one, the
+    // line still goes out with the raw count.
+    const __time64_t instant = time;
+    std::tm local = {};
+    if (_localtime64_s(&local, &instant) != 0 || local.tm_wday < 0 || local.tm_wday > 6 || local.tm_mon < 0 ||
+        local.tm_mon > 11)
         return UnknownTime(time);
 
     const bool pm = local.tm_hour >= 12;

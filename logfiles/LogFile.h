@@ -7,6 +7,7 @@
 #include "FixedNames.h"
 #include "LogEvent.h"
 
+#include <windows.h>
 #include <boost/noncopyable.hpp>
 #include <boost/shared_ptr.hpp>
 #include <cstdint>
@@ -24,9 +25,12 @@ public:
     // Offers the event to the alarm writer, then, unless its level is 4,
     // appends its line (ending in CR LF) to the day's file in one write.
     // Cleans the event's message in place. Reports nothing: a file that
-    // cannot be opened loses the line. A file that another program holds
-    // without sharing is waited for up to LOCKED_FILE_WAIT_MS; after a lock
-    // has outlasted that, lines try once until an open succeeds again.
+    // cannot be opened loses the line. A line is whole on disk or absent: a
+    // failed or short write is taken back, and a file that ends inside a
+    // line gets a line end before ours. A file that another program holds
+    // (without sharing, or under a byte-range lock) and a write that fails
+    // (a full disk) are tried again for up to LOCKED_FILE_WAIT_MS; once a
+    // fault has outlasted that, lines try once until one is written again.
     void Write(boost::shared_ptr<CLogEvent> event);
 
     const std::string& FileName() const;
@@ -36,10 +40,18 @@ private:
     CLogFileData* m_pData;
 };
 
+// The call that puts a line's bytes at the file's current position, shaped
+// like a synchronous WriteFile: FALSE with GetLastError set on failure, and
+// *written may then be short of size. Tests put one here that fails as a
+// full disk or a byte-range lock does; returns the one it replaces. Only
+// the worker thread writes lines, so swap it only while no line is written.
+using LineWriteFunction = BOOL (*)(HANDLE file, const void* bytes, DWORD size, DWORD* written);
+LineWriteFunction SetLineWriteFunction(LineWriteFunction write);
+
 // "Mon Jan 05 02:03:55 PM GMT Standard Time": local time on the 12-hour
 // clock and the name of the zone in effect then (at most 19 characters).
-// A time the run-time cannot convert (2^31 and above, which it reads as
-// before 1970) gives "UNKNOWN_TIME <value>".
+// The count is unsigned: 2^31 and above are the years 2038 to 2106. A count
+// the run-time refused to convert would give "UNKNOWN_TIME <value>".
 std::string FormatEventTime(std::uint32_t time);
 
 // Makes the text fit one line inside double quotes: '"' becomes '\'', LF

@@ -1,5 +1,5 @@
 // The alarm time stamp in each zone the writer meets: the offset is that of
-// the event's own instant, and counts of 2^31 and above have no stamp.
+// the event's own instant, and counts of 2^31 and above are 2038 to 2106.
 #include "AlarmRecord.h"
 #include "TrevalonIAlarm.h"
 
@@ -15,16 +15,11 @@ const std::uint32_t kNewYearUtc = 1293850800;   // 2011-01-01 03:00:00 UTC
 const std::uint32_t kEveUtc = 1293825600;       // 2010-12-31 20:00:00 UTC
 const std::uint32_t kBeforeEuSwitch = 1301187599; // 2011-03-27 00:59:59 UTC
 const std::uint32_t kAtEuSwitch = 1301187600;     // 2011-03-27 01:00:00 UTC
+const std::uint32_t k2038 = 0x80000000u;          // 2038-01-19 03:14:08 UTC
+const std::uint32_t kLast = 0xFFFFFFFFu;          // 2106-02-07 06:28:15 UTC
+const std::uint32_t kSummer2039 = 2193134400u;    // 2039-07-01 12:00:00 UTC
 
 } // namespace
-
-// Every zone: no signed 32-bit count from 2^31 up can be converted.
-TEST(AlarmTimeStamp, CountsFromTwoToTheThirtyFirstHaveNoStamp)
-{
-    EXPECT_EQ("", FormatAlarmTimeStamp(0x80000000u));
-    EXPECT_EQ("", FormatAlarmTimeStamp(0xDEADBEEFu));
-    EXPECT_EQ("", FormatAlarmTimeStamp(0xFFFFFFFFu));
-}
 
 TEST(AlarmTimeStamp, Utc)
 {
@@ -33,6 +28,8 @@ TEST(AlarmTimeStamp, Utc)
     EXPECT_EQ("2011-03-03T13:05:09+00:00", FormatAlarmTimeStamp(kExampleTime));
     EXPECT_EQ("2011-07-01T12:00:00+00:00", FormatAlarmTimeStamp(kSummer));
     EXPECT_EQ("2038-01-19T03:14:07+00:00", FormatAlarmTimeStamp(0x7FFFFFFFu));
+    EXPECT_EQ("2038-01-19T03:14:08+00:00", FormatAlarmTimeStamp(k2038));
+    EXPECT_EQ("2106-02-07T06:28:15+00:00", FormatAlarmTimeStamp(kLast));
 }
 
 TEST(AlarmTimeStamp, LondonFollowsSummerTimeOfTheEventsDate)
@@ -42,6 +39,8 @@ TEST(AlarmTimeStamp, LondonFollowsSummerTimeOfTheEventsDate)
     EXPECT_EQ("2011-07-01T13:00:00+01:00", FormatAlarmTimeStamp(kSummer));
     EXPECT_EQ("2011-03-27T00:59:59+00:00", FormatAlarmTimeStamp(kBeforeEuSwitch));
     EXPECT_EQ("2011-03-27T02:00:00+01:00", FormatAlarmTimeStamp(kAtEuSwitch));
+    EXPECT_EQ("2038-01-19T03:14:08+00:00", FormatAlarmTimeStamp(k2038));
+    EXPECT_EQ("2039-07-01T13:00:00+01:00", FormatAlarmTimeStamp(kSummer2039));
 }
 
 TEST(AlarmTimeStamp, KolkataIsFiveAndAHalfHoursEast)
@@ -51,6 +50,7 @@ TEST(AlarmTimeStamp, KolkataIsFiveAndAHalfHoursEast)
     EXPECT_EQ("2011-07-01T17:30:00+05:30", FormatAlarmTimeStamp(kSummer));
     // Local time already in the next year.
     EXPECT_EQ("2011-01-01T01:30:00+05:30", FormatAlarmTimeStamp(kEveUtc));
+    EXPECT_EQ("2106-02-07T11:58:15+05:30", FormatAlarmTimeStamp(kLast));
 }
 
 TEST(AlarmTimeStamp, NewYorkIsWestAndFollowsDaylightTime)
@@ -60,6 +60,8 @@ TEST(AlarmTimeStamp, NewYorkIsWestAndFollowsDaylightTime)
     EXPECT_EQ("2011-07-01T08:00:00-04:00", FormatAlarmTimeStamp(kSummer));
     // Local time still in the previous year.
     EXPECT_EQ("2010-12-31T22:00:00-05:00", FormatAlarmTimeStamp(kNewYearUtc));
+    EXPECT_EQ("2038-01-18T22:14:08-05:00", FormatAlarmTimeStamp(k2038));
+    EXPECT_EQ("2039-07-01T08:00:00-04:00", FormatAlarmTimeStamp(kSummer2039));
 }
 
 TEST(AlarmTimeStamp, CentralEuropeGivesTheExampleStamp)
@@ -68,6 +70,7 @@ TEST(AlarmTimeStamp, CentralEuropeGivesTheExampleStamp)
     EXPECT_EQ("2011-03-03T14:05:09+01:00", FormatAlarmTimeStamp(kExampleTime));
     EXPECT_EQ("2011-03-27T01:59:59+01:00", FormatAlarmTimeStamp(kBeforeEuSwitch));
     EXPECT_EQ("2011-03-27T03:00:00+02:00", FormatAlarmTimeStamp(kAtEuSwitch));
+    EXPECT_EQ("2039-07-01T14:00:00+02:00", FormatAlarmTimeStamp(kSummer2039));
 }
 
 // The record layout itself, independent of zone and machine: the example

@@ -1,6 +1,7 @@
 // ForwardEvent against the real registry, alarm file and named mutex of the
 // prefix. Each test starts with both configuration keys absent and an empty
 // scratch folder, and puts everything back afterwards.
+#include "AlarmRecord.h"
 #include "RegistryText.h"
 #include "TrevalonIAlarm.h"
 
@@ -273,14 +274,15 @@ TEST_F(AlarmWriter, MissingFolderDropsTheAlarm)
     // The mutex is back with nobody (checked on tear-down).
 }
 
-TEST_F(AlarmWriter, UnconvertibleTimeLeavesTheLineStartingWithTheComputerName)
+TEST_F(AlarmWriter, TimesFrom2038CarryTheirStamp)
 {
     Configure(kAlarmFile);
     Forward(3, "Src", "late", 0x80000000u);
     Forward(3, "Src", "last", 0xFFFFFFFFu);
     const std::string text = ReadWholeFile(kAlarmFile);
-    EXPECT_EQ(Line("", "", "ERROR", "Src", "late") + Line("", "", "ERROR", "Src", "last"), text);
-    EXPECT_EQ('(', text.front());
+    EXPECT_EQ(Line(Stamp(0x80000000u), "", "ERROR", "Src", "late") + Line(Stamp(0xFFFFFFFFu), "", "ERROR", "Src", "last"),
+              text);
+    EXPECT_NE('(', text.front());
 }
 
 TEST_F(AlarmWriter, PercentDirectivesAreWrittenUnchanged)

@@ -164,9 +164,9 @@ TEST_F(LogFileManagerTest, OnlyWholeLogFileNamesExpire)
     EXPECT_EQ(expected, ListFolder(Expected::LOG_FOLDER));
 }
 
-// Before 1970 counts as long ago, 2038 on as far ahead; neither stops the
-// pass.
-TEST_F(LogFileManagerTest, DatesOutsideTheCalendarDoNotStopThePass)
+// Dates before 1970 and after 2038 are dates like any other; odd fields are
+// normalised (9999_99_99 is in 10007) and stop nothing.
+TEST_F(LogFileManagerTest, DatesOutsideThe32BitCalendarExpireByTheirDate)
 {
     const std::vector<std::string> names = {"Log_1969_01_01.log", "Log_0000_00_00.log", "Log_2040_01_01.log",
                                             "Log_9999_99_99.log", "Log_2004_01_05.log", "Log_2004_01_10.log"};
@@ -178,20 +178,44 @@ TEST_F(LogFileManagerTest, DatesOutsideTheCalendarDoNotStopThePass)
               ListFolder(Expected::LOG_FOLDER));
 }
 
-TEST_F(LogFileManagerTest, ExtremeSettingsSaturateTheCutoff)
+TEST_F(LogFileManagerTest, ExtremeSettingsMoveTheCutoffAsFarAsTheySay)
 {
-    Touch("Log_1969_01_01.log");
-    Touch("Log_2004_01_05.log");
-    Touch("Log_2040_01_01.log");
+    const std::vector<std::string> names = {"Log_1969_01_01.log", "Log_2004_01_05.log", "Log_2040_01_01.log",
+                                            "Log_2300_01_01.log"};
+    for (const std::string& name : names)
+        Touch(name);
     SetExpireDays("100000");
     CTestManager keepAll;
     keepAll.ExpireLogs();
-    EXPECT_EQ(3u, ListFolder(Expected::LOG_FOLDER).size());
+    EXPECT_EQ(names, ListFolder(Expected::LOG_FOLDER));
 
+    // Today plus 100000 days is in October 2277.
     SetExpireDays("-100000");
     CTestManager keepFuture;
     keepFuture.ExpireLogs();
-    EXPECT_EQ(std::vector<std::string>{"Log_2040_01_01.log"}, ListFolder(Expected::LOG_FOLDER));
+    EXPECT_EQ(std::vector<std::string>{"Log_2300_01_01.log"}, ListFolder(Expected::LOG_FOLDER));
+}
+
+// A clock past 19 January 2038: the day's file, the pass across that day
+// and the once-a-day rule as on any other day.
+TEST_F(LogFileManagerTest, ClockPast2038)
+{
+    for (int day = 15; day <= 22; ++day)
+        Touch(CDate(day, 1, 2038).Format("Log_%Y_%M_%D.log"));
+    CTestManager manager;
+    manager.m_today = CDate(21, 1, 2038);
+    EXPECT_EQ(std::string(LOG_FOLDER) + "Log_2038_01_21.log", manager.GetLogFile()->FileName());
+    EXPECT_EQ((std::vector<std::string>{"Log_2038_01_19.log", "Log_2038_01_20.log", "Log_2038_01_21.log",
+                                        "Log_2038_01_22.log"}),
+              ListFolder(Expected::LOG_FOLDER));
+
+    Touch("Log_2038_01_01.log");
+    manager.GetLogFile();
+    EXPECT_TRUE(FileExists(LogPath("Log_2038_01_01.log"))) << "a second pass on the same day";
+
+    manager.m_today = CDate(1, 3, 2039);
+    EXPECT_EQ(std::string(LOG_FOLDER) + "Log_2039_03_01.log", manager.GetLogFile()->FileName());
+    EXPECT_TRUE(ListFolder(Expected::LOG_FOLDER).empty());
 }
 
 TEST_F(LogFileManagerTest, PassRunsOnceADay)
