@@ -27,6 +27,7 @@ function(vardel_test_run)
     FIXTURES_REQUIRED wine
     RESOURCE_LOCK prefix
     TIMEOUT ${T_TIMEOUT}
+    SKIP_RETURN_CODE 77
     LABELS "${T_LABELS}")
 endfunction()
 
