@@ -65,18 +65,19 @@ std::string Why32BitProgramsCannotRun()
                          << BuildBin(x86);                                   \
     } while (0)
 
-// The registration keys in the 32-bit view too (the guard's own are the
-// process's view); shared keys are simply guarded twice.
+// The keys that each view holds apart, in the 32-bit view (the harness's
+// guard covers the process's own).
 class CRegistrationGuard32 {
 public:
     CRegistrationGuard32()
     {
-        for (const char* path : {"CLSID", "Interface"}) {
-            const std::string guid =
-                path == std::string("CLSID") ? GuidText(CLSID_VardelEventLog) : GuidText(IID_IVardelEventLog);
-            m_guards.push_back(std::make_unique<CRegistryKeyGuard>(m_classes.get(), std::string(path) + "\\" + guid));
-        }
+        for (const std::string& path : {"CLSID\\" + GuidText(CLSID_VardelEventLog),
+                                        "Interface\\" + GuidText(IID_IVardelEventLog),
+                                        "Interface\\" + GuidText(DIID__IVardelEventLogEvents)})
+            m_guards.push_back(std::make_unique<CRegistryKeyGuard>(m_classes.get(), path));
     }
+
+    HKEY Classes() const { return m_classes.get(); }
 
 private:
     CSoftwareView m_classes{KEY_WOW64_32KEY, "SOFTWARE\\Classes"};
@@ -131,6 +132,68 @@ INSTANTIATE_TEST_SUITE_P(Combinations, Bitness,
                                            CCombination{"Client64ServerX86", false, true},
                                            CCombination{"Client32ServerX86", true, true}),
                          [](const ::testing::TestParamInfo<CCombination>& info) { return info.param.name; });
+
+// What each view says about the class: the LocalServer32 path, or "" when
+// the view has no class key; and whether it holds the interface's and the
+// ProgID's keys.
+struct CViewRegistration {
+    std::string server32, server64;
+    bool interface32 = false, interface64 = false, progId32 = false, progId64 = false;
+};
+
+CViewRegistration ReadViews()
+{
+    CSoftwareView classes32(KEY_WOW64_32KEY, "SOFTWARE\\Classes"), classes64(KEY_WOW64_64KEY, "SOFTWARE\\Classes");
+    const std::string server = "CLSID\\" + GuidText(CLSID_VardelEventLog) + "\\LocalServer32";
+    const std::string iface = "Interface\\" + GuidText(IID_IVardelEventLog);
+    CViewRegistration r;
+    RegGetString(classes32.get(), server, "", r.server32);
+    RegGetString(classes64.get(), server, "", r.server64);
+    r.interface32 = RegKeyExists(classes32.get(), iface);
+    r.interface64 = RegKeyExists(classes64.get(), iface);
+    r.progId32 = RegKeyExists(classes32.get(), PROGID);
+    r.progId64 = RegKeyExists(classes64.get(), PROGID);
+    return r;
+}
+
+class BitnessRegistration : public ::testing::TestWithParam<std::vector<bool>> {
+protected:
+    CRegistrationGuard32 m_registration32;
+    CRegistrationGuard m_registration;
+};
+
+// Registering either build leaves the class and its interface in both
+// views, naming that build's server; moving to the other build
+// (/UnregServer of one, /RegServer of the other) leaves exactly that one.
+TEST_P(BitnessRegistration, EitherBuildRegistersInBothViewsAndMovingLeavesOne)
+{
+    if (!HasTwoRegistryViews())
+        GTEST_SKIP() << "one registry view on 32-bit Windows";
+    for (bool x86 : GetParam())
+        VARDEL_REQUIRE_BITNESS(x86);
+    for (bool x86 : GetParam()) {
+        const std::string server = BuildBin(x86) + "\\VardelEventLogger.exe", name = x86 ? "x86" : "x64";
+        ASSERT_EQ(0u, RunServer("/RegServer", server)) << name;
+        CViewRegistration r = ReadViews();
+        EXPECT_TRUE(r.interface32 && r.interface64 && r.progId32 && r.progId64) << name;
+        EXPECT_EQ(ShortPathOrLong(server), r.server32) << name;
+        EXPECT_EQ(ShortPathOrLong(server), r.server64) << name;
+        ASSERT_EQ(0u, RunServer("/UnregServer", server)) << name;
+        r = ReadViews();
+        EXPECT_EQ("", r.server32 + r.server64) << name;
+        EXPECT_FALSE(r.interface32 || r.interface64 || r.progId32 || r.progId64) << name;
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(Moves, BitnessRegistration,
+                         ::testing::Values(std::vector<bool>{false}, std::vector<bool>{false, true},
+                                           std::vector<bool>{true, false}),
+                         [](const ::testing::TestParamInfo<std::vector<bool>>& info) {
+                             std::string name;
+                             for (bool x86 : info.param)
+                                 name += x86 ? "ThenX86" : "ThenX64";
+                             return name.substr(4);
+                         });
 
 // The log file name of the day that lies days before today.
 std::string LogFileDaysAgo(int days)
