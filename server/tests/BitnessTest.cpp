@@ -73,7 +73,8 @@ public:
     {
         for (const std::string& path : {"CLSID\\" + GuidText(CLSID_VardelEventLog),
                                         "Interface\\" + GuidText(IID_IVardelEventLog),
-                                        "Interface\\" + GuidText(DIID__IVardelEventLogEvents)})
+                                        "Interface\\" + GuidText(DIID__IVardelEventLogEvents),
+                                        std::string(PROGID), std::string(VERSIONED_PROGID)})
             m_guards.push_back(std::make_unique<CRegistryKeyGuard>(m_classes.get(), path));
     }
 
