@@ -65,26 +65,6 @@ std::string Why32BitProgramsCannotRun()
                          << BuildBin(x86);                                   \
     } while (0)
 
-// The keys that each view holds apart, in the 32-bit view (the harness's
-// guard covers the process's own).
-class CRegistrationGuard32 {
-public:
-    CRegistrationGuard32()
-    {
-        for (const std::string& path : {"CLSID\\" + GuidText(CLSID_VardelEventLog),
-                                        "Interface\\" + GuidText(IID_IVardelEventLog),
-                                        "Interface\\" + GuidText(DIID__IVardelEventLogEvents),
-                                        std::string(PROGID), std::string(VERSIONED_PROGID)})
-            m_guards.push_back(std::make_unique<CRegistryKeyGuard>(m_classes.get(), path));
-    }
-
-    HKEY Classes() const { return m_classes.get(); }
-
-private:
-    CSoftwareView m_classes{KEY_WOW64_32KEY, "SOFTWARE\\Classes"};
-    std::vector<std::unique_ptr<CRegistryKeyGuard>> m_guards;
-};
-
 struct CCombination {
     const char* name;
     bool client32, server32;
@@ -97,7 +77,6 @@ protected:
         if (HostEventExists())
             GTEST_SKIP() << "a host is running in this prefix";
     }
-    CRegistrationGuard32 m_registration32;
     CRegistrationGuard m_registration;
     CLogCapture m_log;
 };
@@ -159,7 +138,6 @@ CViewRegistration ReadViews()
 
 class BitnessRegistration : public ::testing::TestWithParam<std::vector<bool>> {
 protected:
-    CRegistrationGuard32 m_registration32;
     CRegistrationGuard m_registration;
 };
 
@@ -225,7 +203,6 @@ protected:
         if (HostEventExists())
             GTEST_SKIP() << "a host is running in this prefix";
     }
-    CRegistrationGuard32 m_registration32;
     CRegistrationGuard m_registration;
     CLogCapture m_log;
     CSoftwareView m_view32{KEY_WOW64_32KEY}, m_view64{KEY_WOW64_64KEY};

@@ -1,5 +1,7 @@
 #include "ServerHarness.h"
 
+#include "testsupport/RegistryViews.h"
+
 #include <oleauto.h>
 #include <tlhelp32.h>
 
@@ -63,6 +65,13 @@ CRegistrationGuard::CRegistrationGuard()
     };
     for (const auto& path : paths)
         m_guards.push_back(std::make_unique<CRegistryKeyGuard>(HKEY_CLASSES_ROOT, path));
+    // Registration copies the class, its ProgIDs and the interfaces into the
+    // other registry view; AppID and TypeLib are shared.
+    if (!HasTwoRegistryViews())
+        return;
+    static const CSoftwareView classes32(KEY_WOW64_32KEY, "SOFTWARE\\Classes");
+    for (const auto& path : {paths[2], paths[3], paths[4], paths[6], paths[7]})
+        m_guards.push_back(std::make_unique<CRegistryKeyGuard>(classes32.get(), path));
 }
 
 DWORD RunServer(const std::string& arguments, const std::string& server)
