@@ -7,6 +7,7 @@
 #include <windows.h>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <ctime>
 
 using namespace Vardel;
@@ -33,15 +34,28 @@ std::string AlarmFilePath(const std::string& stored, DWORD type)
         return stored;
     if (type != REG_EXPAND_SZ || stored.empty())
         return std::string();
-    const DWORD needed = ::ExpandEnvironmentStringsA(stored.c_str(), nullptr, 0);
-    if (needed == 0)
+    // The ANSI expansion may report a count one short of the bytes it needs,
+    // more with double-byte code pages. So the count only sizes the buffer:
+    // the result is whole when its NUL leaves at least one byte unused.
+    // Expansions end at 32767 characters, two bytes each at most.
+    constexpr DWORD MAX_BYTES = 4 * 32768;
+    DWORD size = ::ExpandEnvironmentStringsA(stored.c_str(), nullptr, 0);
+    if (size == 0)
         return std::string();
-    std::string expanded(needed, '\0');
-    const DWORD written = ::ExpandEnvironmentStringsA(stored.c_str(), &expanded[0], needed);
-    if (written == 0 || written > needed)
-        return std::string();
-    expanded.resize(written - 1);
-    return expanded;
+    size = 2 * size + 2;
+    while (size <= MAX_BYTES) {
+        std::string expanded(size, '\0');
+        const DWORD reported = ::ExpandEnvironmentStringsA(stored.c_str(), &expanded[0], size);
+        if (reported == 0)
+            return std::string();
+        const std::size_t length = strnlen(expanded.c_str(), size);
+        if (reported <= size && length + 1 < size) {
+            expanded.resize(length);
+            return expanded;
+        }
+        size = 2 * (reported > size ? reported : size);
+    }
+    return std::string();
 }
 
 // Appends the record under the alarm-file mutex, held from before the file
@@ -83,9 +97,9 @@ void CTrevalonIAlarm::ForwardEvent(boost::shared_ptr<CLogEvent> event) noexcept
             return;
         const std::string record =
             BuildAlarmRecord(*event, FormatAlarmTimeStamp(event->m_time), AlarmComputerName(),
-                             ReadRegistryText(HKEY_LOCAL_MACHINE, INSTRUMENT_KEY, INSTRUMENT_VALUE));
+                             ReadSettingText(HKEY_LOCAL_MACHINE, INSTRUMENT_KEY, INSTRUMENT_VALUE));
         DWORD type = REG_NONE;
-        const std::string stored = ReadRegistryText(HKEY_LOCAL_MACHINE, ALARM_CONFIG_KEY, ALARM_FILE_VALUE, &type);
+        const std::string stored = ReadSettingText(HKEY_LOCAL_MACHINE, ALARM_CONFIG_KEY, ALARM_FILE_VALUE, &type);
         const std::string path = AlarmFilePath(stored, type);
         if (path.empty())
             return;

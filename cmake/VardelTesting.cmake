@@ -39,6 +39,7 @@ function(vardel_test_run)
     ENVIRONMENT "TZ=${T_TZ}"
     FIXTURES_REQUIRED wine
     TIMEOUT ${T_TIMEOUT}
+    SKIP_RETURN_CODE 77
     LABELS "${T_LABELS}")
   if(NOT T_PURE)
     set_tests_properties(${T_NAME} PROPERTIES RESOURCE_LOCK prefix)

@@ -1,6 +1,7 @@
 #include "Registry.h"
 
 #include "Handles.h"
+#include "RegistryText.h"
 
 #include <clocale>
 #include <cstdlib>
@@ -50,21 +51,21 @@ public:
 };
 
 template <int N>
-CRegistryT<N>::CRegistryT(HKEY root, const std::string& subKey) : m_pData(new CRegistryTData)
+CRegistryT<N>::CRegistryT(HKEY root, const std::string& subKey, REGSAM view) : m_pData(new CRegistryTData)
 {
     m_pData->m_hRoot = root;
     m_pData->m_strKey = subKey;
     if (!root || subKey.empty())
         return;
     const char* path = subKey.c_str();
-    if (::RegOpenKeyExA(root, path, 0, SETTINGS_ACCESS, m_pData->m_hKey.put()) == ERROR_SUCCESS)
+    if (::RegOpenKeyExA(root, path, 0, SETTINGS_ACCESS | view, m_pData->m_hKey.put()) == ERROR_SUCCESS)
         return;
-    if (::RegCreateKeyExA(root, path, 0, nullptr, REG_OPTION_NON_VOLATILE, SETTINGS_ACCESS, nullptr,
+    if (::RegCreateKeyExA(root, path, 0, nullptr, REG_OPTION_NON_VOLATILE, SETTINGS_ACCESS | view, nullptr,
                           m_pData->m_hKey.put(), nullptr) == ERROR_SUCCESS)
         return;
     // A process without write rights on the key can still read what an
     // administrator configured there.
-    if (::RegOpenKeyExA(root, path, 0, KEY_READ, m_pData->m_hKey.put()) != ERROR_SUCCESS)
+    if (::RegOpenKeyExA(root, path, 0, KEY_READ | view, m_pData->m_hKey.put()) != ERROR_SUCCESS)
         m_pData->m_hKey.reset();
 }
 
@@ -117,7 +118,9 @@ template class CRegistryT<0>;
 std::int32_t LoadExpireDays()
 {
     std::int32_t days = DEFAULT_EXPIRE_DAYS;
-    CRegistry key(HKEY_LOCAL_MACHINE, SETTINGS_KEY);
+    const Vardel::CRegistryViewChoice where =
+        Vardel::ChooseRegistryView(HKEY_LOCAL_MACHINE, SETTINGS_KEY, EXPIRE_DAYS_VALUE);
+    CRegistry key(HKEY_LOCAL_MACHINE, SETTINGS_KEY, where.view);
     std::string text;
     DWORD number = 0;
     if (key.GetNumberValue(EXPIRE_DAYS_VALUE, number)) {

@@ -15,11 +15,13 @@ constexpr std::int32_t DEFAULT_EXPIRE_DAYS = 2;
 
 // A sub-key opened (or, when absent, created empty) with read, set-value and
 // create-sub-key rights; where the process may not have those, opened for
-// reading only. Closed by the destructor. The system uses CRegistryT<0>.
+// reading only. view (KEY_WOW64_32KEY, KEY_WOW64_64KEY or 0 for the
+// process's own) picks the registry view. Closed by the destructor. The
+// system uses CRegistryT<0>.
 template <int N>
 class CRegistryT : private boost::noncopyable {
 public:
-    CRegistryT(HKEY root, const std::string& subKey);
+    CRegistryT(HKEY root, const std::string& subKey, REGSAM view = 0);
     virtual ~CRegistryT();
 
     bool IsOpen() const;
@@ -43,5 +45,7 @@ using CRegistry = CRegistryT<0>;
 // value stored as a 32-bit number is taken as that number (at most
 // INT32_MAX): read through its bytes, 7 would mean 0 days and delete
 // every earlier log file.
-// Creates the key, empty, when it is absent and creatable.
+// Read from the view that Vardel::ChooseRegistryView names: the 32-bit view
+// first, then the 64-bit one. Creates the key, empty, in the 32-bit view
+// when it is absent from both and creatable.
 std::int32_t LoadExpireDays();

@@ -1,11 +1,12 @@
 #!/usr/bin/env bash
 # Installs what building and testing need on Debian 12 (run as root), then
-# configures and builds the preset (scripts/common.sh). Safe to run again:
+# configures and builds both presets (x64 and x86). Safe to run again:
 # it installs only what is missing and rebuilds only what changed.
 set -euo pipefail
 . "$(dirname "$0")/common.sh"
 packages=(cmake make g++-mingw-w64-x86-64-posix gcc-mingw-w64-x86-64-posix
-          binutils-mingw-w64-x86-64 mingw-w64-tools wine wine64 libwine-dev
+          binutils-mingw-w64-x86-64 g++-mingw-w64-i686-posix gcc-mingw-w64-i686-posix
+          binutils-mingw-w64-i686 mingw-w64-tools wine wine64 wine32:i386 libwine-dev
           libboost1.81-dev googletest util-linux)
 missing=()
 for p in "${packages[@]}"; do
@@ -14,7 +15,14 @@ done
 if [ ${#missing[@]} -gt 0 ]; then
   echo "Installing: ${missing[*]}"
   export DEBIAN_FRONTEND=noninteractive
+  dpkg --print-foreign-architectures | grep -qx i386 || dpkg --add-architecture i386
   apt-get update
   apt-get install -y --no-install-recommends "${missing[@]}"
 fi
-configure_and_build
+# Both builds: x64 into build/, x86 into build-x86/ (VARDEL_PRESET=x64 or
+# x86 builds only that one).
+if [ -n "${VARDEL_PRESET:-}" ]; then
+  configure_and_build
+else
+  for preset in x64 x86; do configure_and_build; done
+fi

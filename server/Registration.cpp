@@ -67,6 +67,103 @@ HRESULT LoadModuleTypeLib(HMODULE module, std::wstring& path, ITypeLib** library
     return LoadTypeLib(path.c_str(), library);
 }
 
+// The registry view that is not this process's own: the 32-bit view in a
+// 64-bit process, the 64-bit view in a 32-bit process on 64-bit Windows, 0
+// on 32-bit Windows, which has one view.
+REGSAM OtherRegistryView()
+{
+    if (sizeof(void*) == 8)
+        return KEY_WOW64_32KEY;
+    BOOL wow64 = FALSE;
+    return IsWow64Process(GetCurrentProcess(), &wow64) && wow64 ? KEY_WOW64_64KEY : 0;
+}
+
+// The value's text, or "" when it cannot be read.
+std::string DefaultValue(const std::string& path)
+{
+    char text[256] = {};
+    LONG size = sizeof text;
+    return RegQueryValueA(HKEY_CLASSES_ROOT, path.c_str(), text, &size) == ERROR_SUCCESS ? std::string(text)
+                                                                                          : std::string();
+}
+
+// The keys under HKEY_CLASSES_ROOT that the two registry views may hold
+// apart: each coclass's key and ProgIDs (as this view names them) and each
+// interface's key. Windows shares ProgIDs between the views; Wine keeps
+// them apart too. AppID and TypeLib are shared by both.
+std::vector<std::string> ViewKeys(ITypeLib* library)
+{
+    std::vector<std::string> keys;
+    for (UINT i = 0, n = library->GetTypeInfoCount(); i < n; ++i) {
+        TYPEKIND kind;
+        Vardel::CComOwner<ITypeInfo> info;
+        if (FAILED(library->GetTypeInfoType(i, &kind)) || FAILED(library->GetTypeInfo(i, info.put())))
+            continue;
+        const bool coclass = kind == TKIND_COCLASS;
+        TYPEATTR* attributes = nullptr;
+        if (!(coclass || kind == TKIND_INTERFACE || kind == TKIND_DISPATCH) ||
+            FAILED(info.get()->GetTypeAttr(&attributes)))
+            continue;
+        const std::string key = (coclass ? "CLSID\\" : "Interface\\") + Vardel::GuidText(attributes->guid);
+        info.get()->ReleaseTypeAttr(attributes);
+        keys.push_back(key);
+        if (!coclass)
+            continue;
+        for (const char* progId : {"\\ProgID", "\\VersionIndependentProgID"}) {
+            const std::string name = DefaultValue(key + progId);
+            if (!name.empty() && name.find('\\') == std::string::npos)
+                keys.push_back(name);
+        }
+    }
+    return keys;
+}
+
+// Removes the key and all it holds from the view; absent keys are fine.
+void DeleteInView(const std::string& path, REGSAM view)
+{
+    Vardel::CUniqueHKey key;
+    if (RegOpenKeyExA(HKEY_CLASSES_ROOT, path.c_str(), 0, KEY_ALL_ACCESS | view, key.put()) != ERROR_SUCCESS)
+        return;
+    RegDeleteTreeA(key.get(), nullptr);
+    key.reset();
+    RegDeleteKeyExA(HKEY_CLASSES_ROOT, path.c_str(), view, 0);
+}
+
+// Copies this view's keys into the other view, over what is there, so that
+// clients of either bitness find the class, its ProgIDs and the interfaces'
+// marshalling, and a registration of the other build is replaced by ours.
+// Keys the views share are copied onto themselves, which changes nothing.
+HRESULT MirrorToOtherView(const std::vector<std::string>& keys)
+{
+    const REGSAM other = OtherRegistryView();
+    if (!other)
+        return S_OK;
+    for (const std::string& path : keys) {
+        Vardel::CUniqueHKey source, target;
+        LONG rc = RegOpenKeyExA(HKEY_CLASSES_ROOT, path.c_str(), 0, KEY_READ, source.put());
+        if (rc == ERROR_FILE_NOT_FOUND)
+            continue;
+        if (rc == ERROR_SUCCESS)
+            rc = RegCreateKeyExA(HKEY_CLASSES_ROOT, path.c_str(), 0, nullptr, REG_OPTION_NON_VOLATILE,
+                                 KEY_ALL_ACCESS | other, nullptr, target.put(), nullptr);
+        if (rc == ERROR_SUCCESS)
+            rc = RegCopyTreeA(source.get(), nullptr, target.get());
+        if (rc != ERROR_SUCCESS)
+            return HRESULT_FROM_WIN32(rc);
+    }
+    return S_OK;
+}
+
+// The library's class and interface keys, or none when it cannot be read.
+std::vector<std::string> ModuleViewKeys(HMODULE module)
+{
+    std::wstring path;
+    Vardel::CComOwner<ITypeLib> library;
+    if (FAILED(LoadModuleTypeLib(module, path, library.put())))
+        return {};
+    return ViewKeys(library.get());
+}
+
 } // namespace
 
 std::string ModulePathForScript(HMODULE module)
@@ -153,14 +250,29 @@ HRESULT RegisterServer(HMODULE module) noexcept
     HRESULT hr = ApplyScript(module, IDR_CLASS_SCRIPT, true);
     if (FAILED(hr))
         return hr;
-    return RegisterTypeLibrary(module);
+    hr = RegisterTypeLibrary(module);
+    if (FAILED(hr))
+        return hr;
+    try {
+        return MirrorToOtherView(ModuleViewKeys(module));
+    } catch (...) {
+        return HResultFromCurrentException();
+    }
 }
 
 HRESULT UnregisterServer(HMODULE module) noexcept
 {
+    std::vector<std::string> keys;
+    try {
+        keys = ModuleViewKeys(module);
+    } catch (...) {
+    }
     ApplyScript(module, IDR_APPID_SCRIPT, false);
     ApplyScript(module, IDR_CLASS_SCRIPT, false);
     UnregisterTypeLibrary(module);
+    if (const REGSAM other = OtherRegistryView())
+        for (const std::string& path : keys)
+            DeleteInView(path, other);
     return S_OK;
 }
 

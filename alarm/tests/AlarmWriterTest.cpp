@@ -7,6 +7,7 @@
 
 #include "Handles.h"
 #include "AlarmTestZones.h"
+#include "testsupport/RegistryViews.h"
 #include "testsupport/TestSupport.h"
 
 #include <climits>
@@ -155,6 +156,10 @@ protected:
     CRegistryKeyGuard m_config{HKEY_LOCAL_MACHINE, Expected::ALARM_KEY};
     // The parent of the logging settings too: the guard restores the tree.
     CRegistryKeyGuard m_pellucor{HKEY_LOCAL_MACHINE, Expected::INSTRUMENT_KEY};
+    // The same keys in the 32-bit view, which the writer reads first.
+    CSoftwareView m_view32{KEY_WOW64_32KEY};
+    CRegistryKeyGuard m_config32{m_view32.get(), CSoftwareView::Below(Expected::ALARM_KEY)};
+    CRegistryKeyGuard m_pellucor32{m_view32.get(), "Pellucor"};
     CUniqueHandle m_mutex;
 };
 
@@ -254,16 +259,73 @@ TEST_F(AlarmWriter, PathMustBeStoredAsText)
     EXPECT_FALSE(FileExists("A"));
 }
 
+// The expansion may be much longer than the stored text, and longer than
+// the first registry buffer.
 TEST_F(AlarmWriter, ExpandablePathHasItsVariablesExpanded)
 {
-    SetEnvironmentVariableA("VARDEL_ALARM_TEST_DIR", kFolder.c_str());
-    const std::string stored = "%VARDEL_ALARM_TEST_DIR%\\expanded.txt";
-    SetRegRaw(HKEY_LOCAL_MACHINE, Expected::ALARM_KEY, Expected::ALARM_FILE_VALUE, REG_EXPAND_SZ, stored.c_str(),
-              static_cast<DWORD>(stored.size() + 1));
-    Forward(3, "Pump", "Pressure high");
+    const std::string deep = kFolder + "\\" + std::string(100, 'd') + "\\" + std::string(90, 'e');
+    MakeEmptyFolder(deep);
+    struct Case {
+        std::string folder, stored, file;
+    } const cases[] = {
+        {kFolder, "%VARDEL_ALARM_TEST_DIR%\\expanded.txt", "expanded.txt"},
+        {deep, "%VARDEL_ALARM_TEST_DIR%\\x.txt", "x.txt"},
+        {kFolder, "%VARDEL_ALARM_TEST_DIR%\\%VARDEL_ALARM_TEST_NAME%", std::string(120, 'n') + ".txt"},
+    };
+    for (const Case& c : cases) {
+        SetEnvironmentVariableA("VARDEL_ALARM_TEST_DIR", c.folder.c_str());
+        SetEnvironmentVariableA("VARDEL_ALARM_TEST_NAME", c.file.c_str());
+        SetRegRaw(HKEY_LOCAL_MACHINE, Expected::ALARM_KEY, Expected::ALARM_FILE_VALUE, REG_EXPAND_SZ, c.stored.c_str(),
+                  static_cast<DWORD>(c.stored.size() + 1));
+        Forward(3, "Pump", "Pressure high");
+        EXPECT_EQ(Line(Stamp(), "", "ERROR", "Pump", "Pressure high"), ReadWholeFile(c.folder + "\\" + c.file))
+            << c.stored << " in " << c.folder;
+    }
     SetEnvironmentVariableA("VARDEL_ALARM_TEST_DIR", nullptr);
-    EXPECT_EQ(Line(Stamp(), "", "ERROR", "Pump", "Pressure high"), ReadWholeFile(kFolder + "\\expanded.txt"));
-    EXPECT_EQ(1u, ListFolder(kFolder).size());
+    SetEnvironmentVariableA("VARDEL_ALARM_TEST_NAME", nullptr);
+}
+
+// Both values the writer reads come from the 32-bit view first, else from
+// the 64-bit view.
+TEST_F(AlarmWriter, SettingsAreReadFromThe32BitViewFirstThenThe64BitView)
+{
+    if (!HasTwoRegistryViews())
+        GTEST_SKIP() << "one registry view on 32-bit Windows";
+    CSoftwareView view64(KEY_WOW64_64KEY);
+    const std::string file32 = kFolder + "\\from32.txt", file64 = kFolder + "\\from64.txt";
+    const std::string config = CSoftwareView::Below(Expected::ALARM_KEY), pellucor = "Pellucor";
+    struct Case {
+        const char* name;
+        bool in32, in64; // both values set in that view
+        const std::string& file;
+        const char* instrument;
+    } const cases[] = {
+        {"only in the 32-bit view", true, false, file32, "I32"},
+        {"only in the 64-bit view", false, true, file64, "I64"},
+        {"in both, 32-bit wins", true, true, file32, "I32"},
+    };
+    for (const Case& c : cases) {
+        for (HKEY root : {m_view32.get(), view64.get()}) {
+            DeleteRegTree(root, config);
+            DeleteRegTree(root, pellucor);
+        }
+        if (c.in32) {
+            SetRegString(m_view32.get(), config, Expected::ALARM_FILE_VALUE, file32);
+            SetRegString(m_view32.get(), pellucor, Expected::INSTRUMENT_VALUE, "I32");
+        }
+        if (c.in64) {
+            SetRegString(view64.get(), config, Expected::ALARM_FILE_VALUE, file64);
+            SetRegString(view64.get(), pellucor, Expected::INSTRUMENT_VALUE, "I64");
+        }
+        Forward(3, "Src", c.name);
+        EXPECT_EQ(Line(Stamp(), c.instrument, "ERROR", "Src", c.name), ReadWholeFile(c.file)) << c.name;
+        RemoveTree(c.file);
+    }
+    // Each value on its own: the path from one view, the name from the other.
+    SetRegString(view64.get(), config, Expected::ALARM_FILE_VALUE, file64);
+    DeleteRegTree(m_view32.get(), config);
+    Forward(3, "Src", "mixed");
+    EXPECT_EQ(Line(Stamp(), "I32", "ERROR", "Src", "mixed"), ReadWholeFile(file64));
 }
 
 TEST_F(AlarmWriter, MissingFolderDropsTheAlarm)

@@ -2,9 +2,12 @@
 #include "Registry.h"
 
 #include "Handles.h"
+#include "RegistryText.h"
+#include "testsupport/RegistryViews.h"
 #include "testsupport/TestSupport.h"
 
 #include <sddl.h>
+#include <utility>
 
 using namespace VardelTest;
 
@@ -12,7 +15,10 @@ namespace {
 
 class ExpireDaysTest : public ::testing::Test {
 protected:
+    // The process's own view (64-bit here), and the 32-bit view, read first.
     CRegistryKeyGuard m_guard{HKEY_LOCAL_MACHINE, Expected::SETTINGS_KEY};
+    CSoftwareView m_view32{KEY_WOW64_32KEY};
+    CRegistryKeyGuard m_guard32{m_view32.get(), CSoftwareView::Below(Expected::SETTINGS_KEY)};
 
     static std::int32_t DaysFromText(const std::string& text)
     {
@@ -73,15 +79,58 @@ TEST_F(ExpireDaysTest, LongestValueThatFitsIs199Characters)
     EXPECT_EQ(2, DaysFromText("5" + std::string(199, 'x')));
 }
 
-TEST_F(ExpireDaysTest, AbsentKeyIsCreatedEmptyAndGivesTheDefault)
+TEST_F(ExpireDaysTest, AbsentKeyIsCreatedEmptyInThe32BitViewAndGivesTheDefault)
 {
+    if (!HasTwoRegistryViews())
+        GTEST_SKIP() << "one registry view on 32-bit Windows";
+    const std::string below = CSoftwareView::Below(Expected::SETTINGS_KEY);
     ASSERT_FALSE(RegKeyExists(HKEY_LOCAL_MACHINE, Expected::SETTINGS_KEY));
+    ASSERT_FALSE(RegKeyExists(m_view32.get(), below));
     EXPECT_EQ(2, LoadExpireDays());
-    EXPECT_TRUE(RegKeyExists(HKEY_LOCAL_MACHINE, Expected::SETTINGS_KEY));
+    EXPECT_TRUE(RegKeyExists(m_view32.get(), below));
+    EXPECT_FALSE(RegKeyExists(CSoftwareView(KEY_WOW64_64KEY).get(), below));
     std::string value;
-    EXPECT_FALSE(RegGetString(HKEY_LOCAL_MACHINE, Expected::SETTINGS_KEY, Expected::EXPIRE_DAYS_VALUE, value));
+    EXPECT_FALSE(RegGetString(m_view32.get(), below, Expected::EXPIRE_DAYS_VALUE, value));
     // Present key, absent value.
     EXPECT_EQ(2, LoadExpireDays());
+}
+
+// Programs that configure the server are mostly 32-bit: their view wins,
+// and a key or value missing there is taken from the 64-bit view.
+TEST_F(ExpireDaysTest, The32BitViewIsReadFirstThenThe64BitView)
+{
+    if (!HasTwoRegistryViews())
+        GTEST_SKIP() << "one registry view on 32-bit Windows";
+    const std::string below = CSoftwareView::Below(Expected::SETTINGS_KEY);
+    CSoftwareView view64(KEY_WOW64_64KEY);
+    struct Case {
+        const char* name;
+        const char* in32; // nullptr: no key; "-": the key without the value
+        const char* in64;
+        std::int32_t days;
+    } const cases[] = {
+        {"only in the 32-bit view", "5", nullptr, 5},
+        {"only in the 64-bit view", nullptr, "6", 6},
+        {"in both, 32-bit wins", "5", "6", 5},
+        {"32-bit zero wins", "0", "6", 0},
+        {"32-bit key without the value", "-", "6", 6},
+        {"64-bit key without the value", "5", "-", 5},
+    };
+    for (const Case& c : cases) {
+        DeleteRegTree(m_view32.get(), below);
+        DeleteRegTree(view64.get(), below);
+        for (auto [root, text] : {std::make_pair(m_view32.get(), c.in32), std::make_pair(view64.get(), c.in64)}) {
+            if (text && std::string(text) == "-")
+                SetRegString(root, below, "Other", "x");
+            else if (text)
+                SetRegString(root, below, Expected::EXPIRE_DAYS_VALUE, text);
+        }
+        EXPECT_EQ(c.days, LoadExpireDays()) << c.name;
+        const Vardel::CRegistryViewChoice where =
+            Vardel::ChooseRegistryView(HKEY_LOCAL_MACHINE, Expected::SETTINGS_KEY, Expected::EXPIRE_DAYS_VALUE);
+        EXPECT_TRUE(where.valueFound) << c.name;
+        EXPECT_STREQ(c.days == 6 ? "64-bit" : "32-bit", Vardel::RegistryViewName(where.view)) << c.name;
+    }
 }
 
 TEST_F(ExpireDaysTest, ReadOnlyKeyStillGivesTheConfiguredDays)

@@ -2,6 +2,7 @@
 
 #include "Registrar.h"
 #include "Registration.h"
+#include "testsupport/RegistryViews.h"
 
 #include <oleauto.h>
 
@@ -23,6 +24,16 @@ CRegistrationGuard::CRegistrationGuard()
                              "Interface\\" + GuidText(IID_IVardelEventLog),
                              "Interface\\" + GuidText(DIID__IVardelEventLogEvents)})
         m_guards.push_back(std::make_unique<CRegistryKeyGuard>(HKEY_CLASSES_ROOT, path));
+    // Registration copies the class, its ProgIDs and the interfaces into the
+    // other registry view; AppID and TypeLib are shared.
+    if (!HasTwoRegistryViews())
+        return;
+    static const CSoftwareView classes32(KEY_WOW64_32KEY, "SOFTWARE\\Classes");
+    for (const auto& key : VardelServer::RegistrationScriptKeys(ServerPath()))
+        m_guards.push_back(std::make_unique<CRegistryKeyGuard>(classes32.get(), key.path));
+    for (const auto& path : {"Interface\\" + GuidText(IID_IVardelEventLog),
+                             "Interface\\" + GuidText(DIID__IVardelEventLogEvents)})
+        m_guards.push_back(std::make_unique<CRegistryKeyGuard>(classes32.get(), path));
 }
 
 CHostEvent::CHostEvent() : m_event(CreateEventA(nullptr, TRUE, FALSE, Expected::HOST_EVENT))
