@@ -34,6 +34,8 @@ bool EndsInsideLine(const std::string& path)
     return last != EOF && last != '\n';
 }
 
+} // namespace
+
 // Only a text value names the file; REG_EXPAND_SZ has its variables
 // expanded as its type asks. The bytes of a number or of binary data read as
 // a name could create a file anywhere, so they count as unreadable.
@@ -53,6 +55,8 @@ std::string AlarmFilePath(const std::string& stored, DWORD type)
     expanded.resize(written - 1);
     return expanded;
 }
+
+namespace {
 
 // Appends the record under the alarm-file mutex, held from before the file
 // is opened until after it is closed. Failures drop the record.

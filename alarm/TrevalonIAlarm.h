@@ -7,6 +7,8 @@
 #include "FixedNames.h"
 #include "LogEvent.h"
 
+#include <windows.h>
+
 #include <boost/shared_ptr.hpp>
 #include <cstdint>
 #include <string>
@@ -27,6 +29,11 @@ public:
     // unreadable); every failure drops the alarm silently.
     void ForwardEvent(boost::shared_ptr<CLogEvent> event) noexcept;
 };
+
+// The alarm file that "AlarmTxtFile" names, from its stored text and
+// registry type; empty when the value names none (absent, empty, or a type
+// other than REG_SZ and REG_EXPAND_SZ).
+std::string AlarmFilePath(const std::string& stored, DWORD type);
 
 // "2011-03-03T14:05:09+01:00" in the process's local zone, the offset that of
 // the instant itself (daylight saving included). Empty for 2^31 and above.
