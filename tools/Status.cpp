@@ -52,12 +52,14 @@ struct CSetting {
     std::string where; // "HKLM\<key> (64-bit view)"
 };
 
+// Through the server's own view rule: the view it reads is the one shown.
 CSetting ReadSetting(const char* key, const char* value)
 {
     CSetting s;
-    s.text = Vardel::ReadRegistryText(HKEY_LOCAL_MACHINE, key, value, &s.type);
-    s.present = s.type != REG_NONE;
-    s.where = std::string("HKLM\\") + key + " (" + (sizeof(void*) == 8 ? "64" : "32") + "-bit view)";
+    const Vardel::CRegistryViewChoice choice = Vardel::ChooseRegistryView(HKEY_LOCAL_MACHINE, key, value);
+    s.text = Vardel::ReadRegistryText(HKEY_LOCAL_MACHINE, key, value, &s.type, choice.view);
+    s.present = choice.valueFound;
+    s.where = std::string("HKLM\\") + key + " (" + Vardel::RegistryViewName(choice.view) + " view)";
     return s;
 }
 
