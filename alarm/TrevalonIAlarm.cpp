@@ -25,6 +25,8 @@ bool EndsInsideLine(const std::string& path)
     return last != EOF && last != '\n';
 }
 
+} // namespace
+
 // Only a text value names the file; REG_EXPAND_SZ has its variables
 // expanded as its type asks. The bytes of a number or of binary data read as
 // a name could create a file anywhere, so they count as unreadable.
@@ -57,6 +59,8 @@ std::string AlarmFilePath(const std::string& stored, DWORD type)
     }
     return std::string();
 }
+
+namespace {
 
 // Appends the record under the alarm-file mutex, held from before the file
 // is opened until after it is closed. Failures drop the record.

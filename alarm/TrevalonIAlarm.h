@@ -7,6 +7,8 @@
 #include "FixedNames.h"
 #include "LogEvent.h"
 
+#include <windows.h>
+
 #include <boost/shared_ptr.hpp>
 #include <string>
 
@@ -26,3 +28,8 @@ public:
     // unreadable); every failure drops the alarm silently.
     void ForwardEvent(boost::shared_ptr<CLogEvent> event) noexcept;
 };
+
+// The alarm file that "AlarmTxtFile" names, from its stored text and
+// registry type; empty when the value names none (absent, empty, or a type
+// other than REG_SZ and REG_EXPAND_SZ).
+std::string AlarmFilePath(const std::string& stored, DWORD type);

@@ -4,7 +4,9 @@
 // Exit codes: 0 every event accepted, 1 the server or a call failed,
 // 2 bad arguments. Every failure is explained on stderr.
 #include "ComSupport.h"
+#include "Diagnostics.h"
 #include "FixedNames.h"
+#include "Reachability.h"
 #include "Win32Error.h"
 #include "VardelEventLogger.h"
 
@@ -46,7 +48,7 @@ struct COptions {
 
 int Usage(const std::string& problem)
 {
-    std::fprintf(stderr, "vardel-log: %s\n%s", problem.c_str(), USAGE);
+    std::fprintf(stderr, "vardel-log: %s\n%s%s", problem.c_str(), USAGE, VardelTools::DIAGNOSTICS_USAGE);
     return 2;
 }
 
@@ -147,6 +149,7 @@ int ParseArguments(int argc, wchar_t** argv, COptions& options)
             options.fromStdin = true;
         } else if (arg == L"-h" || arg == L"--help") {
             std::fputs(USAGE, stdout);
+            std::fputs(VardelTools::DIAGNOSTICS_USAGE, stdout);
             return -1;
         } else {
             return Usage("unknown option " + Narrow(arg));
@@ -213,13 +216,14 @@ int Run(const COptions& options)
         std::fprintf(stderr, "vardel-log: cannot initialise COM: %s\n", HResultText(apartment.Result()).c_str());
         return 1;
     }
-    // A missing ProgID falls back to the class identifier, so that the error
-    // reported is the one of the class itself.
-    CLSID clsid = CLSID_VardelEventLog;
-    Vardel::ClsidFromProgId(Vardel::PROGID, &clsid);
+    // Explained at once rather than after COM's wait for a server that ends.
+    const std::string unreachable = VardelTools::WhyTheServerCannotBeReached();
+    if (!unreachable.empty()) {
+        std::fprintf(stderr, "vardel-log: cannot reach %s: %s\n", Vardel::PROGID, unreachable.c_str());
+        return 1;
+    }
     Vardel::CComOwner<IVardelEventLog> log;
-    HRESULT hr = CoCreateInstance(clsid, nullptr, CLSCTX_LOCAL_SERVER, IID_IVardelEventLog,
-                                  reinterpret_cast<void**>(log.put()));
+    HRESULT hr = VardelTools::CreateLogObject(log);
     if (FAILED(hr)) {
         std::fprintf(stderr, "vardel-log: cannot reach %s: %s\n", Vardel::PROGID, HResultText(hr).c_str());
         return 1;
@@ -250,6 +254,8 @@ int main()
         std::fprintf(stderr, "vardel-log: cannot read the command line\n");
         return 1;
     }
+    if (VardelTools::IsDiagnosticsCommand(argc, argv.get()))
+        return VardelTools::RunDiagnostics(argc, argv.get());
     COptions options;
     const int parsed = ParseArguments(argc, argv.get(), options);
     if (parsed)

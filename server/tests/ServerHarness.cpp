@@ -140,6 +140,16 @@ CAlarmCapture::~CAlarmCapture()
     RemoveTree(ALARM_FOLDER);
 }
 
+std::string VardelLogCommand(const std::string& arguments)
+{
+    return "\"" + BinFolder() + "\\vardel-log.exe\" " + arguments;
+}
+
+std::string KorvaneHostCommand(const std::string& arguments)
+{
+    return "\"" + BinFolder() + "\\korvane-host.exe\" " + arguments;
+}
+
 std::vector<std::string> CrLfLines(const std::string& text)
 {
     std::vector<std::string> lines;

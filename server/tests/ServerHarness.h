@@ -108,6 +108,10 @@ bool EndsWithCrLf(const std::string& text);
 // The lines that end with tail.
 std::vector<std::string> LinesEndingWith(const std::vector<std::string>& lines, const std::string& tail);
 
+// The command line of a tool beside the server (vardel-log.exe, korvane-host.exe).
+std::string VardelLogCommand(const std::string& arguments);
+std::string KorvaneHostCommand(const std::string& arguments);
+
 // A unique marker for this run's messages.
 std::string Marker(const char* what);
 

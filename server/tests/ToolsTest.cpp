@@ -7,16 +7,6 @@ using namespace VardelTest;
 
 namespace {
 
-std::string VardelLog(const std::string& arguments)
-{
-    return "\"" + BinFolder() + "\\vardel-log.exe\" " + arguments;
-}
-
-std::string KorvaneHost(const std::string& arguments)
-{
-    return "\"" + BinFolder() + "\\korvane-host.exe\" " + arguments;
-}
-
 bool Contains(const std::string& text, const std::string& part)
 {
     return text.find(part) != std::string::npos;
@@ -39,12 +29,12 @@ TEST_F(Tools, VardelLogPerCallOrPerLineOfInputAndTheVbscriptSampleReportEvents)
     const std::string one = Marker("one"), words = Marker("words"), line = Marker("line"), vbs = Marker("vbs");
     {
         CServerSession session;
-        auto r = RunCaptured(VardelLog("-t ERROR -l debug -s \"Tool Source\" --time 86400 -m \"" + one + "\""));
+        auto r = RunCaptured(VardelLogCommand("-t ERROR -l debug -s \"Tool Source\" --time 86400 -m \"" + one + "\""));
         EXPECT_EQ(0u, r.exitCode) << r.err;
         EXPECT_EQ("", r.err);
-        r = RunCaptured(VardelLog("--type 7 --level -2 " + words + " and more"));
+        r = RunCaptured(VardelLogCommand("--type 7 --level -2 " + words + " and more"));
         EXPECT_EQ(0u, r.exitCode) << r.err;
-        r = RunCaptured(VardelLog("--stdin -s Lines -t FATAL_ERROR"), line + "-a\r\n" + line + "-b\n\n" + line + "-c");
+        r = RunCaptured(VardelLogCommand("--stdin -s Lines -t FATAL_ERROR"), line + "-a\r\n" + line + "-b\n\n" + line + "-c");
         EXPECT_EQ(0u, r.exitCode) << r.err;
         // The sample creates the object by its ProgID and calls it late-bound.
         r = RunCaptured("cscript.exe //nologo \"" VARDEL_SAMPLE_VBS "\" " + vbs);
@@ -67,7 +57,7 @@ TEST_F(Tools, VardelLogPerCallOrPerLineOfInputAndTheVbscriptSampleReportEvents)
 TEST_F(Tools, VardelLogExplainsEveryFailure)
 {
     // Nothing registered (the guard cleared it).
-    auto r = RunCaptured(VardelLog("hello"));
+    auto r = RunCaptured(VardelLogCommand("hello"));
     EXPECT_EQ(1u, r.exitCode);
     EXPECT_TRUE(Contains(r.err, "0x80040154")) << r.err;
     EXPECT_TRUE(Contains(r.err, "not registered")) << r.err;
@@ -75,11 +65,11 @@ TEST_F(Tools, VardelLogExplainsEveryFailure)
     const char* bad[] = {"", "--type BOGUS x", "--level", "--time -1 x", "--time 4294967296 x", "--frobnicate x",
                          "-m a b", "--stdin x"};
     for (const char* arguments : bad) {
-        r = RunCaptured(VardelLog(arguments));
+        r = RunCaptured(VardelLogCommand(arguments));
         EXPECT_EQ(2u, r.exitCode) << arguments;
         EXPECT_TRUE(Contains(r.err, "usage: vardel-log")) << arguments << ": " << r.err;
     }
-    r = RunCaptured(VardelLog("--help"));
+    r = RunCaptured(VardelLogCommand("--help"));
     EXPECT_EQ(0u, r.exitCode);
     EXPECT_TRUE(Contains(r.out, "usage: vardel-log")) << r.out;
     EXPECT_EQ("", m_log.Appended());
@@ -87,21 +77,21 @@ TEST_F(Tools, VardelLogExplainsEveryFailure)
 
 TEST_F(Tools, KorvaneHostHoldsTheEventUntilStopped)
 {
-    EXPECT_EQ(1u, RunCaptured(KorvaneHost("--status")).exitCode);
-    auto r = RunCaptured(KorvaneHost("--start --seconds 120"));
+    EXPECT_EQ(1u, RunCaptured(KorvaneHostCommand("--status")).exitCode);
+    auto r = RunCaptured(KorvaneHostCommand("--start --seconds 120"));
     ASSERT_EQ(0u, r.exitCode) << r.err;
     EXPECT_TRUE(HostEventExists());
-    EXPECT_EQ(0u, RunCaptured(KorvaneHost("--status")).exitCode);
-    r = RunCaptured(KorvaneHost("--start"));
+    EXPECT_EQ(0u, RunCaptured(KorvaneHostCommand("--status")).exitCode);
+    r = RunCaptured(KorvaneHostCommand("--start"));
     EXPECT_EQ(1u, r.exitCode);
     EXPECT_TRUE(Contains(r.err, "already running")) << r.err;
 
-    EXPECT_EQ(0u, RunCaptured(KorvaneHost("--stop")).exitCode);
+    EXPECT_EQ(0u, RunCaptured(KorvaneHostCommand("--stop")).exitCode);
     EXPECT_FALSE(HostEventExists()) << "--stop returns once the event is gone";
-    r = RunCaptured(KorvaneHost("--stop"));
+    r = RunCaptured(KorvaneHostCommand("--stop"));
     EXPECT_EQ(1u, r.exitCode);
     EXPECT_TRUE(Contains(r.err, "no host stand-in is running")) << r.err;
-    EXPECT_EQ(2u, RunCaptured(KorvaneHost("--bogus")).exitCode);
+    EXPECT_EQ(2u, RunCaptured(KorvaneHostCommand("--bogus")).exitCode);
 }
 
 } // namespace

@@ -1,0 +1,125 @@
+#include "Reachability.h"
+
+#include "FixedNames.h"
+#include "Handles.h"
+#include "HostEvent.h"
+
+#include <cstring>
+
+namespace VardelTools {
+
+namespace {
+
+// The default value of HKCR\path in the view, or nothing when absent.
+bool ReadClassesValue(REGSAM view, const std::string& path, std::string& value)
+{
+    Vardel::CUniqueHKey key;
+    if (::RegOpenKeyExA(HKEY_CLASSES_ROOT, path.c_str(), 0, KEY_QUERY_VALUE | view, key.put()) != ERROR_SUCCESS)
+        return false;
+    char buffer[MAX_PATH * 2] = {};
+    DWORD size = sizeof buffer - 1, type = REG_NONE;
+    if (::RegQueryValueExA(key.get(), nullptr, nullptr, &type, reinterpret_cast<BYTE*>(buffer), &size) !=
+            ERROR_SUCCESS ||
+        (type != REG_SZ && type != REG_EXPAND_SZ))
+        return false;
+    value = buffer;
+    return true;
+}
+
+bool ClassesKeyExists(REGSAM view, const std::string& path)
+{
+    Vardel::CUniqueHKey key;
+    return ::RegOpenKeyExA(HKEY_CLASSES_ROOT, path.c_str(), 0, KEY_QUERY_VALUE | view, key.put()) == ERROR_SUCCESS;
+}
+
+bool FileExists(const std::string& path)
+{
+    const DWORD attributes = ::GetFileAttributesA(path.c_str());
+    return attributes != INVALID_FILE_ATTRIBUTES && !(attributes & FILE_ATTRIBUTE_DIRECTORY);
+}
+
+} // namespace
+
+std::string CRegistrationView::Missing() const
+{
+    const std::string clsid = "HKEY_CLASSES_ROOT\\CLSID\\" + Vardel::GuidText(CLSID_VardelEventLog);
+    if (!progId)
+        return std::string("HKEY_CLASSES_ROOT\\") + Vardel::PROGID + "\\CLSID is missing or names another class";
+    if (localServer.empty())
+        return clsid + "\\LocalServer32 is missing";
+    if (!serverExists)
+        return clsid + "\\LocalServer32 names " + serverFile + ", which does not exist";
+    if (typeLibFile.empty())
+        return "the type library " + Vardel::GuidText(LIBID_VARDELEVENTLOGGERLib) + " 1.0 is not registered";
+    if (!typeLibExists)
+        return "the registered type library file " + typeLibFile + " does not exist";
+    if (!interfaceRegistered)
+        return "HKEY_CLASSES_ROOT\\Interface\\" + Vardel::GuidText(IID_IVardelEventLog) + " is missing";
+    return std::string();
+}
+
+std::string ServerFileOf(const std::string& commandLine)
+{
+    std::string line = commandLine;
+    line.erase(0, line.find_first_not_of(' '));
+    if (!line.empty() && line[0] == '"') {
+        const std::size_t close = line.find('"', 1);
+        return line.substr(1, close == std::string::npos ? std::string::npos : close - 1);
+    }
+    // Unquoted: up to the first switch, blanks at its end dropped.
+    std::size_t end = line.size();
+    for (std::size_t blank = line.find(' '); blank != std::string::npos; blank = line.find(' ', blank + 1))
+        if (blank + 1 < line.size() && (line[blank + 1] == '/' || line[blank + 1] == '-')) {
+            end = blank;
+            break;
+        }
+    line.resize(end);
+    while (!line.empty() && line.back() == ' ')
+        line.pop_back();
+    return line;
+}
+
+CRegistrationView ReadRegistration(REGSAM view)
+{
+    CRegistrationView r;
+    const std::string clsid = Vardel::GuidText(CLSID_VardelEventLog);
+    std::string named;
+    r.progId = ReadClassesValue(view, std::string(Vardel::PROGID) + "\\CLSID", named) && _stricmp(named.c_str(), clsid.c_str()) == 0;
+    if (ReadClassesValue(view, "CLSID\\" + clsid + "\\LocalServer32", r.localServer)) {
+        r.serverFile = ServerFileOf(r.localServer);
+        r.serverExists = FileExists(r.serverFile);
+    }
+    const std::string typeLib = "TypeLib\\" + Vardel::GuidText(LIBID_VARDELEVENTLOGGERLib) + "\\1.0\\0\\win32";
+    if (ReadClassesValue(view, typeLib, r.typeLibFile))
+        r.typeLibExists = FileExists(r.typeLibFile);
+    r.interfaceRegistered = ClassesKeyExists(view, "Interface\\" + Vardel::GuidText(IID_IVardelEventLog) + "\\TypeLib");
+    return r;
+}
+
+std::string WhyTheServerCannotBeReached()
+{
+    // This process's own view is the one COM uses to start the server for it.
+    const CRegistrationView own = ReadRegistration(sizeof(void*) == 8 ? KEY_WOW64_64KEY : KEY_WOW64_32KEY);
+    if (own.localServer.empty() || !own.progId)
+        return std::string(Vardel::PROGID) + " is not registered (0x80040154, class not registered: " + own.Missing() +
+               "); run VardelEventLogger.exe /RegServer";
+    if (!own.serverExists)
+        return std::string(Vardel::PROGID) + " is registered, but " + own.Missing() +
+               "; run /RegServer from the installed VardelEventLogger.exe";
+    if (!Vardel::HostEventExists())
+        return std::string("the Korvane host product is not running: its event \"") + Vardel::HOST_EVENT_NAME +
+               "\" does not exist, and a server ends at once without it; start the host product first";
+    return std::string();
+}
+
+HRESULT CreateLogObject(Vardel::CComOwner<IVardelEventLog>& log)
+{
+    // A missing ProgID falls back to the class identifier, so that the error
+    // reported is the one of the class itself.
+    CLSID clsid = CLSID_VardelEventLog;
+    Vardel::ClsidFromProgId(Vardel::PROGID, &clsid);
+    return ::CoCreateInstance(clsid, nullptr, CLSCTX_LOCAL_SERVER, IID_IVardelEventLog,
+                              reinterpret_cast<void**>(log.put()));
+}
+
+} // namespace VardelTools
