@@ -282,10 +282,11 @@ int Run(int argc, char** argv)
         WriteComponent(out, "Registration32", false, "HKCR", interfaceRows);
     WriteComponent(out, "RegistrationInterfaces", win64, "HKCR", interfaceRows);
     // The server reads its setting from the 32-bit view first. Written only
-    // when the property is given.
+    // when the property is given; the condition also holds at removal, since
+    // the installer here leaves a component whose condition is false in place.
     WriteComponent(out, "ExpirySetting", false, "HKLM",
                    {{Vardel::SETTINGS_KEY, Vardel::EXPIRE_DAYS_VALUE, "[EXPIRELOGSAFTER]"}});
-    out.sql.push_back("UPDATE `Component` SET `Condition` = 'EXPIRELOGSAFTER' WHERE `Component` = 'ExpirySetting'");
+    out.sql.push_back("UPDATE `Component` SET `Condition` = 'EXPIRELOGSAFTER OR REMOVE~=\"ALL\"' WHERE `Component` = 'ExpirySetting'");
     // The log folder stays, with its logs, when the package is removed (16: permanent).
     out.sql.push_back("UPDATE `Component` SET `Attributes` = " + std::string(win64 ? "272" : "16") +
                       " WHERE `Component` = 'LogFolder'");

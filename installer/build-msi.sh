@@ -11,9 +11,14 @@ cp "$bin/VardelEventLogger.exe" "$bin/vardel-log.exe" "$stage/"
 "$gen" --arch "$arch" --idl "$src/server/VardelEventLogger.idl" \
        --rgs "$src/server/VardelEventLoggerAppID.rgs" --rgs "$src/server/VardelEventLog.rgs" \
        --out "$stage/Registration.wxi" --sql "$stage/Registration.sql"
+# One product code per architecture and version, the same in every build of
+# it, so that "msiexec /x" with any build of the package removes what another
+# build of it installed; a new version gets a new code, as a major upgrade needs.
+h=$(printf 'VardelEventLogger %s %s' "$arch" "$version" | sha1sum)
+code=$(echo "${h:0:8}-${h:8:4}-5${h:13:3}-a${h:17:3}-${h:20:12}" | tr a-f A-F)
 # wixl reads sources and includes relative to the folder it runs in.
 rm -f "$out.tmp"
-(cd "$stage" && wixl -a "$arch" -D Version="$version" -D Arch="$arch" -D Generated=Registration.wxi \
+(cd "$stage" && wixl -a "$arch" -D Version="$version" -D Arch="$arch" -D ProductCode="$code" -D Generated=Registration.wxi \
      -o "$out.tmp" "$src/installer/VardelEventLogger.wxs")
 while IFS= read -r statement; do
   [ -n "$statement" ] && msibuild "$out.tmp" -q "$statement"
