@@ -292,7 +292,8 @@ Vardel::CUniqueHandle TempFile(std::string& path)
 {
     char folder[MAX_PATH], name[MAX_PATH];
     GetTempPathA(MAX_PATH, folder);
-    VARDEL_THROW_IF_WIN32_FALSE(static_cast<BOOL>(GetTempFileNameA(folder, "vsl", 0, name) != 0));
+    if (!GetTempFileNameA(folder, "vsl", 0, name))
+        throw Vardel::CWin32Error(GetLastError(), "GetTempFileNameA");
     path = name;
     SECURITY_ATTRIBUTES inherit = {sizeof inherit, nullptr, TRUE};
     Vardel::CUniqueFileHandle file(CreateFileA(name, GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,

@@ -10,9 +10,9 @@ namespace VardelTest {
 
 class CBstr : public Vardel::CBstrOwner {
 public:
-    explicit CBstr(const wchar_t* text) : CBstrOwner(SysAllocString(text)) {}
-    CBstr(const wchar_t* text, UINT length) : CBstrOwner(SysAllocStringLen(text, length)) {}
-    explicit CBstr(const std::string& text) : CBstrOwner(Vardel::BstrFromText(text)) {}
+    explicit CBstr(const wchar_t* text) : Vardel::CBstrOwner(SysAllocString(text)) {}
+    CBstr(const wchar_t* text, UINT length) : Vardel::CBstrOwner(SysAllocStringLen(text, length)) {}
+    explicit CBstr(const std::string& text) : Vardel::CBstrOwner(Vardel::BstrFromText(text)) {}
 };
 
 // LogEvent's five arguments as Invoke takes them, in reverse order: args[4]

@@ -4,6 +4,7 @@
 #include "Monitor.h"
 
 #include "Handles.h"
+#include "testsupport/ExpectedNames.h"
 
 #include <gtest/gtest.h>
 #include <vector>
@@ -66,12 +67,12 @@ TEST(Monitor, EndsAtTheFirstCheckAfterTheHostGoesWhateverTheLocks)
 
 TEST(Monitor, HostEventExistsOnlyWhileSomeoneHoldsIt)
 {
-    Vardel::CUniqueHandle existing(OpenEventA(SYNCHRONIZE, FALSE, VardelServer::HOST_EVENT_NAME));
+    Vardel::CUniqueHandle existing(OpenEventA(SYNCHRONIZE, FALSE, VardelTest::Expected::HOST_EVENT));
     if (existing)
         GTEST_SKIP() << "a host is running in this prefix";
     EXPECT_FALSE(VardelServer::HostEventExists());
     {
-        Vardel::CUniqueHandle host(CreateEventA(nullptr, TRUE, FALSE, VardelServer::HOST_EVENT_NAME));
+        Vardel::CUniqueHandle host(CreateEventA(nullptr, TRUE, FALSE, VardelTest::Expected::HOST_EVENT));
         ASSERT_TRUE(host);
         EXPECT_TRUE(VardelServer::HostEventExists());
         EXPECT_TRUE(VardelServer::HostEventExists()) << "the check must not keep or consume it";
