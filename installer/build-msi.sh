@@ -1,0 +1,27 @@
+#!/usr/bin/env bash
+# Builds one installer package.
+#   build-msi.sh GENERATOR SOURCE_DIR ARCH BIN_DIR VERSION OUTPUT.msi
+# GENERATOR is the build-machine tool (WxiRegistry.cpp); BIN_DIR holds the
+# ARCH build's VardelEventLogger.exe and vardel-log.exe.
+set -euo pipefail
+gen=$1 src=$2 arch=$3 bin=$4 version=$5 out=$6
+stage="$(dirname "$out")/stage-$arch-$version"
+rm -rf "$stage"; mkdir -p "$stage"
+cp "$bin/VardelEventLogger.exe" "$bin/vardel-log.exe" "$stage/"
+"$gen" --arch "$arch" --idl "$src/server/VardelEventLogger.idl" \
+       --rgs "$src/server/VardelEventLoggerAppID.rgs" --rgs "$src/server/VardelEventLog.rgs" \
+       --out "$stage/Registration.wxi" --sql "$stage/Registration.sql"
+# One product code per architecture and version, the same in every build of
+# it, so that "msiexec /x" with any build of the package removes what another
+# build of it installed; a new version gets a new code, as a major upgrade needs.
+h=$(printf 'VardelEventLogger %s %s' "$arch" "$version" | sha1sum)
+code=$(echo "${h:0:8}-${h:8:4}-5${h:13:3}-a${h:17:3}-${h:20:12}" | tr a-f A-F)
+# wixl reads sources and includes relative to the folder it runs in.
+rm -f "$out.tmp"
+(cd "$stage" && wixl -a "$arch" -D Version="$version" -D Arch="$arch" -D ProductCode="$code" -D Generated=Registration.wxi \
+     -o "$out.tmp" "$src/installer/VardelEventLogger.wxs")
+while IFS= read -r statement; do
+  [ -n "$statement" ] && msibuild "$out.tmp" -q "$statement"
+done <"$stage/Registration.sql"
+mv -f "$out.tmp" "$out"
+rm -rf "$stage"

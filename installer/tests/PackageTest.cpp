@@ -1,0 +1,253 @@
+// Installer packages under Wine: each test runs in a fresh prefix of its own
+// (run-package-test.sh), with the package paths and the architecture in the
+// environment:
+//   VARDEL_MSI, VARDEL_OLD_MSI  the package and a lower version of it
+//   VARDEL_ARCH                 x64 or x86
+//   VARDEL_RUNS_32BIT           1 where 32-bit programs can run
+#include "testsupport/TestSupport.h"
+
+#include <windows.h>
+#include <gtest/gtest.h>
+#include <cstdlib>
+#include <iostream>
+#include <string>
+#include <vector>
+
+using namespace VardelTest;
+
+namespace {
+
+std::string Env(const char* name)
+{
+    const char* value = std::getenv(name);
+    return value ? value : "";
+}
+
+bool Is64() { return Env("VARDEL_ARCH") == "x64"; }
+bool ServerRuns() { return Is64() || Env("VARDEL_RUNS_32BIT") == "1"; }
+constexpr const char* NO_32BIT =
+    "32-bit programs cannot run on this machine (no 32-bit support in its kernel)";
+
+std::string InstallDir()
+{
+    char path[MAX_PATH];
+    DWORD n = ExpandEnvironmentStringsA(Is64() ? "%ProgramW6432%" : "%ProgramFiles(x86)%", path, MAX_PATH);
+    return std::string(path, n ? n - 1 : 0) + "\\Pellucor\\VardelEventLogger";
+}
+std::string InstalledServer() { return InstallDir() + "\\VardelEventLogger.exe"; }
+std::string InstalledClient() { return InstallDir() + "\\vardel-log.exe"; }
+
+DWORD Msiexec(const std::string& arguments)
+{
+    return RunProcess("msiexec " + arguments + " /qn", 300000);
+}
+
+// Every key this system registers or sets, in both registry views.
+std::vector<std::string> OurEntries()
+{
+    const char* const classes[] = {
+        "CLSID\\{A07AD29E-F42B-4A77-B5B1-C49EAAD25853}",
+        "VardelEventLogger.VardelEventLog",
+        "VardelEventLogger.VardelEventLog.1",
+        "AppID\\{DFC77DFF-0CE4-456B-B8F7-CC9DD5D78C32}",
+        "AppID\\VardelEventLogger.EXE",
+        "TypeLib\\{26806345-5455-4EA1-80CB-065B6D1E0653}",
+        "Interface\\{E53CB34B-4D58-4693-AEB3-C1D59AF782A1}",
+        "Interface\\{24F8ACF8-C8F0-476A-9552-1AD3E0D4DC8D}",
+    };
+    std::vector<std::string> lines;
+    for (REGSAM view : {KEY_WOW64_64KEY, KEY_WOW64_32KEY}) {
+        const std::string prefix = view == KEY_WOW64_64KEY ? "64 " : "32 ";
+        auto collect = [&](HKEY root, const std::string& path, bool valuesOnly) {
+            HKEY key = nullptr;
+            if (RegOpenKeyExA(root, path.c_str(), 0, KEY_READ | view, &key) != ERROR_SUCCESS)
+                return;
+            std::vector<std::string> tree;
+            CollectRegistryTree(key, path, tree);
+            RegCloseKey(key);
+            for (const auto& line : tree)
+                if (!valuesOnly || line.find('=') != std::string::npos)
+                    lines.push_back(prefix + line);
+        };
+        for (const char* path : classes)
+            collect(HKEY_CLASSES_ROOT, path, false);
+        // The server opens the settings key for itself (creating it); only a value is ours.
+        collect(HKEY_LOCAL_MACHINE, Expected::SETTINGS_KEY, true);
+    }
+    return lines;
+}
+
+// A string value in one registry view; "<absent>" when there is none.
+std::string ViewText(HKEY root, REGSAM view, const std::string& path, const char* name = "")
+{
+    HKEY key = nullptr;
+    if (RegOpenKeyExA(root, path.c_str(), 0, KEY_READ | view, &key) != ERROR_SUCCESS)
+        return "<absent>";
+    char data[1024] = {};
+    DWORD size = sizeof data - 1;
+    LONG rc = RegGetValueA(key, nullptr, name, RRF_RT_REG_SZ, nullptr, data, &size);
+    RegCloseKey(key);
+    return rc == ERROR_SUCCESS ? data : "<absent>";
+}
+
+// The installed programs' entries whose name is this product's.
+std::vector<std::string> ProductEntries()
+{
+    std::vector<std::string> versions;
+    for (REGSAM view : {KEY_WOW64_64KEY, KEY_WOW64_32KEY}) {
+        HKEY uninstall = nullptr;
+        if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, "Software\\Microsoft\\Windows\\CurrentVersion\\Uninstall", 0,
+                          KEY_READ | view, &uninstall) != ERROR_SUCCESS)
+            continue;
+        char name[256];
+        for (DWORD i = 0;; ++i) {
+            DWORD length = sizeof name;
+            if (RegEnumKeyExA(uninstall, i, name, &length, nullptr, nullptr, nullptr, nullptr) != ERROR_SUCCESS)
+                break;
+            char display[256] = {}, version[64] = {};
+            DWORD size = sizeof display - 1;
+            if (RegGetValueA(uninstall, name, "DisplayName", RRF_RT_REG_SZ, nullptr, display, &size) != ERROR_SUCCESS ||
+                std::string(display).rfind("VardelEventLogger", 0) != 0)
+                continue;
+            size = sizeof version - 1;
+            RegGetValueA(uninstall, name, "DisplayVersion", RRF_RT_REG_SZ, nullptr, version, &size);
+            versions.push_back(version);
+        }
+        RegCloseKey(uninstall);
+    }
+    return versions;
+}
+
+// The host product's event: the server lives only while it exists.
+struct CHost {
+    Vardel::CUniqueHandle event{CreateEventA(nullptr, TRUE, FALSE, Expected::HOST_EVENT)};
+};
+
+std::string LogFolderFile(const SYSTEMTIME& day) { return LogFilePath(day); }
+
+class Package : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        if (Env("VARDEL_MSI").empty())
+            GTEST_SKIP() << "run through run-package-test.sh, which names the package";
+        ASSERT_TRUE(OurEntries().empty()) << "the prefix is not fresh";
+    }
+    void TearDown() override { WaitForServersToEnd(30000); }
+
+    void Install(const std::string& properties = std::string())
+    {
+        ASSERT_EQ(0u, Msiexec("/i " + Env("VARDEL_MSI") + " " + properties));
+    }
+    DWORD LogThroughClient(const std::string& client, const std::string& message)
+    {
+        return RunProcess("\"" + client + "\" -s package " + message, 120000);
+    }
+};
+
+TEST_F(Package, InstallRegisterRemove)
+{
+    Install();
+    EXPECT_TRUE(FileExists(InstalledServer()));
+    EXPECT_TRUE(FileExists(InstalledClient()));
+    const DWORD folder = GetFileAttributesA(Expected::LOG_FOLDER);
+    EXPECT_TRUE(folder != INVALID_FILE_ATTRIBUTES && (folder & FILE_ATTRIBUTE_DIRECTORY));
+
+    const auto installed = OurEntries();
+    const REGSAM view = Is64() ? KEY_WOW64_64KEY : KEY_WOW64_32KEY;
+    const std::string clsid = "CLSID\\{A07AD29E-F42B-4A77-B5B1-C49EAAD25853}";
+    EXPECT_EQ(ShortPathOrLong(InstalledServer()), ViewText(HKEY_CLASSES_ROOT, view, clsid + "\\LocalServer32"));
+    for (const auto& line : installed) // no setting without EXPIRELOGSAFTER
+        EXPECT_EQ(std::string::npos, line.find(Expected::EXPIRE_DAYS_VALUE)) << line;
+
+    if (ServerRuns()) {
+        // The server's own registration leaves exactly what the package wrote,
+        // and its unregistration exactly what removing the package leaves.
+        ASSERT_EQ(0u, RunServer("/UnregServer", InstalledServer()));
+        EXPECT_EQ(std::vector<std::string>{}, OurEntries());
+        ASSERT_EQ(0u, RunServer("/RegServer", InstalledServer()));
+        EXPECT_EQ(installed, OurEntries());
+
+        {
+            CHost host; // gone at the end of the block: the server then ends, its queue written
+            ASSERT_EQ(0u, LogThroughClient(InstalledClient(), "installed-64-bit-client"));
+        }
+        ASSERT_TRUE(WaitForServersToEnd(60000));
+        EXPECT_NE(std::string::npos, ReadWholeFile(TodayLogPath()).find("installed-64-bit-client"));
+    } else {
+        std::cout << "[  SKIPPED ] the server's /RegServer comparison and the clients: " << NO_32BIT << "\n";
+    }
+    if (Is64())
+        std::cout << "[  SKIPPED ] a 32-bit client: "
+                  << (Env("VARDEL_RUNS_32BIT") == "1" ? "no x86 client is built beside this package" : NO_32BIT)
+                  << "\n";
+
+    SYSTEMTIME now;
+    GetLocalTime(&now);
+    const std::string kept = LogFolderFile(now);
+    if (!FileExists(kept))
+        WriteWholeFile(kept, "kept\n");
+    ASSERT_EQ(0u, Msiexec("/x " + Env("VARDEL_MSI")));
+    EXPECT_EQ(std::vector<std::string>{}, OurEntries());
+    EXPECT_FALSE(FileExists(InstalledServer()));
+    EXPECT_FALSE(FileExists(InstalledClient()));
+    EXPECT_EQ(INVALID_FILE_ATTRIBUTES, GetFileAttributesA(InstallDir().c_str()));
+    EXPECT_TRUE(FileExists(kept));
+    EXPECT_TRUE(ProductEntries().empty());
+    EXPECT_TRUE(RegKeyExists(HKEY_CLASSES_ROOT, "CLSID"));
+    EXPECT_TRUE(RegKeyExists(HKEY_CLASSES_ROOT, "AppID"));
+}
+
+TEST_F(Package, UpgradeAndDowngrade)
+{
+    ASSERT_EQ(0u, Msiexec("/i " + Env("VARDEL_OLD_MSI")));
+    EXPECT_EQ(std::vector<std::string>{"0.9.0"}, ProductEntries());
+    const auto older = OurEntries();
+
+    Install();
+    const auto entries = ProductEntries();
+    ASSERT_EQ(1u, entries.size()) << "one entry among the installed programs";
+    EXPECT_NE("0.9.0", entries[0]);
+    EXPECT_EQ(older, OurEntries()) << "one registration, pointing at the same installed files";
+    EXPECT_TRUE(FileExists(InstalledServer()));
+
+    // A lower version refuses (ERROR_INSTALL_FAILURE) and changes nothing.
+    EXPECT_EQ(static_cast<DWORD>(ERROR_INSTALL_FAILURE), Msiexec("/i " + Env("VARDEL_OLD_MSI")));
+    EXPECT_EQ(entries, ProductEntries());
+    EXPECT_EQ(older, OurEntries());
+
+    ASSERT_EQ(0u, Msiexec("/x " + Env("VARDEL_MSI")));
+    EXPECT_EQ(std::vector<std::string>{}, OurEntries());
+    EXPECT_TRUE(ProductEntries().empty());
+}
+
+TEST_F(Package, ExpirySetting)
+{
+    Install("EXPIRELOGSAFTER=0");
+    // Where the server reads it first: the 32-bit view.
+    EXPECT_EQ("0", ViewText(HKEY_LOCAL_MACHINE, KEY_WOW64_32KEY, Expected::SETTINGS_KEY, Expected::EXPIRE_DAYS_VALUE));
+    if (!ServerRuns())
+        GTEST_SKIP() << "the installed server: " << NO_32BIT;
+
+    FILETIME now;
+    GetSystemTimeAsFileTime(&now);
+    ULARGE_INTEGER t{{now.dwLowDateTime, now.dwHighDateTime}};
+    t.QuadPart -= 24ull * 3600 * 10000000;
+    FILETIME utc{t.LowPart, t.HighPart}, local;
+    SYSTEMTIME yesterday;
+    FileTimeToLocalFileTime(&utc, &local);
+    FileTimeToSystemTime(&local, &yesterday);
+    const std::string old = LogFolderFile(yesterday);
+    WriteWholeFile(old, "yesterday\n");
+
+    {
+        CHost host;
+        ASSERT_EQ(0u, LogThroughClient(InstalledClient(), "expiry"));
+    }
+    ASSERT_TRUE(WaitForServersToEnd(60000));
+    EXPECT_FALSE(FileExists(old)) << "kept 0 days: yesterday's file goes";
+    ASSERT_EQ(0u, Msiexec("/x " + Env("VARDEL_MSI")));
+    EXPECT_EQ(std::vector<std::string>{}, OurEntries());
+}
+
+} // namespace
