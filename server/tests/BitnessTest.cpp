@@ -70,16 +70,7 @@ struct CCombination {
     bool client32, server32;
 };
 
-class Bitness : public ::testing::TestWithParam<CCombination> {
-protected:
-    void SetUp() override
-    {
-        if (HostEventExists())
-            GTEST_SKIP() << "a host is running in this prefix";
-    }
-    CRegistrationGuard m_registration;
-    CLogCapture m_log;
-};
+using Bitness = CServerTest<::testing::TestWithParam<CCombination>>;
 
 // Create by ProgID, call through the vtable (the command-line client) and
 // late-bound (the VBScript sample in the script host of the same bitness).
@@ -196,15 +187,8 @@ std::string LogFileDaysAgo(int days)
 const char* const CONFIG_BELOW = "Dunmere\\Trevalon\\Configuration";
 const char* const SETTINGS_BELOW = "Pellucor\\Vardels\\VardelEventLogging";
 
-class BitnessSettings : public ::testing::TestWithParam<bool> {
+class BitnessSettings : public CServerTest<::testing::TestWithParam<bool>> {
 protected:
-    void SetUp() override
-    {
-        if (HostEventExists())
-            GTEST_SKIP() << "a host is running in this prefix";
-    }
-    CRegistrationGuard m_registration;
-    CLogCapture m_log;
     CSoftwareView m_view32{KEY_WOW64_32KEY}, m_view64{KEY_WOW64_64KEY};
     CRegistryKeyGuard m_config32{m_view32.get(), CONFIG_BELOW};
     CRegistryKeyGuard m_config64{m_view64.get(), CONFIG_BELOW};

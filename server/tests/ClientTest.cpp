@@ -13,17 +13,15 @@ namespace {
 
 const char* const CHILD_MESSAGE_VARIABLE = "VARDEL_TEST_CHILD_MESSAGE";
 
-class Client : public ::testing::Test {
+class Client : public CServerTest<> {
 protected:
     void SetUp() override
     {
-        if (HostEventExists())
-            GTEST_SKIP() << "a host is running in this prefix: these tests need to end the server themselves";
-        ASSERT_EQ(0u, RunServer("/RegServer"));
+        CServerTest::SetUp();
+        if (!IsSkipped())
+            ASSERT_EQ(0u, RunServer("/RegServer"));
     }
 
-    CRegistrationGuard m_registration;
-    CLogCapture m_log;
     CAlarmCapture m_alarm;
     CComInit m_com;
 };

@@ -98,15 +98,14 @@ private:
     std::string m_out;
 };
 
-class Diagnostics : public ::testing::Test {
+class Diagnostics : public CServerTest<> {
 protected:
     void SetUp() override
     {
-        if (HostEventExists())
-            GTEST_SKIP() << "a host is running in this prefix";
-        ASSERT_EQ(0u, RunServer("/RegServer"));
+        CServerTest::SetUp();
+        if (!IsSkipped())
+            ASSERT_EQ(0u, RunServer("/RegServer"));
     }
-    CRegistrationGuard m_registration;
     CRegistryKeyGuard m_settings{HKEY_LOCAL_MACHINE, Expected::SETTINGS_KEY};
     CLogCapture m_log;
     CAlarmCapture m_alarm;

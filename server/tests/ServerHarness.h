@@ -118,4 +118,19 @@ std::string Marker(const char* what);
 // Creates the shared object by ProgID in the local server.
 HRESULT CreateByProgId(IVardelEventLog** log);
 
+// A fixture for tests that start and end real servers: a host left running
+// in the prefix would keep them alive, so such tests skip; the registration
+// and the day's log file are put back afterwards.
+template <class Base = ::testing::Test>
+class CServerTest : public Base {
+protected:
+    void SetUp() override
+    {
+        if (Vardel::HostEventExists())
+            GTEST_SKIP() << "a host is running in this prefix: these tests end the server themselves";
+    }
+    CRegistrationGuard m_registration;
+    CLogCapture m_log;
+};
+
 } // namespace VardelTest

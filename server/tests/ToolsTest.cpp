@@ -12,16 +12,7 @@ bool Contains(const std::string& text, const std::string& part)
     return text.find(part) != std::string::npos;
 }
 
-class Tools : public ::testing::Test {
-protected:
-    void SetUp() override
-    {
-        if (HostEventExists())
-            GTEST_SKIP() << "a host is running in this prefix";
-    }
-    CRegistrationGuard m_registration;
-    CLogCapture m_log;
-};
+using Tools = CServerTest<>;
 
 TEST_F(Tools, VardelLogPerCallOrPerLineOfInputAndTheVbscriptSampleReportEvents)
 {
