@@ -13,8 +13,10 @@
 // here: TypeLib\{LIBID}\<ver> with the library's help string, FLAGS, the
 // file for locale 0 and the help folder, and for each dual or automation
 // interface and each dispinterface an Interface\{IID} key with its proxy,
-// stub and library. A 64-bit process writes the Interface keys into both
-// registry views; TypeLib and AppID are shared by the views.
+// stub and library. TypeLib and AppID are shared by the registry views; the
+// server copies each coclass's key, the ProgIDs that key names and the
+// interface keys into the other view (64-bit Windows only), and so does
+// the package.
 
 #include "FixedNames.h"
 #include "RegistryScript.h"
@@ -121,6 +123,36 @@ std::vector<CRow> ScriptRows(const std::string& scriptText)
         for (const auto& key : root.keys)
             AddKey(key, "", rows);
     }
+    return rows;
+}
+
+bool StartsWithKey(const std::string& path, const std::string& key)
+{
+    return path.compare(0, key.size(), key) == 0 && (path.size() == key.size() || path[key.size()] == '\\');
+}
+
+// The rows under each coclass's CLSID key and under the ProgIDs that key
+// names: what the server copies into the other registry view.
+std::vector<CRow> ViewRows(const std::vector<CIdlItem>& idl, const std::vector<CRow>& scriptRows)
+{
+    std::vector<std::string> keys;
+    for (const auto& item : idl) {
+        if (item.kind != "coclass")
+            continue;
+        const std::string key = "CLSID\\" + item.uuid;
+        keys.push_back(key);
+        for (const auto& row : scriptRows)
+            if ((row.key == key + "\\ProgID" || row.key == key + "\\VersionIndependentProgID") && row.name.empty() &&
+                !row.value.empty() && row.value.find('\\') == std::string::npos)
+                keys.push_back(row.value);
+    }
+    std::vector<CRow> rows;
+    for (const auto& row : scriptRows)
+        for (const auto& key : keys)
+            if (StartsWithKey(Upper(row.key), Upper(key))) {
+                rows.push_back(row);
+                break;
+            }
     return rows;
 }
 
@@ -260,8 +292,11 @@ int Run(int argc, char** argv)
         auto rows = ScriptRows(ReadFile(script));
         classRows.insert(classRows.end(), rows.begin(), rows.end());
     }
+    const auto idl = ReadIdl(ReadFile(idlPath));
+    std::vector<CRow> otherViewRows = ViewRows(idl, classRows);
     std::vector<CRow> interfaceRows;
-    TypeLibRows(ReadIdl(ReadFile(idlPath)), classRows, interfaceRows);
+    TypeLibRows(idl, classRows, interfaceRows);
+    otherViewRows.insert(otherViewRows.end(), interfaceRows.begin(), interfaceRows.end());
 
     std::string logFolder = Vardel::LOG_FOLDER_PATH;
     if (logFolder.back() != '\\')
@@ -278,9 +313,12 @@ int Run(int argc, char** argv)
             << "          <CreateFolder/>\n        </Component>\n      </Directory>\n    </DirectoryRef>\n"
             << "    <DirectoryRef Id=\"INSTALLDIR\">\n";
     WriteComponent(out, "Registration", win64, "HKCR", classRows);
-    if (win64) // the 32-bit view's interface keys, for 32-bit clients
-        WriteComponent(out, "Registration32", false, "HKCR", interfaceRows);
     WriteComponent(out, "RegistrationInterfaces", win64, "HKCR", interfaceRows);
+    // The other view's copy, for clients of the other bitness; 32-bit
+    // Windows has no other view.
+    WriteComponent(out, "RegistrationOtherView", !win64, "HKCR", otherViewRows);
+    if (!win64)
+        out.sql.push_back("UPDATE `Component` SET `Condition` = 'VersionNT64' WHERE `Component` = 'RegistrationOtherView'");
     // The server reads its setting from the 32-bit view first. Written only
     // when the property is given; the condition also holds at removal, since
     // the installer here leaves a component whose condition is false in place.

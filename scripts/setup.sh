@@ -26,3 +26,8 @@ if [ -n "${VARDEL_PRESET:-}" ]; then
 else
   for preset in x64 x86; do configure_and_build; done
 fi
+# The x86 package is made by the x64 build (where the package tests run)
+# from the x86 build's programs, so once both builds are there.
+if [ -f "$top/build/CMakeCache.txt" ] && [ -f "$top/build-x86/bin/VardelEventLogger.exe" ]; then
+  (preset=x64; configure_and_build packages-x86)
+fi

@@ -42,37 +42,48 @@ DWORD Msiexec(const std::string& arguments)
     return RunProcess("msiexec " + arguments + " /qn", 300000);
 }
 
+// The keys that the server copies into the other registry view.
+const char* const VIEW_KEYS[] = {
+    "CLSID\\{A07AD29E-F42B-4A77-B5B1-C49EAAD25853}",
+    "VardelEventLogger.VardelEventLog",
+    "VardelEventLogger.VardelEventLog.1",
+    "Interface\\{E53CB34B-4D58-4693-AEB3-C1D59AF782A1}",
+    "Interface\\{24F8ACF8-C8F0-476A-9552-1AD3E0D4DC8D}",
+};
+// The keys both views share.
+const char* const SHARED_KEYS[] = {
+    "AppID\\{DFC77DFF-0CE4-456B-B8F7-CC9DD5D78C32}",
+    "AppID\\VardelEventLogger.EXE",
+    "TypeLib\\{26806345-5455-4EA1-80CB-065B6D1E0653}",
+};
+
+// The key's subtree in one view, a line per key and per value; none when absent.
+std::vector<std::string> ViewTree(HKEY root, const std::string& path, REGSAM view)
+{
+    std::vector<std::string> tree;
+    HKEY key = nullptr;
+    if (RegOpenKeyExA(root, path.c_str(), 0, KEY_READ | view, &key) == ERROR_SUCCESS) {
+        CollectRegistryTree(key, path, tree);
+        RegCloseKey(key);
+    }
+    return tree;
+}
+
 // Every key this system registers or sets, in both registry views.
 std::vector<std::string> OurEntries()
 {
-    const char* const classes[] = {
-        "CLSID\\{A07AD29E-F42B-4A77-B5B1-C49EAAD25853}",
-        "VardelEventLogger.VardelEventLog",
-        "VardelEventLogger.VardelEventLog.1",
-        "AppID\\{DFC77DFF-0CE4-456B-B8F7-CC9DD5D78C32}",
-        "AppID\\VardelEventLogger.EXE",
-        "TypeLib\\{26806345-5455-4EA1-80CB-065B6D1E0653}",
-        "Interface\\{E53CB34B-4D58-4693-AEB3-C1D59AF782A1}",
-        "Interface\\{24F8ACF8-C8F0-476A-9552-1AD3E0D4DC8D}",
-    };
     std::vector<std::string> lines;
     for (REGSAM view : {KEY_WOW64_64KEY, KEY_WOW64_32KEY}) {
         const std::string prefix = view == KEY_WOW64_64KEY ? "64 " : "32 ";
-        auto collect = [&](HKEY root, const std::string& path, bool valuesOnly) {
-            HKEY key = nullptr;
-            if (RegOpenKeyExA(root, path.c_str(), 0, KEY_READ | view, &key) != ERROR_SUCCESS)
-                return;
-            std::vector<std::string> tree;
-            CollectRegistryTree(key, path, tree);
-            RegCloseKey(key);
-            for (const auto& line : tree)
-                if (!valuesOnly || line.find('=') != std::string::npos)
-                    lines.push_back(prefix + line);
-        };
-        for (const char* path : classes)
-            collect(HKEY_CLASSES_ROOT, path, false);
+        std::vector<std::string> paths(std::begin(VIEW_KEYS), std::end(VIEW_KEYS));
+        paths.insert(paths.end(), std::begin(SHARED_KEYS), std::end(SHARED_KEYS));
+        for (const auto& path : paths)
+            for (const auto& line : ViewTree(HKEY_CLASSES_ROOT, path, view))
+                lines.push_back(prefix + line);
         // The server opens the settings key for itself (creating it); only a value is ours.
-        collect(HKEY_LOCAL_MACHINE, Expected::SETTINGS_KEY, true);
+        for (const auto& line : ViewTree(HKEY_LOCAL_MACHINE, Expected::SETTINGS_KEY, view))
+            if (line.find('=') != std::string::npos)
+                lines.push_back(prefix + line);
     }
     return lines;
 }
@@ -157,6 +168,11 @@ TEST_F(Package, InstallRegisterRemove)
     const REGSAM view = Is64() ? KEY_WOW64_64KEY : KEY_WOW64_32KEY;
     const std::string clsid = "CLSID\\{A07AD29E-F42B-4A77-B5B1-C49EAAD25853}";
     EXPECT_EQ(ShortPathOrLong(InstalledServer()), ViewText(HKEY_CLASSES_ROOT, view, clsid + "\\LocalServer32"));
+    for (const char* path : VIEW_KEYS) { // clients of either bitness find the class
+        const auto tree = ViewTree(HKEY_CLASSES_ROOT, path, KEY_WOW64_64KEY);
+        EXPECT_FALSE(tree.empty()) << path;
+        EXPECT_EQ(tree, ViewTree(HKEY_CLASSES_ROOT, path, KEY_WOW64_32KEY)) << path;
+    }
     for (const auto& line : installed) // no setting without EXPIRELOGSAFTER
         EXPECT_EQ(std::string::npos, line.find(Expected::EXPIRE_DAYS_VALUE)) << line;
 
