@@ -128,11 +128,15 @@ private:
 class CHeldMutex {
 public:
     explicit CHeldMutex(const char* name, DWORD timeoutMs = INFINITE) noexcept
-        : m_mutex(::CreateMutexA(nullptr, FALSE, name))
+        : CHeldMutex(CUniqueHandle(::CreateMutexA(nullptr, FALSE, name)), timeoutMs)
+    {
+    }
+    // Waits for a mutex already opened; WaitResult() tells how the wait ended.
+    CHeldMutex(CUniqueHandle mutex, DWORD timeoutMs) noexcept : m_mutex(std::move(mutex))
     {
         if (m_mutex) {
-            const DWORD wait = ::WaitForSingleObject(m_mutex.get(), timeoutMs);
-            m_held = wait == WAIT_OBJECT_0 || wait == WAIT_ABANDONED;
+            m_wait = ::WaitForSingleObject(m_mutex.get(), timeoutMs);
+            m_held = m_wait == WAIT_OBJECT_0 || m_wait == WAIT_ABANDONED;
         }
     }
     ~CHeldMutex() { Release(); }
@@ -140,6 +144,7 @@ public:
     CHeldMutex& operator=(const CHeldMutex&) = delete;
 
     bool Held() const noexcept { return m_held; }
+    DWORD WaitResult() const noexcept { return m_wait; }
     void Release() noexcept
     {
         if (m_held)
@@ -149,6 +154,7 @@ public:
 
 private:
     CUniqueHandle m_mutex;
+    DWORD m_wait = WAIT_FAILED;
     bool m_held = false;
 };
 

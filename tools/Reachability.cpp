@@ -3,6 +3,7 @@
 #include "FixedNames.h"
 #include "Handles.h"
 #include "HostEvent.h"
+#include "RegistryTree.h"
 
 #include <cstring>
 
@@ -16,20 +17,17 @@ bool ReadClassesValue(REGSAM view, const std::string& path, std::string& value)
     Vardel::CUniqueHKey key;
     if (::RegOpenKeyExA(HKEY_CLASSES_ROOT, path.c_str(), 0, KEY_QUERY_VALUE | view, key.put()) != ERROR_SUCCESS)
         return false;
-    char buffer[MAX_PATH * 2] = {};
-    DWORD size = sizeof buffer - 1, type = REG_NONE;
-    if (::RegQueryValueExA(key.get(), nullptr, nullptr, &type, reinterpret_cast<BYTE*>(buffer), &size) !=
-            ERROR_SUCCESS ||
-        (type != REG_SZ && type != REG_EXPAND_SZ))
+    Vardel::CRegistryValue read;
+    if (!Vardel::ReadRegistryValue(key.get(), std::string(), read) || (read.type != REG_SZ && read.type != REG_EXPAND_SZ))
         return false;
-    value = buffer;
+    value.assign(read.data.begin(), read.data.end());
+    value.resize(std::strlen(value.c_str()));
     return true;
 }
 
 bool ClassesKeyExists(REGSAM view, const std::string& path)
 {
-    Vardel::CUniqueHKey key;
-    return ::RegOpenKeyExA(HKEY_CLASSES_ROOT, path.c_str(), 0, KEY_QUERY_VALUE | view, key.put()) == ERROR_SUCCESS;
+    return Vardel::RegistryKeyExists(HKEY_CLASSES_ROOT, path, view);
 }
 
 bool FileExists(const std::string& path)

@@ -283,7 +283,7 @@ void CheckAlarmConfiguration(CReport& report)
 void CheckAlarmMutex(CReport& report)
 {
     const std::string what = std::string("alarm-file mutex ") + Quoted(Vardel::ALARM_MUTEX_NAME) + ": ";
-    const Vardel::CUniqueHandle mutex(::OpenMutexA(SYNCHRONIZE | MUTEX_MODIFY_STATE, FALSE, Vardel::ALARM_MUTEX_NAME));
+    Vardel::CUniqueHandle mutex(::OpenMutexA(SYNCHRONIZE | MUTEX_MODIFY_STATE, FALSE, Vardel::ALARM_MUTEX_NAME));
     if (!mutex) {
         const DWORD error = ::GetLastError();
         if (error == ERROR_FILE_NOT_FOUND)
@@ -294,13 +294,12 @@ void CheckAlarmMutex(CReport& report)
     }
     // Taken for an instant at most: a writer in the middle of one record
     // lets go well within the bound.
-    switch (::WaitForSingleObject(mutex.get(), MUTEX_CHECK_MS)) {
+    const Vardel::CHeldMutex held(std::move(mutex), MUTEX_CHECK_MS);
+    switch (held.WaitResult()) {
     case WAIT_OBJECT_0:
-        ::ReleaseMutex(mutex.get());
         report.Line(EOutcome::OK, what + "free");
         break;
     case WAIT_ABANDONED:
-        ::ReleaseMutex(mutex.get());
         report.Line(EOutcome::WARN, what + "was abandoned by a process that ended while holding it (cleared now)");
         break;
     case WAIT_TIMEOUT:

@@ -1,5 +1,5 @@
 // korvane-host: a stand-in for the Korvane host product. While it runs it
-// keeps the named event "Global\I AM NOT A KORVANE COM SERVER", whose
+// keeps the host event (Vardel::HOST_EVENT_NAME), whose
 // existence is what keeps a VardelEventLogger server alive.
 //
 //   korvane-host [--hold] [--seconds N]  hold the event until stopped (or N seconds pass)

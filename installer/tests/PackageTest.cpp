@@ -45,8 +45,8 @@ DWORD Msiexec(const std::string& arguments)
 // The keys that the server copies into the other registry view.
 const char* const VIEW_KEYS[] = {
     "CLSID\\{A07AD29E-F42B-4A77-B5B1-C49EAAD25853}",
-    "VardelEventLogger.VardelEventLog",
-    "VardelEventLogger.VardelEventLog.1",
+    Expected::PROGID,
+    Expected::VERSIONED_PROGID,
     "Interface\\{E53CB34B-4D58-4693-AEB3-C1D59AF782A1}",
     "Interface\\{24F8ACF8-C8F0-476A-9552-1AD3E0D4DC8D}",
 };
@@ -61,11 +61,8 @@ const char* const SHARED_KEYS[] = {
 std::vector<std::string> ViewTree(HKEY root, const std::string& path, REGSAM view)
 {
     std::vector<std::string> tree;
-    HKEY key = nullptr;
-    if (RegOpenKeyExA(root, path.c_str(), 0, KEY_READ | view, &key) == ERROR_SUCCESS) {
-        CollectRegistryTree(key, path, tree);
-        RegCloseKey(key);
-    }
+    if (auto snapshot = Vardel::CKeySnapshot::Take(root, path, view))
+        snapshot->List(path, tree);
     return tree;
 }
 
@@ -91,13 +88,12 @@ std::vector<std::string> OurEntries()
 // A string value in one registry view; "<absent>" when there is none.
 std::string ViewText(HKEY root, REGSAM view, const std::string& path, const char* name = "")
 {
-    HKEY key = nullptr;
-    if (RegOpenKeyExA(root, path.c_str(), 0, KEY_READ | view, &key) != ERROR_SUCCESS)
+    Vardel::CUniqueHKey key;
+    if (RegOpenKeyExA(root, path.c_str(), 0, KEY_READ | view, key.put()) != ERROR_SUCCESS)
         return "<absent>";
     char data[1024] = {};
     DWORD size = sizeof data - 1;
-    LONG rc = RegGetValueA(key, nullptr, name, RRF_RT_REG_SZ, nullptr, data, &size);
-    RegCloseKey(key);
+    const LONG rc = RegGetValueA(key.get(), nullptr, name, RRF_RT_REG_SZ, nullptr, data, &size);
     return rc == ERROR_SUCCESS ? data : "<absent>";
 }
 
@@ -106,25 +102,24 @@ std::vector<std::string> ProductEntries()
 {
     std::vector<std::string> versions;
     for (REGSAM view : {KEY_WOW64_64KEY, KEY_WOW64_32KEY}) {
-        HKEY uninstall = nullptr;
+        Vardel::CUniqueHKey uninstall;
         if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, "Software\\Microsoft\\Windows\\CurrentVersion\\Uninstall", 0,
-                          KEY_READ | view, &uninstall) != ERROR_SUCCESS)
+                          KEY_READ | view, uninstall.put()) != ERROR_SUCCESS)
             continue;
         char name[256];
         for (DWORD i = 0;; ++i) {
             DWORD length = sizeof name;
-            if (RegEnumKeyExA(uninstall, i, name, &length, nullptr, nullptr, nullptr, nullptr) != ERROR_SUCCESS)
+            if (RegEnumKeyExA(uninstall.get(), i, name, &length, nullptr, nullptr, nullptr, nullptr) != ERROR_SUCCESS)
                 break;
             char display[256] = {}, version[64] = {};
             DWORD size = sizeof display - 1;
-            if (RegGetValueA(uninstall, name, "DisplayName", RRF_RT_REG_SZ, nullptr, display, &size) != ERROR_SUCCESS ||
+            if (RegGetValueA(uninstall.get(), name, "DisplayName", RRF_RT_REG_SZ, nullptr, display, &size) != ERROR_SUCCESS ||
                 std::string(display).rfind("VardelEventLogger", 0) != 0)
                 continue;
             size = sizeof version - 1;
-            RegGetValueA(uninstall, name, "DisplayVersion", RRF_RT_REG_SZ, nullptr, version, &size);
+            RegGetValueA(uninstall.get(), name, "DisplayVersion", RRF_RT_REG_SZ, nullptr, version, &size);
             versions.push_back(version);
         }
-        RegCloseKey(uninstall);
     }
     return versions;
 }

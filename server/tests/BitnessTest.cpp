@@ -184,8 +184,8 @@ std::string LogFileDaysAgo(int days)
 }
 
 // The peers' keys below HKEY_LOCAL_MACHINE\SOFTWARE.
-const char* const CONFIG_BELOW = "Dunmere\\Trevalon\\Configuration";
-const char* const SETTINGS_BELOW = "Pellucor\\Vardels\\VardelEventLogging";
+const std::string CONFIG_BELOW = CSoftwareView::Below(Expected::ALARM_KEY);
+const std::string SETTINGS_BELOW = CSoftwareView::Below(Expected::SETTINGS_KEY);
 
 class BitnessSettings : public CServerTest<::testing::TestWithParam<bool>> {
 protected:
@@ -207,10 +207,10 @@ TEST_P(BitnessSettings, ServerReadsThe32BitViewFirstThenThe64BitView)
         GTEST_SKIP() << "one registry view on 32-bit Windows";
     const std::string folder = "C:\\Korvane\\BitnessTest", alarms = folder + "\\alarms.txt";
     MakeEmptyFolder(folder);
-    SetRegString(m_view32.get(), CONFIG_BELOW, "AlarmTxtFile", alarms);
-    SetRegString(m_view64.get(), "Pellucor", "InstrumentName", "I64");
-    SetRegString(m_view32.get(), SETTINGS_BELOW, "ExpireLogsAfter", "1");
-    SetRegString(m_view64.get(), SETTINGS_BELOW, "ExpireLogsAfter", "30");
+    SetRegString(m_view32.get(), CONFIG_BELOW, Expected::ALARM_FILE_VALUE, alarms);
+    SetRegString(m_view64.get(), "Pellucor", Expected::INSTRUMENT_VALUE, "I64");
+    SetRegString(m_view32.get(), SETTINGS_BELOW, Expected::EXPIRE_DAYS_VALUE, "1");
+    SetRegString(m_view64.get(), SETTINGS_BELOW, Expected::EXPIRE_DAYS_VALUE, "30");
     const std::string old = LogFileDaysAgo(5);
     WriteWholeFile(old, "old\r\n");
 

@@ -1,6 +1,8 @@
 // The queued-text budget on its own: who waits, who goes in, in what order.
 #include "QueuedTextBudget.h"
 
+#include "Handles.h"
+
 #include <gtest/gtest.h>
 
 #include <cstdint>
@@ -32,18 +34,14 @@ public:
     {
         m_thread = std::thread([this, &budget, bytes] {
             budget.Take(bytes);
-            SetEvent(m_done);
+            SetEvent(m_done.get());
         });
     }
-    ~CTaker()
-    {
-        m_thread.join();
-        CloseHandle(m_done);
-    }
-    bool Done(DWORD timeoutMs) const { return WaitForSingleObject(m_done, timeoutMs) == WAIT_OBJECT_0; }
+    ~CTaker() { m_thread.join(); }
+    bool Done(DWORD timeoutMs) const { return WaitForSingleObject(m_done.get(), timeoutMs) == WAIT_OBJECT_0; }
 
 private:
-    HANDLE m_done;
+    Vardel::CUniqueHandle m_done;
     std::thread m_thread;
 };
 
