@@ -39,7 +39,17 @@ std::string InstalledClient() { return InstallDir() + "\\vardel-log.exe"; }
 
 DWORD Msiexec(const std::string& arguments)
 {
-    return RunProcess("msiexec " + arguments + " /qn", 300000);
+    const std::string command = "C:\\windows\\system32\\msiexec.exe " + arguments + " /qn";
+    try {
+        return RunProcess(command, 300000);
+    } catch (const Vardel::CWin32Error& e) {
+        // Wine in a just-copied prefix has once failed to start a process
+        // with ERROR_INTERNAL_ERROR; that start, not msiexec, is tried again.
+        if (e.Error() != ERROR_INTERNAL_ERROR)
+            throw;
+        std::cerr << "msiexec did not start (" << e.what() << "); starting it again\n";
+        return RunProcess(command, 300000);
+    }
 }
 
 // The keys that the server copies into the other registry view.
