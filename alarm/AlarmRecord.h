@@ -2,6 +2,7 @@
 // The alarm record: one line of 8-bit text in the layout the monitoring
 // product reads, "<stamp>(<computer>) (<instrument>#) [<type>] [<source>] <message>\n".
 
+#include "BuildSettings.h"
 #include "LogEvent.h"
 
 #include <cstdint>

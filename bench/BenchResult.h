@@ -4,6 +4,8 @@
 // beside a baseline from the same process and run, so the ratio stays
 // stable on a noisy machine while the absolute figures do not.
 
+#include "BuildSettings.h"
+
 #include <string>
 #include <vector>
 

@@ -8,6 +8,8 @@
 // days. Only SetTime consults the time zone, to find the local day of an
 // instant; the calendar arithmetic itself is exact and zone-free.
 
+#include "BuildSettings.h"
+
 #include <boost/operators.hpp>
 #include <cstdint>
 #include <ctime>

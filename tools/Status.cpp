@@ -1,5 +1,6 @@
 #include "Status.h"
 
+#include "BuildSettings.h"
 #include "FixedNames.h"
 #include "Handles.h"
 #include "HostEvent.h"

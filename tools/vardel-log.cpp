@@ -3,6 +3,7 @@
 //
 // Exit codes: 0 every event accepted, 1 the server or a call failed,
 // 2 bad arguments. Every failure is explained on stderr.
+#include "BuildSettings.h"
 #include "ComSupport.h"
 #include "Diagnostics.h"
 #include "FixedNames.h"
