@@ -4,6 +4,7 @@
 #include "ComSupport.h"
 #include "Handles.h"
 #include "Registrar.h"
+#include "RegistryTree.h"
 #include "Win32Error.h"
 #include "resource.h"
 
@@ -67,16 +68,19 @@ HRESULT LoadModuleTypeLib(HMODULE module, std::wstring& path, ITypeLib** library
     return LoadTypeLib(path.c_str(), library);
 }
 
-// The registry view that is not this process's own: the 32-bit view in a
-// 64-bit process, the 64-bit view in a 32-bit process on 64-bit Windows, 0
-// on 32-bit Windows, which has one view.
-REGSAM OtherRegistryView()
+// False for a 32-bit process on 32-bit Windows, which has one view.
+bool HasTwoRegistryViews()
 {
-    if (sizeof(void*) == 8)
-        return KEY_WOW64_32KEY;
     BOOL wow64 = FALSE;
-    return IsWow64Process(GetCurrentProcess(), &wow64) && wow64 ? KEY_WOW64_64KEY : 0;
+    return sizeof(void*) == 8 || (IsWow64Process(GetCurrentProcess(), &wow64) && wow64);
 }
+
+// Where each registry view keeps a key of HKEY_CLASSES_ROOT, named in the
+// 64-bit view, so that both are written alike from a process of either
+// bitness. Naming the 32-bit view by KEY_WOW64_32KEY is not enough: from a
+// 32-bit process under Wine, a ProgID created that way lands in the 64-bit
+// view.
+const char* const VIEW_CLASSES[] = {"SOFTWARE\\Classes\\", "SOFTWARE\\Classes\\Wow6432Node\\"};
 
 // The value's text, or "" when it cannot be read.
 std::string DefaultValue(const std::string& path)
@@ -118,40 +122,37 @@ std::vector<std::string> ViewKeys(ITypeLib* library)
     return keys;
 }
 
-// Removes the key and all it holds from the view; absent keys are fine.
-void DeleteInView(const std::string& path, REGSAM view)
+// Copies the keys as this process's view holds them (where the scripts
+// wrote them) into both views, over what is there, so that clients of either
+// bitness find the class, its ProgIDs and the interfaces' marshalling, and a
+// registration of the other build is replaced by ours. The tree is read
+// before it is written, so a view that is this process's own is rewritten
+// with what it holds.
+HRESULT MirrorToBothViews(const std::vector<std::string>& keys)
 {
-    Vardel::CUniqueHKey key;
-    if (RegOpenKeyExA(HKEY_CLASSES_ROOT, path.c_str(), 0, KEY_ALL_ACCESS | view, key.put()) != ERROR_SUCCESS)
-        return;
-    RegDeleteTreeA(key.get(), nullptr);
-    key.reset();
-    RegDeleteKeyExA(HKEY_CLASSES_ROOT, path.c_str(), view, 0);
-}
-
-// Copies this view's keys into the other view, over what is there, so that
-// clients of either bitness find the class, its ProgIDs and the interfaces'
-// marshalling, and a registration of the other build is replaced by ours.
-// Keys the views share are copied onto themselves, which changes nothing.
-HRESULT MirrorToOtherView(const std::vector<std::string>& keys)
-{
-    const REGSAM other = OtherRegistryView();
-    if (!other)
+    if (!HasTwoRegistryViews())
         return S_OK;
     for (const std::string& path : keys) {
-        Vardel::CUniqueHKey source, target;
-        LONG rc = RegOpenKeyExA(HKEY_CLASSES_ROOT, path.c_str(), 0, KEY_READ, source.put());
-        if (rc == ERROR_FILE_NOT_FOUND)
+        const auto tree = Vardel::CKeySnapshot::Take(HKEY_CLASSES_ROOT, path);
+        if (!tree)
             continue;
-        if (rc == ERROR_SUCCESS)
-            rc = RegCreateKeyExA(HKEY_CLASSES_ROOT, path.c_str(), 0, nullptr, REG_OPTION_NON_VOLATILE,
-                                 KEY_ALL_ACCESS | other, nullptr, target.put(), nullptr);
-        if (rc == ERROR_SUCCESS)
-            rc = RegCopyTreeA(source.get(), nullptr, target.get());
-        if (rc != ERROR_SUCCESS)
-            return HRESULT_FROM_WIN32(rc);
+        for (const char* classes : VIEW_CLASSES) {
+            const LONG rc = tree->Restore(HKEY_LOCAL_MACHINE, classes + path, KEY_WOW64_64KEY);
+            if (rc != ERROR_SUCCESS)
+                return HRESULT_FROM_WIN32(rc);
+        }
     }
     return S_OK;
+}
+
+// Removes the keys from both views; absent keys are fine.
+void DeleteFromBothViews(const std::vector<std::string>& keys)
+{
+    if (!HasTwoRegistryViews())
+        return;
+    for (const std::string& path : keys)
+        for (const char* classes : VIEW_CLASSES)
+            Vardel::DeleteRegistryTree(HKEY_LOCAL_MACHINE, classes + path, KEY_WOW64_64KEY);
 }
 
 // The library's class and interface keys, or none when it cannot be read.
@@ -254,7 +255,7 @@ HRESULT RegisterServer(HMODULE module) noexcept
     if (FAILED(hr))
         return hr;
     try {
-        return MirrorToOtherView(ModuleViewKeys(module));
+        return MirrorToBothViews(ModuleViewKeys(module));
     } catch (...) {
         return HResultFromCurrentException();
     }
@@ -270,9 +271,7 @@ HRESULT UnregisterServer(HMODULE module) noexcept
     ApplyScript(module, IDR_APPID_SCRIPT, false);
     ApplyScript(module, IDR_CLASS_SCRIPT, false);
     UnregisterTypeLibrary(module);
-    if (const REGSAM other = OtherRegistryView())
-        for (const std::string& path : keys)
-            DeleteInView(path, other);
+    DeleteFromBothViews(keys);
     return S_OK;
 }
 

@@ -157,7 +157,7 @@ TEST_P(BitnessRegistration, EitherBuildRegistersInBothViewsAndMovingLeavesOne)
 
 INSTANTIATE_TEST_SUITE_P(Moves, BitnessRegistration,
                          ::testing::Values(std::vector<bool>{false}, std::vector<bool>{false, true},
-                                           std::vector<bool>{true, false}),
+                                           std::vector<bool>{true, false}, std::vector<bool>{false, true, false}),
                          [](const ::testing::TestParamInfo<std::vector<bool>>& info) {
                              std::string name;
                              for (bool x86 : info.param)
