@@ -6,6 +6,7 @@
 #include "Registrar.h"
 #include "Registration.h"
 #include "VardelEventLogger.h"
+#include "testsupport/RegistryViews.h"
 #include "testsupport/TestEnvironment.h"
 
 #include <oleauto.h>
@@ -265,8 +266,8 @@ void RunComBenches(const CBenchSizes& sizes, std::vector<CBenchResult>& rows)
     if (GetLastError() == ERROR_ALREADY_EXISTS)
         throw CBenchError("a host product is running in this prefix; stop it first");
     CRegistrationGuard registration;
-    VardelTest::CRegistryKeyGuard settings(HKEY_LOCAL_MACHINE, Vardel::SETTINGS_KEY);
-    VardelTest::CRegistryKeyGuard alarms(HKEY_LOCAL_MACHINE, Vardel::ALARM_CONFIG_KEY);
+    VardelTest::CBothViewsKeyGuard settings(Vardel::SETTINGS_KEY);
+    VardelTest::CBothViewsKeyGuard alarms(Vardel::ALARM_CONFIG_KEY);
     CLogFolderGuard folder;
     if (RunServer("/RegServer") != 0)
         throw CBenchError("VardelEventLogger.exe /RegServer failed");

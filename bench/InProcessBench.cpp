@@ -9,6 +9,7 @@
 #include "Registry.h"
 #include "TrevalonIAlarm.h"
 #include "VardelEventLogImpl.h"
+#include "testsupport/RegistryViews.h"
 #include "testsupport/TestEnvironment.h"
 
 #include <psapi.h>
@@ -324,8 +325,8 @@ void QueuedAtTheBound(const CBenchSizes& sizes, CLogFolderGuard& folder, std::ve
 void RunInProcessBenches(const CBenchSizes& sizes, std::vector<CBenchResult>& rows)
 {
     // Default settings: no ExpireLogsAfter, no alarm file.
-    VardelTest::CRegistryKeyGuard settings(HKEY_LOCAL_MACHINE, SETTINGS_KEY);
-    VardelTest::CRegistryKeyGuard alarms(HKEY_LOCAL_MACHINE, ALARM_CONFIG_KEY);
+    VardelTest::CBothViewsKeyGuard settings(SETTINGS_KEY);
+    VardelTest::CBothViewsKeyGuard alarms(ALARM_CONFIG_KEY);
     CLogFolderGuard folder;
 
     Enqueue(sizes, rows);

@@ -153,13 +153,11 @@ protected:
         SetRegString(HKEY_LOCAL_MACHINE, Expected::INSTRUMENT_KEY, Expected::INSTRUMENT_VALUE, name);
     }
 
-    CRegistryKeyGuard m_config{HKEY_LOCAL_MACHINE, Expected::ALARM_KEY};
+    CBothViewsKeyGuard m_config{Expected::ALARM_KEY};
     // The parent of the logging settings too: the guard restores the tree.
-    CRegistryKeyGuard m_pellucor{HKEY_LOCAL_MACHINE, Expected::INSTRUMENT_KEY};
+    CBothViewsKeyGuard m_pellucor{Expected::INSTRUMENT_KEY};
     // The same keys in the 32-bit view, which the writer reads first.
     CSoftwareView m_view32{KEY_WOW64_32KEY};
-    CRegistryKeyGuard m_config32{m_view32.get(), CSoftwareView::Below(Expected::ALARM_KEY)};
-    CRegistryKeyGuard m_pellucor32{m_view32.get(), "Pellucor"};
     CUniqueHandle m_mutex;
 };
 
@@ -460,7 +458,7 @@ protected:
     {
         SetRegRaw(HKEY_LOCAL_MACHINE, Expected::ALARM_KEY, "Probe", type, bytes.data(), static_cast<DWORD>(bytes.size()));
     }
-    CRegistryKeyGuard m_config{HKEY_LOCAL_MACHINE, Expected::ALARM_KEY};
+    CBothViewsKeyGuard m_config{Expected::ALARM_KEY};
 };
 
 TEST_F(RegistryText, MissingKeyOrValueIsEmpty)

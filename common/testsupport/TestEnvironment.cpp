@@ -25,8 +25,19 @@ Vardel::CUniqueHKey CreateKey(HKEY root, const std::string& path)
 
 } // namespace
 
+// HKEY_LOCAL_MACHINE is one view or the other by the process's bitness, so
+// a guard over it cleans a different view in each build; the caller names
+// the view (CSoftwareView, CBothViewsKeyGuard).
+static HKEY ViewNamedRoot(HKEY root)
+{
+    if (root == HKEY_LOCAL_MACHINE)
+        throw CEnvironmentError("registry guard: name the view (KEY_WOW64_32KEY or KEY_WOW64_64KEY), "
+                                "not HKEY_LOCAL_MACHINE");
+    return root;
+}
+
 CRegistryKeyGuard::CRegistryKeyGuard(HKEY root, const std::string& path)
-    : m_root(root), m_path(path), m_saved(Vardel::CKeySnapshot::Take(root, path))
+    : m_root(ViewNamedRoot(root)), m_path(path), m_saved(Vardel::CKeySnapshot::Take(root, path))
 {
     DeleteRegTree(root, path);
 }

@@ -7,6 +7,7 @@
 #include "TrevalonIAlarm.h"
 #include "Registry.h"
 
+#include "testsupport/RegistryViews.h"
 #include "testsupport/TestSupport.h"
 
 #include <boost/shared_ptr.hpp>
@@ -29,8 +30,8 @@ class LogFolderTest : public ::testing::Test {
 protected:
     void SetUp() override
     {
-        m_settings.reset(new VardelTest::CRegistryKeyGuard(HKEY_LOCAL_MACHINE, VardelTest::Expected::SETTINGS_KEY));
-        m_alarm.reset(new VardelTest::CRegistryKeyGuard(HKEY_LOCAL_MACHINE, VardelTest::Expected::ALARM_KEY));
+        m_settings.reset(new VardelTest::CBothViewsKeyGuard(VardelTest::Expected::SETTINGS_KEY));
+        m_alarm.reset(new VardelTest::CBothViewsKeyGuard(VardelTest::Expected::ALARM_KEY));
         VardelTest::MakeEmptyFolder(VardelTest::Expected::LOG_FOLDER);
     }
     void TearDown() override
@@ -41,6 +42,6 @@ protected:
     }
 
 private:
-    std::unique_ptr<VardelTest::CRegistryKeyGuard> m_settings;
-    std::unique_ptr<VardelTest::CRegistryKeyGuard> m_alarm;
+    std::unique_ptr<VardelTest::CBothViewsKeyGuard> m_settings;
+    std::unique_ptr<VardelTest::CBothViewsKeyGuard> m_alarm;
 };

@@ -15,10 +15,9 @@ namespace {
 
 class ExpireDaysTest : public ::testing::Test {
 protected:
-    // The process's own view (64-bit here), and the 32-bit view, read first.
-    CRegistryKeyGuard m_guard{HKEY_LOCAL_MACHINE, Expected::SETTINGS_KEY};
+    // Both views; the 32-bit one is read first.
+    CBothViewsKeyGuard m_guard{Expected::SETTINGS_KEY};
     CSoftwareView m_view32{KEY_WOW64_32KEY};
-    CRegistryKeyGuard m_guard32{m_view32.get(), CSoftwareView::Below(Expected::SETTINGS_KEY)};
 
     static std::int32_t DaysFromText(const std::string& text)
     {

@@ -2,6 +2,7 @@
 // server, registration and prefix.
 
 #include "ServerHarness.h"
+#include "testsupport/RegistryViews.h"
 
 #include <condition_variable>
 #include <fstream>
@@ -106,7 +107,7 @@ protected:
         if (!IsSkipped())
             ASSERT_EQ(0u, RunServer("/RegServer"));
     }
-    CRegistryKeyGuard m_settings{HKEY_LOCAL_MACHINE, Expected::SETTINGS_KEY};
+    CBothViewsKeyGuard m_settings{Expected::SETTINGS_KEY};
     CLogCapture m_log;
     CAlarmCapture m_alarm;
 };

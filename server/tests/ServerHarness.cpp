@@ -124,7 +124,7 @@ std::string CLogCapture::Appended() const
 }
 
 CAlarmCapture::CAlarmCapture()
-    : m_config(HKEY_LOCAL_MACHINE, Expected::ALARM_KEY), m_file(std::string(ALARM_FOLDER) + "\\alarms.txt")
+    : m_config(Expected::ALARM_KEY), m_file(std::string(ALARM_FOLDER) + "\\alarms.txt")
 {
     MakeEmptyFolder(ALARM_FOLDER);
     SetRegString(HKEY_LOCAL_MACHINE, Expected::ALARM_KEY, Expected::ALARM_FILE_VALUE, m_file);

@@ -7,6 +7,7 @@
 #include "Handles.h"
 #include "HostEvent.h"
 #include "VardelEventLogger.h"
+#include "testsupport/RegistryViews.h"
 #include "testsupport/TestSupport.h"
 
 #include <memory>
@@ -98,7 +99,7 @@ public:
     static std::string Folder();
 
 private:
-    CRegistryKeyGuard m_config;
+    CBothViewsKeyGuard m_config;
     std::string m_file;
 };
 

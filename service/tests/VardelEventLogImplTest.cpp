@@ -6,6 +6,7 @@
 #include "Handles.h"
 #include "Win32Error.h"
 #include "WorkerThread.h"
+#include "testsupport/RegistryViews.h"
 #include "testsupport/TestSupport.h"
 
 #include <unknwn.h>
@@ -78,8 +79,8 @@ protected:
         RemoveTree(ALARM_DIR);
     }
 
-    CRegistryKeyGuard m_alarmKey{HKEY_LOCAL_MACHINE, Expected::ALARM_KEY};
-    CRegistryKeyGuard m_settingsKey{HKEY_LOCAL_MACHINE, Expected::SETTINGS_KEY};
+    CBothViewsKeyGuard m_alarmKey{Expected::ALARM_KEY};
+    CBothViewsKeyGuard m_settingsKey{Expected::SETTINGS_KEY};
     CCountingOwner m_owner;
 };
 

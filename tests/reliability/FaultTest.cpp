@@ -5,6 +5,7 @@
 // place to write it.
 
 #include "Burst.h"
+#include "testsupport/RegistryViews.h"
 
 #include <cstdio>
 #include <functional>
@@ -236,7 +237,7 @@ TEST_F(CReliabilityTest, FaultAlarmConfigurationDropsOnlyTheAlarm)
 
 TEST_F(CReliabilityTest, FaultUndeletableExpiredFileStillLetsTheEventsThrough)
 {
-    CRegistryKeyGuard settings(HKEY_LOCAL_MACHINE, Expected::SETTINGS_KEY); // absent: 2 days
+    CBothViewsKeyGuard settings(Expected::SETTINGS_KEY); // absent: 2 days
     const std::string marker = Marker("expiry");
     COldLogFiles old({30, 31});
     // Held open without delete sharing, as a viewer or a backup would.
@@ -265,7 +266,7 @@ TEST_F(CReliabilityTest, FaultUndeletableExpiredFileStillLetsTheEventsThrough)
 // of its own: old files of the last 9 days, then one event.
 TEST_F(CReliabilityTest, FaultExpirySettingOfTheWrongTypeOrTooLong)
 {
-    CRegistryKeyGuard settings(HKEY_LOCAL_MACHINE, Expected::SETTINGS_KEY);
+    CBothViewsKeyGuard settings(Expected::SETTINGS_KEY);
     struct CCase {
         const char* name;
         std::function<void()> configure;
