@@ -9,17 +9,23 @@ add_test(NAME wine.stop COMMAND ${VARDEL_WINE_RUN} ${CMAKE_BINARY_DIR} --stop)
 set_tests_properties(wine.start PROPERTIES FIXTURES_SETUP wine)
 set_tests_properties(wine.stop PROPERTIES FIXTURES_CLEANUP wine)
 
-# vardel_test_run(NAME <ctest name> TARGET <exe> [PURE] [LAST] [TZ <zone>]
+# vardel_test_run(NAME <ctest name> TARGET <exe> [PURE] [LAST] [X86] [TZ <zone>]
 #                 [FILTER <gtest filter>] [ARGS ...] [LABELS ...] [TIMEOUT <s>])
 #   PURE  touches nothing shared in the prefix: runs without the lock
 #   LAST  runs after every other test of the build, wherever it is declared
+#   X86   also in the x86 build's suite, which holds only what differs by
+#         bitness (dates, registry views, arithmetic, threads, registration,
+#         client and server pairings); the rest runs in the x64 build only
 function(vardel_test_run)
-  cmake_parse_arguments(T "PURE;LAST" "NAME;TARGET;TZ;FILTER;TIMEOUT" "ARGS;LABELS" ${ARGN})
+  cmake_parse_arguments(T "PURE;LAST;X86" "NAME;TARGET;TZ;FILTER;TIMEOUT" "ARGS;LABELS" ${ARGN})
+  if(CMAKE_SIZEOF_VOID_P EQUAL 4 AND NOT T_X86)
+    return()
+  endif()
   if(T_LAST)
     # Declared once the whole tree has been read, so that it knows every test.
     # (A deferred call reads its arguments late, so they wait in a property.)
     set(args ${ARGN})
-    list(REMOVE_ITEM args LAST)
+    list(REMOVE_ITEM args LAST X86)
     set_property(GLOBAL PROPERTY VARDEL_LAST_TEST "${args}")
     cmake_language(DEFER DIRECTORY ${CMAKE_SOURCE_DIR} CALL vardel_last_test_run)
     return()
