@@ -20,6 +20,13 @@ code=$(echo "${h:0:8}-${h:8:4}-5${h:13:3}-a${h:17:3}-${h:20:12}" | tr a-f A-F)
 rm -f "$out.tmp"
 (cd "$stage" && wixl -a "$arch" -D Version="$version" -D Arch="$arch" -D ProductCode="$code" -D Generated=Registration.wxi \
      -o "$out.tmp" "$src/installer/VardelEventLogger.wxs")
+# wixl 0.101 leaves IncludeMaximum (0x200) out of the Upgrade table: the row
+# that replaces the other architecture's package up to this very version is
+# written again with it (MSI cannot update a key column in place).
+other=$(msiinfo export "$out.tmp" Upgrade | tr -d '\r' | awk -F'\t' '$7 == "VARDEL_OTHER_ARCH_FOUND" { print $1 }')
+[ -n "$other" ] || { echo "build-msi.sh: no VARDEL_OTHER_ARCH_FOUND row in the Upgrade table" >&2; exit 1; }
+msibuild "$out.tmp" -q "DELETE FROM \`Upgrade\` WHERE \`ActionProperty\` = 'VARDEL_OTHER_ARCH_FOUND'"
+msibuild "$out.tmp" -q "INSERT INTO \`Upgrade\` (\`UpgradeCode\`, \`VersionMin\`, \`VersionMax\`, \`Attributes\`, \`ActionProperty\`) VALUES ('$other', '0.0.0', '$version', 768, 'VARDEL_OTHER_ARCH_FOUND')"
 while IFS= read -r statement; do
   [ -n "$statement" ] && msibuild "$out.tmp" -q "$statement"
 done <"$stage/Registration.sql"

@@ -1,14 +1,16 @@
 #!/usr/bin/env bash
 # Runs one package test in a fresh Wine prefix of its own, with 32-bit
 # support (a copy of a pristine prefix made once per build).
-#   run-package-test.sh BUILD_DIR ARCH PACKAGE OLDER_PACKAGE GTEST_FILTER
+#   run-package-test.sh BUILD_DIR ARCH PACKAGE OLDER_PACKAGE GTEST_FILTER [OTHER_ARCH_PACKAGE]
 # Exit 77 (CTest: skipped) when the package is not built or the test skipped.
 set -u
-build=$(cd "$1" && pwd) arch=$2 msi=$3 old=$4 filter=$5
-if [ ! -f "$msi" ] || [ ! -f "$old" ]; then
-  echo "SKIPPED: $(basename "$msi") is not built (scripts/package.sh builds both packages)"
-  exit 77
-fi
+build=$(cd "$1" && pwd) arch=$2 msi=$3 old=$4 filter=$5 other=${6:-}
+for p in "$msi" "$old" $other; do
+  if [ ! -f "$p" ]; then
+    echo "SKIPPED: $(basename "$p") is not built (scripts/package.sh builds both packages)"
+    exit 77
+  fi
+done
 export WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml=" WINEARCH=win64 TZ="${TZ:-UTC}" LC_ALL=C.UTF-8
 unset DISPLAY WAYLAND_DISPLAY
 wine=/usr/lib/wine/wine64; [ -x "$wine" ] || wine=$(command -v wine64 || command -v wine)
@@ -32,7 +34,7 @@ runs32=0
 if [ -x /usr/lib/wine/wine ] && /usr/lib/wine/wine --version >/dev/null 2>&1; then runs32=1; fi
 winpath() { local p=$1; echo "Z:${p//\//\\}"; }
 out=$(mktemp)
-VARDEL_MSI=$(winpath "$msi") VARDEL_OLD_MSI=$(winpath "$old") VARDEL_ARCH=$arch VARDEL_RUNS_32BIT=$runs32 \
+VARDEL_MSI=$(winpath "$msi") VARDEL_OLD_MSI=$(winpath "$old") VARDEL_OTHER_MSI=${other:+$(winpath "$other")} VARDEL_ARCH=$arch VARDEL_RUNS_32BIT=$runs32 \
   "$wine" "$build/bin/notz.exe" "$(winpath "$build/bin/package_tests.exe")" --gtest_filter="$filter" \
   </dev/null >"$out" 2>&1
 rc=$?

@@ -2,6 +2,7 @@
 // (run-package-test.sh), with the package paths and the architecture in the
 // environment:
 //   VARDEL_MSI, VARDEL_OLD_MSI  the package and a lower version of it
+//   VARDEL_OTHER_MSI            the same version for the other architecture
 //   VARDEL_ARCH                 x64 or x86
 //   VARDEL_RUNS_32BIT           1 where 32-bit programs can run
 #include "testsupport/TestSupport.h"
@@ -107,8 +108,9 @@ std::string ViewText(HKEY root, REGSAM view, const std::string& path, const char
     return rc == ERROR_SUCCESS ? data : "<absent>";
 }
 
-// The installed programs' entries whose name is this product's.
-std::vector<std::string> ProductEntries()
+// The installed programs' entries whose name is this product's: their
+// versions, or (names) their names.
+std::vector<std::string> ProductEntries(bool names = false)
 {
     std::vector<std::string> versions;
     for (REGSAM view : {KEY_WOW64_64KEY, KEY_WOW64_32KEY}) {
@@ -128,7 +130,7 @@ std::vector<std::string> ProductEntries()
                 continue;
             size = sizeof version - 1;
             RegGetValueA(uninstall.get(), name, "DisplayVersion", RRF_RT_REG_SZ, nullptr, version, &size);
-            versions.push_back(version);
+            versions.push_back(names ? display : version);
         }
     }
     return versions;
@@ -237,6 +239,32 @@ TEST_F(Package, UpgradeAndDowngrade)
     EXPECT_EQ(entries, ProductEntries());
     EXPECT_EQ(older, OurEntries());
 
+    ASSERT_EQ(0u, Msiexec("/x " + Env("VARDEL_MSI")));
+    EXPECT_EQ(std::vector<std::string>{}, OurEntries());
+    EXPECT_TRUE(ProductEntries().empty());
+}
+
+// Both packages register the same class: installing one where the other is
+// installed replaces it, and removing the survivor leaves nothing.
+TEST_F(Package, ReplacesTheOtherArchitecture)
+{
+    ASSERT_EQ(0u, Msiexec("/i " + Env("VARDEL_OTHER_MSI")));
+    const std::string ours = Is64() ? "VardelEventLogger (64-bit)" : "VardelEventLogger (32-bit)";
+    Install();
+    EXPECT_EQ(std::vector<std::string>{ours}, ProductEntries(true));
+    const std::string clsid = "CLSID\\{A07AD29E-F42B-4A77-B5B1-C49EAAD25853}\\LocalServer32";
+    for (REGSAM view : {KEY_WOW64_64KEY, KEY_WOW64_32KEY})
+        EXPECT_EQ(ShortPathOrLong(InstalledServer()), ViewText(HKEY_CLASSES_ROOT, view, clsid)) << view;
+    if (ServerRuns()) {
+        {
+            CHost host;
+            ASSERT_EQ(0u, LogThroughClient(InstalledClient(), "survivor"));
+        }
+        ASSERT_TRUE(WaitForServersToEnd(60000));
+        EXPECT_NE(std::string::npos, ReadWholeFile(TodayLogPath()).find("survivor"));
+    } else {
+        std::cout << "[  SKIPPED ] the survivor serving a client: " << NO_32BIT << "\n";
+    }
     ASSERT_EQ(0u, Msiexec("/x " + Env("VARDEL_MSI")));
     EXPECT_EQ(std::vector<std::string>{}, OurEntries());
     EXPECT_TRUE(ProductEntries().empty());
