@@ -123,7 +123,10 @@ void CheckRegistration(CReport& report)
             v.view == OwnRegistryView() && com.Found() && Vardel::HostEventExists() ? CreateAndRelease() : S_OK;
         if (!com.Found())
             report.Line(EOutcome::FAIL, what + "COM cannot find the class for these clients: " + com.Why(keys) +
-                                            "; they are refused: run VardelEventLogger.exe /RegServer");
+                                            (com.serverFile.empty() ? "; they are refused"
+                                                                    : "; clients that create it by its ProgID, as "
+                                                                      "scripts do, are refused") +
+                                            ": run VardelEventLogger.exe /RegServer");
         else if (FAILED(created))
             report.Line(EOutcome::FAIL, what + "COM cannot create the object for these clients: " +
                                             Vardel::HResultCode(created) +
