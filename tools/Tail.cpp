@@ -199,8 +199,8 @@ std::string WriteRefusal(DWORD error)
     else
         why = "it cannot be opened for writing";
     return why + " (Windows error " + std::to_string(error) +
-           "); meanwhile the server keeps new lines in memory, within its queued-text budget, and writes them once "
-           "the file can be written";
+           "); meanwhile the server keeps new lines in memory, within its queued-text budget (past it the oldest "
+           "are dropped, and a line in the file says how many), and writes them once the file can be written";
 }
 
 int RunTail(const CTailOptions& options)
