@@ -94,28 +94,64 @@ CRegistrationView ReadRegistration(REGSAM view)
     return r;
 }
 
+REGSAM OwnRegistryView()
+{
+    return sizeof(void*) == 8 ? KEY_WOW64_64KEY : KEY_WOW64_32KEY;
+}
+
+std::string CComLookup::Why(const CRegistrationView& keys) const
+{
+    if (!progId)
+        return keys.progId ? std::string("COM does not resolve ") + Vardel::PROGID : keys.Missing();
+    if (serverFile.empty())
+        return keys.Missing().empty() ? std::string("no LocalServer32 names an existing executable")
+                                      : keys.Missing() + ", and the other view has no usable LocalServer32 either";
+    return std::string();
+}
+
+CComLookup LookUpLikeCom(REGSAM view)
+{
+    CComLookup found;
+    const CRegistrationView keys = ReadRegistration(view);
+    if (view == OwnRegistryView()) {
+        CLSID clsid = {};
+        found.progId = SUCCEEDED(Vardel::ClsidFromProgId(Vardel::PROGID, &clsid)) && clsid == CLSID_VardelEventLog;
+    } else {
+        found.progId = keys.progId;
+    }
+    if (keys.serverExists) {
+        found.serverFile = keys.serverFile;
+    } else if (keys.localServer.empty()) {
+        const CRegistrationView other = ReadRegistration(view == KEY_WOW64_64KEY ? KEY_WOW64_32KEY : KEY_WOW64_64KEY);
+        if (other.serverExists) {
+            found.serverFile = other.serverFile;
+            found.otherView = true;
+        }
+    }
+    return found;
+}
+
 std::string WhyTheServerCannotBeReached()
 {
-    // This process's own view is the one COM uses to start the server for it.
-    const CRegistrationView own = ReadRegistration(sizeof(void*) == 8 ? KEY_WOW64_64KEY : KEY_WOW64_32KEY);
-    if (own.localServer.empty() || !own.progId)
-        return std::string(Vardel::PROGID) + " is not registered (0x80040154, class not registered: " + own.Missing() +
-               "); run VardelEventLogger.exe /RegServer";
-    if (!own.serverExists)
-        return std::string(Vardel::PROGID) + " is registered, but " + own.Missing() +
-               "; run /RegServer from the installed VardelEventLogger.exe";
+    const CComLookup com = LookUpLikeCom(OwnRegistryView());
+    std::string why;
+    if (!com.Found())
+        why = std::string(Vardel::PROGID) + " is not registered (0x80040154, class not registered: " +
+              com.Why(ReadRegistration(OwnRegistryView())) + "); run VardelEventLogger.exe /RegServer";
     if (!Vardel::HostEventExists())
-        return std::string("the Korvane host product is not running: its event \"") + Vardel::HOST_EVENT_NAME +
-               "\" does not exist, and a server ends at once without it; start the host product first";
-    return std::string();
+        why += std::string(why.empty() ? "" : "; and ") + "the Korvane host product is not running: its event \"" +
+               Vardel::HOST_EVENT_NAME + "\" does not exist, and a server ends at once without it; start the host product first";
+    return why;
 }
 
 HRESULT CreateLogObject(Vardel::CComOwner<IVardelEventLog>& log)
 {
     // A missing ProgID falls back to the class identifier, so that the error
     // reported is the one of the class itself.
-    CLSID clsid = CLSID_VardelEventLog;
-    Vardel::ClsidFromProgId(Vardel::PROGID, &clsid);
+    // A failed lookup may clear what it was given, so it gets its own.
+    CLSID clsid = CLSID_VardelEventLog, named = {};
+    if (SUCCEEDED(Vardel::ClsidFromProgId(Vardel::PROGID, &named)))
+        clsid = named;
     return ::CoCreateInstance(clsid, nullptr, CLSCTX_LOCAL_SERVER, IID_IVardelEventLog,
                               reinterpret_cast<void**>(log.put()));
 }

@@ -13,7 +13,10 @@
 #include "Win32Error.h"
 
 #include <tlhelp32.h>
+#include <algorithm>
 #include <cctype>
+#include <cerrno>
+#include <cstdlib>
 #include <cstdio>
 #include <cstring>
 #include <ctime>
@@ -97,30 +100,49 @@ std::string BaseName(const std::string& path)
     return slash == std::string::npos ? path : path.substr(slash + 1);
 }
 
+// COM's own answer for this process's clients, when the host runs (without
+// it a started server ends at once). May start a server, which ends again
+// when idle.
+HRESULT CreateAndRelease()
+{
+    Vardel::CComOwner<IVardelEventLog> log;
+    return CreateLogObject(log);
+}
+
 void CheckRegistration(CReport& report)
 {
     struct {
         REGSAM view;
         const char* clients;
     } const views[] = {{KEY_WOW64_64KEY, "64-bit"}, {KEY_WOW64_32KEY, "32-bit"}};
-    bool anyUsable = false;
-    std::vector<std::pair<std::string, CRegistrationView>> found;
+    const Vardel::CComApartment apartment(COINIT_MULTITHREADED);
     for (const auto& v : views) {
-        found.emplace_back(v.clients, ReadRegistration(v.view));
-        anyUsable = anyUsable || found.back().second.Usable();
-    }
-    for (const auto& f : found) {
-        const CRegistrationView& r = f.second;
-        const std::string what = "registration for " + f.first + " clients: ";
-        if (r.Usable())
-            report.Line(EOutcome::OK, what + Vardel::PROGID + " " + Vardel::GuidText(CLSID_VardelEventLog) +
-                                          ", LocalServer32 " + r.serverFile + " exists, type library " +
-                                          r.typeLibFile + " and interface registered");
+        const std::string what = std::string("registration for ") + v.clients + " clients: ";
+        const CRegistrationView keys = ReadRegistration(v.view);
+        const CComLookup com = LookUpLikeCom(v.view);
+        const HRESULT created =
+            v.view == OwnRegistryView() && com.Found() && Vardel::HostEventExists() ? CreateAndRelease() : S_OK;
+        if (!com.Found())
+            report.Line(EOutcome::FAIL, what + "COM cannot find the class for these clients: " + com.Why(keys) +
+                                            (com.serverFile.empty() ? "; they are refused"
+                                                                    : "; clients that create it by its ProgID, as "
+                                                                      "scripts do, are refused") +
+                                            ": run VardelEventLogger.exe /RegServer");
+        else if (FAILED(created))
+            report.Line(EOutcome::FAIL, what + "COM cannot create the object for these clients: " +
+                                            Vardel::HResultCode(created) +
+                                            (keys.Usable() ? std::string() : " (" + keys.Missing() + ")") +
+                                            "; run VardelEventLogger.exe /RegServer from where it is installed");
+        else if (!keys.Usable())
+            report.Line(EOutcome::WARN, what + keys.Missing() + ", but COM still finds the class for these clients" +
+                                            (com.otherView ? " (through the other view's LocalServer32, " +
+                                                                 com.serverFile + ")"
+                                                           : std::string()) +
+                                            "; run VardelEventLogger.exe /RegServer to complete it");
         else
-            report.Line(anyUsable ? EOutcome::WARN : EOutcome::FAIL,
-                        what + r.Missing() +
-                            (anyUsable ? std::string("; these clients cannot create the object")
-                                       : std::string("; every client is refused: run VardelEventLogger.exe /RegServer")));
+            report.Line(EOutcome::OK, what + Vardel::PROGID + " " + Vardel::GuidText(CLSID_VardelEventLog) +
+                                          ", LocalServer32 " + keys.serverFile + " exists, type library " +
+                                          keys.typeLibFile + " and interface registered");
     }
 }
 
@@ -133,7 +155,7 @@ void CheckHost(CReport& report)
                                         " does not exist; a server ends at once and no event is logged");
 
     // The registered executable, by its short name (as COM starts it) or its long one.
-    const std::string registered = ReadRegistration(KEY_WOW64_64KEY).serverFile;
+    const std::string registered = LookUpLikeCom(OwnRegistryView()).serverFile;
     const std::string image = BaseName(registered);
     char longPath[MAX_PATH] = {};
     const std::string longImage =
@@ -187,32 +209,51 @@ void CheckLogFolder(CReport& report)
 void CheckTodaysFile(CReport& report)
 {
     const std::string path = DayLogPath(CDate());
-    const std::string shown = DisplayPath(path);
-    std::string bytes;
+    const std::string what = "today's log file " + DisplayPath(path);
+    CSharedReader file(path);
     std::uint64_t size = 0;
-    DWORD error = 0;
-    if (!ReadFrom(path, 0, bytes, &size, &error)) {
-        if (error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND)
-            report.Line(EOutcome::OK, "today's log file " + shown + " does not exist yet; the day's first event creates it");
-        else
-            report.Line(EOutcome::WARN, "today's log file " + shown + " cannot be read (Windows error " +
-                                            std::to_string(error) + ")");
-        return;
+    if (!file.Size(size)) {
+        const DWORD error = file.Error();
+        if (error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND) {
+            // The log folder's own line has said when the folder is missing.
+            if (FolderExists(Vardel::LOG_FOLDER_PATH))
+                report.Line(EOutcome::OK, what + " does not exist yet; the day's first event creates it");
+            return;
+        }
     }
-    std::string last = bytes.substr(static_cast<std::size_t>(StartOfLastLines(path, size, 1)));
-    const std::size_t comma = last.find(',');
-    const std::string time = comma == std::string::npos ? std::string() : last.substr(0, comma);
-    report.Line(EOutcome::OK, "today's log file " + shown + ": " + std::to_string(size) + " bytes" +
-                                  (time.empty() ? std::string(", no complete line") : ", last line at " + time));
+    std::string found;
+    if (file.IsOpen()) {
+        const std::uint64_t start = file.StartOfLastLines(size, 1);
+        // The time stamp, up to the line's first comma, is in its first bytes.
+        const std::string last = file.Read(start, static_cast<std::size_t>(std::min<std::uint64_t>(size - start, 128)));
+        const std::size_t comma = last.find(',');
+        found = ": " + std::to_string(size) + " bytes" +
+                (comma == std::string::npos ? std::string(", no complete line") : ", last line at " + last.substr(0, comma));
+    }
+    DWORD refused = WriteOpenError(path);
+    if (refused == ERROR_FILE_NOT_FOUND) // gone since it was read
+        refused = 0;
+    if (refused)
+        report.Line(EOutcome::FAIL, what + found + "; the server cannot open it for writing: " + WriteRefusal(refused));
+    else if (!file.IsOpen())
+        report.Line(EOutcome::WARN, what + " cannot be read (Windows error " + std::to_string(file.Error()) + ")");
+    else
+        report.Line(EOutcome::OK, what + found + "; the server can open it for writing");
 }
 
-// Whether atol would find digits: blanks, an optional sign, then a digit.
-bool LooksNumeric(const std::string& text)
+// Plain decimal digits, with an optional '-' first: the only text the
+// server reads as the number it shows.
+bool IsPlainNumber(const std::string& text)
 {
-    std::size_t i = text.find_first_not_of(" \t\r\n\v\f");
-    if (i != std::string::npos && (text[i] == '+' || text[i] == '-'))
-        ++i;
-    return i < text.size() && std::isdigit(static_cast<unsigned char>(text[i]));
+    const std::size_t digits = !text.empty() && text[0] == '-' ? 1 : 0;
+    return text.size() > digits && text.find_first_not_of("0123456789", digits) == std::string::npos;
+}
+
+bool FitsInt32(const std::string& text)
+{
+    errno = 0;
+    const long long value = std::strtoll(text.c_str(), nullptr, 10);
+    return errno != ERANGE && value >= INT32_MIN && value <= INT32_MAX;
 }
 
 void CheckExpiry(CReport& report)
@@ -247,12 +288,25 @@ void CheckExpiry(CReport& report)
         if (expired.size() > 3)
             what += " and " + std::to_string(expired.size() - 3) + " more";
     }
-    if (s.present && s.type != REG_DWORD && !LooksNumeric(s.text))
-        report.Line(EOutcome::WARN, what + "; the text is not a number, so it counts as 0 days");
+    if (s.present && s.type != REG_DWORD && !IsPlainNumber(s.text))
+        report.Line(EOutcome::WARN, what + "; the text is not plain decimal digits, and the server reads it as " +
+                                        std::to_string(days) + " day" + (days == 1 ? "" : "s"));
+    else if (s.present && s.type != REG_DWORD && !FitsInt32(s.text))
+        report.Line(EOutcome::WARN, what + "; the number is out of range, and the server reads it as " +
+                                        std::to_string(days) + " days");
     else if (days < 0)
         report.Line(EOutcome::WARN, what + "; a negative count deletes today's file too, at every pass");
     else
         report.Line(EOutcome::OK, what);
+}
+
+// A drive with its root, or a UNC (or \\?\) path: anything else depends
+// on the current drive or folder of the process that opens it.
+bool IsFullPath(const std::string& path)
+{
+    const auto separator = [&](std::size_t i) { return i < path.size() && (path[i] == '\\' || path[i] == '/'); };
+    return (path.size() > 2 && std::isalpha(static_cast<unsigned char>(path[0])) && path[1] == ':' && separator(2)) ||
+           (separator(0) && separator(1));
 }
 
 void CheckAlarmConfiguration(CReport& report)
@@ -266,6 +320,14 @@ void CheckAlarmConfiguration(CReport& report)
         report.Line(EOutcome::FAIL, what + "in " + file.where + " is " + TypeName(file.type) +
                                         (file.type == REG_SZ || file.type == REG_EXPAND_SZ ? " but empty" : ", not text") +
                                         "; every alarm is dropped");
+    else if (!IsFullPath(path))
+        report.Line(EOutcome::FAIL, what + "= " + Quoted(path) + " in " + file.where +
+                                        " is not a full path (a drive and folder, or \\\\server\\share): the server "
+                                        "would open it in whatever folder COM starts it in, where the monitoring product "
+                                        "does not look; no alarm record reaches it");
+    else if (FolderExists(path) || path.back() == '\\' || path.back() == '/')
+        report.Line(EOutcome::FAIL, what + "= " + Quoted(path) + " in " + file.where +
+                                        " names a folder, not a file: no alarm record can be written there");
     else if (!FolderExists(FolderOf(path)))
         report.Line(EOutcome::FAIL, what + "= " + Quoted(path) + " in " + file.where + ", but its folder " +
                                         FolderOf(path) + " does not exist; every alarm is dropped");
@@ -325,8 +387,7 @@ void Probe(CReport& report)
                                 std::to_string(::GetTickCount());
     const std::string path = DayLogPath(CDate());
     std::uint64_t before = 0;
-    std::string ignored;
-    ReadFrom(path, 0, ignored, &before, nullptr);
+    CSharedReader(path).Size(before);
     const ULONGLONG start = ::GetTickCount64();
     if (SUCCEEDED(hr)) {
         const Vardel::CBstrOwner source = Vardel::BstrFromText("vardel-log");
@@ -340,10 +401,8 @@ void Probe(CReport& report)
     }
     // The line lands in the file of the day it is written, past what was there.
     for (;;) {
-        std::string appended;
-        std::string file = DayLogPath(CDate());
-        if (ReadFrom(file, file == path ? before : 0, appended, nullptr, nullptr) &&
-            appended.find("\"" + message + "\"") != std::string::npos) {
+        const std::string file = DayLogPath(CDate());
+        if (FileContains(file, file == path ? before : 0, "\"" + message + "\"")) {
             char seconds[32];
             std::snprintf(seconds, sizeof seconds, "%.2f", (::GetTickCount64() - start) / 1000.0);
             report.Line(EOutcome::OK, "probe: " + Quoted(message) + " reached " + DisplayPath(file) + " after " +

@@ -3,7 +3,8 @@
 // beginning with OK, WARN or FAIL, then what was checked and what was found.
 // Reads what the server reads, the way it reads it; changes nothing but a
 // probe file created and deleted in the log folder (and, with --probe, one
-// logged event).
+// logged event). While the host runs, it asks COM for the object, which may
+// start a server that ends again when idle.
 
 namespace VardelTools {
 

@@ -7,6 +7,7 @@
 #include "ComSupport.h"
 #include "Diagnostics.h"
 #include "FixedNames.h"
+#include "HostEvent.h"
 #include "Reachability.h"
 #include "Win32Error.h"
 #include "VardelEventLogger.h"
@@ -217,16 +218,19 @@ int Run(const COptions& options)
         std::fprintf(stderr, "vardel-log: cannot initialise COM: %s\n", HResultText(apartment.Result()).c_str());
         return 1;
     }
-    // Explained at once rather than after COM's wait for a server that ends.
-    const std::string unreachable = VardelTools::WhyTheServerCannotBeReached();
-    if (!unreachable.empty()) {
-        std::fprintf(stderr, "vardel-log: cannot reach %s: %s\n", Vardel::PROGID, unreachable.c_str());
-        return 1;
-    }
+    // Tried first: COM may find the class where a check of the keys would
+    // not. Without the host's event, though, a server ends as soon as it
+    // starts and COM would wait about 30 s before failing, so it is not asked.
+    const bool hostRunning = Vardel::HostEventExists();
     Vardel::CComOwner<IVardelEventLog> log;
-    HRESULT hr = VardelTools::CreateLogObject(log);
+    HRESULT hr = hostRunning ? VardelTools::CreateLogObject(log) : E_ABORT;
     if (FAILED(hr)) {
-        std::fprintf(stderr, "vardel-log: cannot reach %s: %s\n", Vardel::PROGID, HResultText(hr).c_str());
+        const std::string why = VardelTools::WhyTheServerCannotBeReached();
+        if (hostRunning)
+            std::fprintf(stderr, "vardel-log: cannot reach %s: %s%s\n", Vardel::PROGID, HResultText(hr).c_str(),
+                         why.empty() ? "" : ("; " + why).c_str());
+        else
+            std::fprintf(stderr, "vardel-log: cannot reach %s: %s\n", Vardel::PROGID, why.c_str());
         return 1;
     }
 

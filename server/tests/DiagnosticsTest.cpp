@@ -4,7 +4,10 @@
 #include "ServerHarness.h"
 #include "testsupport/RegistryViews.h"
 
+#include <psapi.h>
+#include <algorithm>
 #include <condition_variable>
+#include <cstdio>
 #include <fstream>
 #include <functional>
 #include <mutex>
@@ -36,6 +39,31 @@ void Append(const std::string& path, const std::string& bytes)
 }
 
 std::string InLogFolder(const std::string& name) { return std::string(Expected::LOG_FOLDER) + "\\" + name; }
+
+// Deletes HKEY_CLASSES_ROOT\path\sub and all it holds in one registry view.
+void DeleteClassesKey(REGSAM view, const std::string& path, const char* sub)
+{
+    Vardel::CUniqueHKey key;
+    ASSERT_EQ(ERROR_SUCCESS, RegOpenKeyExA(HKEY_CLASSES_ROOT, path.c_str(), 0, KEY_ALL_ACCESS | view, key.put())) << path;
+    EXPECT_EQ(ERROR_SUCCESS, RegDeleteTreeA(key.get(), sub)) << path << "\\" << sub;
+}
+
+const std::string CLASS_KEY = "CLSID\\" + GuidText(CLSID_VardelEventLog);
+
+// Holds a file open as another program would, created when absent (and then
+// deleted again when let go).
+std::shared_ptr<void> HoldFile(const std::string& path, DWORD share)
+{
+    const bool existed = FileExists(path);
+    auto held = std::make_shared<Vardel::CUniqueFileHandle>(
+        CreateFileA(path.c_str(), GENERIC_READ, share, nullptr, OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
+    EXPECT_TRUE(*held) << path << ": " << GetLastError();
+    return std::shared_ptr<void>(nullptr, [held, existed, path](void*) {
+        held->reset();
+        if (!existed)
+            DeleteFileA(path.c_str());
+    });
+}
 
 // vardel-log running on, its standard output collected by a reader thread.
 class CFollower {
@@ -75,7 +103,8 @@ public:
         // Interrupted, as an operator ends it; the pipe then closes.
         TerminateProcess(m_process.get(), 0);
         WaitForSingleObject(m_process.get(), OUTPUT_LIMIT_MS);
-        m_reader.join();
+        if (m_reader.joinable())
+            m_reader.join();
     }
     // True once the output is exactly `expected`, within the bound.
     bool WaitForOutput(const std::string& expected)
@@ -84,6 +113,29 @@ public:
         return m_changed.wait_for(lock, std::chrono::milliseconds(OUTPUT_LIMIT_MS),
                                   [&] { return m_out.size() >= expected.size(); }) &&
                m_out == expected;
+    }
+    // Waits (bounded) for the program to end; its exit code, memory counters and run time.
+    DWORD Finish(PROCESS_MEMORY_COUNTERS& memory, ULONGLONG& ms)
+    {
+        // Sampled while it runs: Wine may not keep the counters of a process that has ended.
+        const ULONGLONG start = GetTickCount64();
+        DWORD waited = WAIT_TIMEOUT;
+        for (PROCESS_MEMORY_COUNTERS now = {}; waited == WAIT_TIMEOUT && GetTickCount64() - start < OUTPUT_LIMIT_MS;) {
+            if (K32GetProcessMemoryInfo(m_process.get(), &now, sizeof now)) {
+                memory.PeakWorkingSetSize = std::max(memory.PeakWorkingSetSize, now.PeakWorkingSetSize);
+                memory.PeakPagefileUsage = std::max(memory.PeakPagefileUsage, now.PeakPagefileUsage);
+            }
+            waited = WaitForSingleObject(m_process.get(), 1);
+        }
+        EXPECT_EQ(WAIT_OBJECT_0, waited);
+        FILETIME created, ended, kernel, user;
+        const auto ticks = [](const FILETIME& t) { return (static_cast<ULONGLONG>(t.dwHighDateTime) << 32) | t.dwLowDateTime; };
+        if (GetProcessTimes(m_process.get(), &created, &ended, &kernel, &user))
+            ms = (ticks(ended) - ticks(created)) / 10000;
+        DWORD code = static_cast<DWORD>(-1);
+        GetExitCodeProcess(m_process.get(), &code);
+        m_reader.join();
+        return code;
     }
     std::string Output()
     {
@@ -121,6 +173,23 @@ TEST_F(Diagnostics, StatusReportsEachCheckAndFailsWhereEventsWouldBeLost)
     const std::string away = std::string(Expected::LOG_FOLDER) + ".away";
 
     using CUndo = std::shared_ptr<void>;
+    const auto alarmFile = [&](const std::string& path) {
+        return [&, path] {
+            SetRegString(HKEY_LOCAL_MACHINE, Expected::ALARM_KEY, Expected::ALARM_FILE_VALUE, path);
+            return CUndo(nullptr, [&](void*) {
+                SetRegString(HKEY_LOCAL_MACHINE, Expected::ALARM_KEY, Expected::ALARM_FILE_VALUE, m_alarm.File());
+            });
+        };
+    };
+    const auto expiry = [](const std::string& text) {
+        return [text] {
+            SetRegString(HKEY_LOCAL_MACHINE, Expected::SETTINGS_KEY, Expected::EXPIRE_DAYS_VALUE, text);
+            return CUndo(nullptr, [](void*) {
+                SetRegString(HKEY_LOCAL_MACHINE, Expected::SETTINGS_KEY, Expected::EXPIRE_DAYS_VALUE, "3");
+            });
+        };
+    };
+    const bool hadTodaysFile = FileExists(m_log.FileName());
     using CLines = std::vector<std::pair<const char*, const char*>>; // what a line names, how it begins
     struct Case {
         const char* name;
@@ -140,24 +209,31 @@ TEST_F(Diagnostics, StatusReportsEachCheckAndFailsWhereEventsWouldBeLost)
              EXPECT_TRUE(MoveFileA(Expected::LOG_FOLDER, away.c_str())) << GetLastError();
              return CUndo(nullptr, [&](void*) { MoveFileA(away.c_str(), Expected::LOG_FOLDER); });
          },
-         {{"log folder", "FAIL"}}, 1},
-        {"alarm folder missing",
-         [&] {
-             SetRegString(HKEY_LOCAL_MACHINE, Expected::ALARM_KEY, Expected::ALARM_FILE_VALUE,
-                          CAlarmCapture::Folder() + "\\missing\\alarms.txt");
-             return CUndo(nullptr, [&](void*) {
-                 SetRegString(HKEY_LOCAL_MACHINE, Expected::ALARM_KEY, Expected::ALARM_FILE_VALUE, m_alarm.File());
-             });
-         },
-         {{"alarm file", "FAIL"}}, 1},
-        {"negative expiry",
+         {{"log folder", "FAIL"}, {"the day's first event creates it", ""}}, 1},
+        {"today's file held without write sharing", [&] { return HoldFile(m_log.FileName(), FILE_SHARE_READ); },
+         {{"today's log file", "FAIL"}, {"another program holds it", "FAIL"}, {"keeps new lines in memory", "FAIL"}}, 1},
+        {"64-bit view without LocalServer32",
          [] {
-             SetRegString(HKEY_LOCAL_MACHINE, Expected::SETTINGS_KEY, Expected::EXPIRE_DAYS_VALUE, "-1");
-             return CUndo(nullptr, [](void*) {
-                 SetRegString(HKEY_LOCAL_MACHINE, Expected::SETTINGS_KEY, Expected::EXPIRE_DAYS_VALUE, "3");
-             });
+             DeleteClassesKey(KEY_WOW64_64KEY, CLASS_KEY, "LocalServer32");
+             return CUndo(nullptr, [](void*) { RunServer("/RegServer"); });
          },
-         {{"ExpireLogsAfter", "WARN"}}, 0},
+         {{"registration for 64-bit clients", "WARN"}, {"COM still finds the class", "WARN"},
+          {"registration for 32-bit clients", "OK"}},
+         0},
+        {"32-bit view without ProgID",
+         [] {
+             DeleteClassesKey(KEY_WOW64_32KEY, Expected::PROGID, nullptr);
+             return CUndo(nullptr, [](void*) { RunServer("/RegServer"); });
+         },
+         {{"registration for 32-bit clients", "FAIL"}, {"registration for 64-bit clients", "OK"}}, 1},
+        {"alarm folder missing", alarmFile(CAlarmCapture::Folder() + "\\missing\\alarms.txt"), {{"alarm file", "FAIL"}}, 1},
+        {"alarm file names a folder", alarmFile("C:\\Korvane"), {{"names a folder", "FAIL"}}, 1},
+        {"alarm file relative", alarmFile("alarms.txt"), {{"is not a full path", "FAIL"}}, 1},
+        {"negative expiry", expiry("-1"), {{"ExpireLogsAfter", "WARN"}}, 0},
+        {"hexadecimal expiry", expiry("0x10"), {{"reads it as 0 days", "WARN"}}, 0},
+        {"expiry with a unit", expiry("3days"), {{"reads it as 3 days", "WARN"}}, 0},
+        {"expiry in words", expiry(" 7 days"), {{"reads it as 7 days", "WARN"}}, 0},
+        {"expiry with leading zeros", expiry("010"), {{"ExpireLogsAfter = \"010\"", "OK"}}, 0},
         {"mutex held", [] { return std::make_shared<Vardel::CHeldMutex>(Expected::ALARM_MUTEX, 0); },
          {{"alarm-file mutex", "WARN"}}, 0},
         {"not registered",
@@ -177,6 +253,9 @@ TEST_F(Diagnostics, StatusReportsEachCheckAndFailsWhereEventsWouldBeLost)
             EXPECT_EQ(expected.second, line.substr(0, line.find(' '))) << c.name << ": " << expected.first << "\n" << r.out;
         }
     }
+    // Status asks COM where the host runs; the servers it started end without it.
+    EXPECT_TRUE(WaitForServersToEnd(30000));
+    EXPECT_EQ(hadTodaysFile, FileExists(m_log.FileName())) << "status created or removed today's file";
     EXPECT_EQ(2u, RunCaptured(VardelLogCommand("--status --tail")).exitCode);
     EXPECT_EQ(2u, RunCaptured(VardelLogCommand("--probe")).exitCode);
     EXPECT_EQ(2u, RunCaptured(VardelLogCommand("--tail -5")).exitCode);
@@ -222,10 +301,56 @@ TEST_F(Diagnostics, TailPrintsTheLastLinesExactlyAsOnDisk)
         EXPECT_EQ(0u, r.exitCode) << c.arguments << ": " << r.err;
         EXPECT_EQ(c.expected, r.out) << c.arguments;
     }
+    // Held by another program: what can be read is shown, and why the server cannot write.
+    WriteWholeFile(log, "a\r\nb\r\n");
+    const struct {
+        DWORD share;
+        std::string out;
+        DWORD exitCode;
+    } held[] = {{FILE_SHARE_READ, "b\r\n", 0}, {0, "", 1}};
+    for (const auto& c : held) {
+        const auto holder = HoldFile(log, c.share);
+        const CRunResult r = RunCaptured(VardelLogCommand("--tail 1 --day-file \"" + dayFile + "\""));
+        EXPECT_EQ(c.exitCode, r.exitCode) << c.share << ": " << r.err;
+        EXPECT_EQ(c.out, r.out) << c.share;
+        EXPECT_NE(std::string::npos, r.err.find("another program holds it")) << c.share << ": " << r.err;
+    }
     DeleteFileA(log.c_str());
     const CRunResult r = RunCaptured(VardelLogCommand("--tail --day-file \"" + dayFile + "\""));
     EXPECT_EQ(0u, r.exitCode);
     EXPECT_NE(std::string::npos, r.err.find("no log file for today yet")) << r.err;
+}
+
+TEST_F(Diagnostics, TailOfADayFileOverAGigabyteReadsOnlyItsEnd)
+{
+    const std::string dayFile = CAlarmCapture::Folder() + "\\day.txt";
+    WriteWholeFile(dayFile, "2031-05-06");
+    const std::string log = InLogFolder("Log_2031_05_06.log");
+    const auto remove = Vardel::ScopeExit([&] { DeleteFileA(log.c_str()); });
+    // The same last lines after a gap of nothing and of 1.2 GB (sparse where
+    // the file system allows), for figures side by side.
+    for (const LONGLONG gap : {0LL, 1200LL << 20}) {
+        {
+            Vardel::CUniqueFileHandle file(
+                CreateFileA(log.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
+            ASSERT_TRUE(file) << GetLastError();
+            DWORD written = 0;
+            ASSERT_TRUE(WriteFile(file.get(), "first\r\n", 7, &written, nullptr));
+            LARGE_INTEGER last;
+            last.QuadPart = 7 + gap;
+            ASSERT_TRUE(SetFilePointerEx(file.get(), last, nullptr, FILE_BEGIN));
+            const std::string end = "x\r\nsource\nsplit,\"y\"\r\nz\r\n";
+            ASSERT_TRUE(WriteFile(file.get(), end.data(), static_cast<DWORD>(end.size()), &written, nullptr));
+        }
+        CFollower tail("--tail 2 --day-file \"" + dayFile + "\"");
+        PROCESS_MEMORY_COUNTERS memory = {};
+        ULONGLONG ms = 0;
+        EXPECT_EQ(0u, tail.Finish(memory, ms));
+        EXPECT_EQ("split,\"y\"\r\nz\r\n", tail.Output()) << gap;
+        std::printf("[  FIGURE  ] --tail 2 after a gap of %lld MiB: %llu ms, peak working set %llu KiB, peak private %llu KiB\n",
+                    gap >> 20, ms, static_cast<unsigned long long>(memory.PeakWorkingSetSize >> 10),
+                    static_cast<unsigned long long>(memory.PeakPagefileUsage >> 10));
+    }
 }
 
 TEST_F(Diagnostics, FollowMovesIntoTheNextDaysFile)
@@ -284,6 +409,30 @@ TEST_F(Diagnostics, LoggingFailsAtOnceNamingWhatIsMissing)
         EXPECT_TRUE(ServerProcessIds().empty()) << c.name;
     }
     EXPECT_EQ("", m_log.Appended());
+}
+
+TEST_F(Diagnostics, LoggingGoesThroughComWhenOnlySomeKeysAreMissing)
+{
+    const struct {
+        const char* name;
+        REGSAM view;
+        std::string path;
+        const char* sub;
+    } cases[] = {
+        {"64-bit view without LocalServer32", KEY_WOW64_64KEY, CLASS_KEY, "LocalServer32"},
+        {"32-bit view without ProgID", KEY_WOW64_32KEY, Expected::PROGID, nullptr},
+        {"64-bit view without ProgID", KEY_WOW64_64KEY, Expected::PROGID, nullptr},
+    };
+    const std::string marker = Marker("partial");
+    for (const auto& c : cases) {
+        ASSERT_EQ(0u, RunServer("/RegServer"));
+        DeleteClassesKey(c.view, c.path, c.sub);
+        CServerSession session;
+        const CRunResult r = RunCaptured(VardelLogCommand(std::string("-m \"") + marker + " " + c.name + "\""));
+        EXPECT_EQ(0u, r.exitCode) << c.name << ": " << r.err;
+        session.End();
+        EXPECT_NE(std::string::npos, m_log.Appended().find(marker + " " + c.name)) << c.name;
+    }
 }
 
 } // namespace
