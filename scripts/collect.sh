@@ -36,10 +36,10 @@ stop_all() {
 }
 trap stop_all EXIT
 
-# Two free ports, asked of the system.
-read -r relp tcp < <(python3 -c '
+# Three free ports, asked of the system.
+read -r relp tcp escaped < <(python3 -c '
 import socket
-s = [socket.socket() for _ in range(2)]
+s = [socket.socket() for _ in range(3)]
 for x in s: x.bind(("127.0.0.1", 0))
 print(*(x.getsockname()[1] for x in s))')
 
@@ -64,7 +64,7 @@ start() {
   echo "collect: cannot start rsyslogd ($name):" >&2; cat "$run/$name.log" >&2; exit 77
 }
 
-export VARDEL_CONF_DIR=$conf VARDEL_LISTEN=127.0.0.1 VARDEL_RELP_PORT=$relp VARDEL_TCP_PORT=$tcp
+export VARDEL_CONF_DIR=$conf VARDEL_LISTEN=127.0.0.1 VARDEL_RELP_PORT=$relp VARDEL_TCP_PORT=$tcp VARDEL_ESCAPED_PORT=$escaped
 export VARDEL_COLLECT_DIR=$run/central VARDEL_COLLECT_OUT=$out
 export VARDEL_EDGE_DIR=$run/edge VARDEL_LOG_FOLDER=$folder VARDEL_COLLECTOR=127.0.0.1
 export VARDEL_PC_NAME=${VARDEL_PC_NAME:-$(hostname)}

@@ -154,15 +154,32 @@ def run_collect_sh(work, zones):
     expect_files(by_file(records(open(out, 'rb').read().splitlines())), want, 'collect.sh')
 
 
+def send_as_windows_shippers(records, tcp, escaped):
+    """The records as the Windows shipper settings send them: converted to
+    UTF-8 and without their last line end; octet-counted with the file as
+    APP-NAME (NXLog), or one a line with %, CR and LF escaped and the file's
+    path as MSGID (Fluent Bit)."""
+    head = '<14>1 2006-04-01T00:00:00Z %s ' % PC
+    with socket.create_connection(('127.0.0.1', tcp)) as s:
+        for r in records:
+            m = (head + 'Log_2006_04_01.log - - - ').encode() + r.decode('cp1252').encode()[:-2]
+            s.sendall(b'%d %s' % (len(m), m))
+    with socket.create_connection(('127.0.0.1', escaped)) as s:
+        for r in records:
+            text = r.decode('cp1252').encode()[:-2].replace(b'%', b'%25').replace(b'\r', b'%0D').replace(b'\n', b'%0A')
+            s.sendall((head + 'vardel - C:\\Korvane\\VardelLogs\\Log_2006_04_02.log - ').encode() + text + b'\n')
+
+
 def run_live(work, zones):
     """Appends while the edge runs, the next day's file, and a collector that
     is away for a while."""
     folder, out = os.path.join(work, 'live'), os.path.join(work, 'live.json')
     stats = os.path.join(work, 'edge-stats.json')
     os.mkdir(folder)
-    relp, tcp = free_ports(2)
+    relp, tcp, escaped = free_ports(3)
     env = dict(os.environ, VARDEL_CONF_DIR=CONF, VARDEL_LISTEN='127.0.0.1', VARDEL_RELP_PORT=str(relp),
-               VARDEL_TCP_PORT=str(tcp), VARDEL_COLLECT_DIR=os.path.join(work, 'central'),
+               VARDEL_TCP_PORT=str(tcp), VARDEL_ESCAPED_PORT=str(escaped),
+               VARDEL_COLLECT_DIR=os.path.join(work, 'central'),
                VARDEL_COLLECT_OUT=out, VARDEL_EDGE_DIR=os.path.join(work, 'edge'), VARDEL_LOG_FOLDER=folder,
                VARDEL_COLLECTOR='127.0.0.1', VARDEL_PC_NAME=PC)
     for d in ('central', 'edge'):
@@ -189,19 +206,21 @@ def run_live(work, zones):
     edge = Rsyslogd(edge_conf, env, os.path.join(work, 'edge.log'))
     try:
         wait_for(lambda: line_count(out) >= 1, 'the first record')
+        send_as_windows_shippers(r1, tcp, escaped)
         open(f1, 'ab').write(b''.join(r1[1:]))  # appended while the edge runs
         open(f2, 'wb').write(b''.join(r2[:half]))  # the next day's file
-        wait_for(lambda: line_count(out) >= len(want1) + half, 'the appended records and the next day')
+        wait_for(lambda: line_count(out) >= 3 * len(want1) + half, 'the appended records and the next day')
         central.stop()                       # the collector goes away
         open(f2, 'ab').write(b''.join(r2[half:]))
         wait_for(lambda: enqueued() >= len(want1) + len(want2), 'the edge to read while the collector is away')
         central = Rsyslogd(os.path.join(CONF, 'central.conf'), env, os.path.join(work, 'central2.log'))
-        wait_for(lambda: line_count(out) >= len(want1) + len(want2), 'the records kept by the edge')
+        wait_for(lambda: line_count(out) >= 3 * len(want1) + len(want2), 'the records kept by the edge')
     finally:
         edge.stop()
         central.stop()
     expect_files(by_file(records(open(out, 'rb').read().splitlines())),
-                 {'Log_2006_03_01.log': parsed(want1), 'Log_2006_03_02.log': parsed(want2)}, 'live')
+                 {'Log_2006_03_01.log': parsed(want1), 'Log_2006_03_02.log': parsed(want2),
+                  'Log_2006_04_01.log': parsed(want1), 'Log_2006_04_02.log': parsed(want1)}, 'live')
 
 
 def main():
