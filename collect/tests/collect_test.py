@@ -42,21 +42,16 @@ def load(zone_folder):
     return data, [dict(zip(FIELDS, r)) for r in rows]
 
 
-def records(raw_lines):
-    """Every line of the collector's output as JSON (each must be valid UTF-8 JSON)."""
-    out = []
-    for line in raw_lines:
+def by_file(path):
+    """The collector's records per file, in order; each line must be UTF-8 JSON."""
+    files = {}
+    for line in open(path, 'rb').read().splitlines():
         try:
-            out.append(json.loads(line.decode('utf-8', 'strict')))
+            r = json.loads(line.decode('utf-8', 'strict'))
         except ValueError as e:
             check(False, 'not UTF-8 JSON: %r (%s)' % (line, e))
-    return out
-
-
-def by_file(recs):
-    files = {}
-    for r in recs:
-        files.setdefault(r.get('file'), []).append({k: v for k, v in r.items() if k != 'file'})
+            continue
+        files.setdefault(r.pop('file', None), []).append(r)
     return files
 
 
@@ -77,10 +72,7 @@ def free_ports(n):
     socks = [socket.socket() for _ in range(n)]
     for s in socks:
         s.bind(('127.0.0.1', 0))
-    ports = [s.getsockname()[1] for s in socks]
-    for s in socks:
-        s.close()
-    return ports
+    return [s.getsockname()[1] for s in socks]
 
 
 class Rsyslogd:
@@ -151,7 +143,7 @@ def run_collect_sh(work, zones):
         print('SKIPPED: rsyslogd cannot start here:', r.stderr.decode(errors='replace'))
         sys.exit(77)
     check(r.returncode == 0, 'collect.sh failed: %s' % r.stderr.decode(errors='replace'))
-    expect_files(by_file(records(open(out, 'rb').read().splitlines())), want, 'collect.sh')
+    expect_files(by_file(out), want, 'collect.sh')
 
 
 def send_as_windows_shippers(records, tcp, escaped):
@@ -182,8 +174,8 @@ def run_live(work, zones):
                VARDEL_COLLECT_DIR=os.path.join(work, 'central'),
                VARDEL_COLLECT_OUT=out, VARDEL_EDGE_DIR=os.path.join(work, 'edge'), VARDEL_LOG_FOLDER=folder,
                VARDEL_COLLECTOR='127.0.0.1', VARDEL_PC_NAME=PC)
-    for d in ('central', 'edge'):
-        os.mkdir(os.path.join(work, d))
+    os.mkdir(env['VARDEL_COLLECT_DIR'])
+    os.mkdir(env['VARDEL_EDGE_DIR'])
     # The edge as shipped, with its counters every second for the test.
     edge_conf = os.path.join(work, 'edge-stats.conf')
     open(edge_conf, 'w').write('module(load="impstats" interval="1" format="json" log.syslog="off" log.file="%s")\n'
@@ -218,9 +210,8 @@ def run_live(work, zones):
     finally:
         edge.stop()
         central.stop()
-    expect_files(by_file(records(open(out, 'rb').read().splitlines())),
-                 {'Log_2006_03_01.log': parsed(want1), 'Log_2006_03_02.log': parsed(want2),
-                  'Log_2006_04_01.log': parsed(want1), 'Log_2006_04_02.log': parsed(want1)}, 'live')
+    expect_files(by_file(out), {'Log_2006_03_01.log': parsed(want1), 'Log_2006_03_02.log': parsed(want2),
+                                'Log_2006_04_01.log': parsed(want1), 'Log_2006_04_02.log': parsed(want1)}, 'live')
 
 
 def main():
