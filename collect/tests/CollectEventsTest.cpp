@@ -37,7 +37,7 @@ constexpr std::uint32_t SUMMER = 1152000000u; // 2006-07-04 08:00:00 UTC
 
 const CEvent EVENTS[] = {
     {VTABLE, 1, 1, "INFORMATION", "TRACE", WINTER, L"Pump Control", L"Pressure high, check seal"},
-    {VTABLE, 2, 2, "WARNING", "DEBUG", SUMMER, L"a,b,c", L"say \"hi\", then go"},
+    {VTABLE, 2, 2, "WARNING", "DEBUG", SUMMER, L"a,b\rc", L"say \"hi\", then go"},
     {VTABLE, 3, 3, "ERROR", "RELEASE", WINTER, L"quote\"d,\"x\",\"", L"one\ntwo\r\nthree"},
     {VTABLE, 4, 3, "FATAL_ERROR", "RELEASE", SUMMER, L"first\r\nsecond", L"m"},
     {VTABLE, 7, 9, "UNKNOWN_EVENT_TYPE", "UNKNOWN_LEVEL", WINTER, L"multi\nline\nsource,\"x\"", L""},
@@ -100,6 +100,8 @@ using CollectEvents = CServerTest<>;
 TEST_F(CollectEvents, EveryEventIsOneLineOfTheDayFile)
 {
     ASSERT_FALSE(g_out.empty()) << "run with --out=FOLDER";
+    // Emptied first, so that a skipped or failed run leaves nothing behind.
+    MakeEmptyFolder(g_out);
     ASSERT_EQ(1252u, GetACP()) << "the collector takes bytes above 127 to be code page 1252";
     ASSERT_EQ(0u, RunServer("/RegServer"));
     std::string expectedFile, expectedFields;
@@ -135,7 +137,6 @@ TEST_F(CollectEvents, EveryEventIsOneLineOfTheDayFile)
     const std::string written = m_log.Appended();
     EXPECT_EQ(expectedFile, written);
 
-    MakeEmptyFolder(g_out);
     const std::string name = m_log.FileName().substr(m_log.FileName().rfind('\\') + 1);
     WriteWholeFile(g_out + "\\" + name, written);
     WriteWholeFile(g_out + "\\expected.tsv", expectedFields);
