@@ -1,0 +1,95 @@
+#!/usr/bin/env bash
+# Runs the central collection on this machine: a collector and an edge
+# rsyslogd (in the foreground, with work folders of their own and ports on
+# 127.0.0.1; the system's syslog is not touched), the edge reading every
+# Log_*.log of LOG_FOLDER from the start. Ends once the collector has
+# written at least as many records to OUT_FILE (one JSON object a line) as
+# the files hold record starts and nothing has arrived for a few seconds.
+#   collect.sh LOG_FOLDER OUT_FILE
+# Environment: VARDEL_PC_NAME (the host name the records carry; default
+# this machine's), VARDEL_COLLECT_QUIET (seconds without news, default 3),
+# VARDEL_COLLECT_TIMEOUT (seconds in all, default 60).
+# Exit codes: 0 done, 1 failure, 2 bad arguments, 77 rsyslogd cannot start.
+set -euo pipefail
+top=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
+conf=$top/collect
+
+[ $# -eq 2 ] || { echo "usage: collect.sh LOG_FOLDER OUT_FILE" >&2; exit 2; }
+[ -d "$1" ] || { echo "collect: no folder $1" >&2; exit 2; }
+folder=$(cd "$1" && pwd)
+out=$(cd "$(dirname "$2")" && pwd)/$(basename "$2")
+quiet=${VARDEL_COLLECT_QUIET:-3}
+timeout=${VARDEL_COLLECT_TIMEOUT:-60}
+rsyslogd=$(command -v rsyslogd || echo /usr/sbin/rsyslogd)
+[ -x "$rsyslogd" ] || { echo "collect: cannot start rsyslogd: not installed (scripts/setup.sh installs it)" >&2; exit 77; }
+
+run=$(mktemp -d "${TMPDIR:-/tmp}/vardel-collect.XXXXXX")
+pids=()
+stop_all() {
+  local pid
+  for pid in "${pids[@]}"; do kill -TERM "$pid" 2>/dev/null || true; done
+  for pid in "${pids[@]}"; do
+    for _ in $(seq 100); do kill -0 "$pid" 2>/dev/null || break; sleep 0.1; done
+    kill -KILL "$pid" 2>/dev/null || true
+  done
+  rm -rf "$run"
+}
+trap stop_all EXIT
+
+# Three free ports, asked of the system.
+read -r relp tcp escaped < <(python3 -c '
+import socket
+s = [socket.socket() for _ in range(3)]
+for x in s: x.bind(("127.0.0.1", 0))
+print(*(x.getsockname()[1] for x in s))')
+
+listening() { python3 -c 'import socket,sys; socket.create_connection(("127.0.0.1", int(sys.argv[1])), 1)' "$1" 2>/dev/null; }
+
+# start NAME CONF: one rsyslogd in the foreground; waits (bounded) for PORT
+# when one is given as a third argument.
+start() {
+  local name=$1 file=$2 port=${3:-}
+  mkdir -p "$run/$name"
+  if ! "$rsyslogd" -N1 -f "$file" >"$run/$name.check" 2>&1; then
+    echo "collect: the $name configuration does not validate:" >&2; cat "$run/$name.check" >&2; exit 1
+  fi
+  "$rsyslogd" -n -f "$file" -i "$run/$name.pid" >"$run/$name.log" 2>&1 &
+  pids+=($!)
+  [ -n "$port" ] || return 0
+  for _ in $(seq 100); do
+    listening "$port" && return 0
+    kill -0 "${pids[-1]}" 2>/dev/null || break
+    sleep 0.1
+  done
+  echo "collect: cannot start rsyslogd ($name):" >&2; cat "$run/$name.log" >&2; exit 77
+}
+
+export VARDEL_CONF_DIR=$conf VARDEL_LISTEN=127.0.0.1 VARDEL_RELP_PORT=$relp VARDEL_TCP_PORT=$tcp VARDEL_ESCAPED_PORT=$escaped
+export VARDEL_COLLECT_DIR=$run/central VARDEL_COLLECT_OUT=$out
+export VARDEL_EDGE_DIR=$run/edge VARDEL_LOG_FOLDER=$folder VARDEL_COLLECTOR=127.0.0.1
+export VARDEL_PC_NAME=${VARDEL_PC_NAME:-$(hostname)}
+: >"$out"
+start central "$conf/central.conf" "$relp"
+start edge "$conf/edge.conf"
+
+# Each line that starts with a time text starts one record, parsed or raw
+# (a piece cut too short to hold a time text adds a raw record of its own).
+start_re='((Sun|Mon|Tue|Wed|Thu|Fri|Sat) [A-Z][a-z]{2} [0-9]{2} [0-9:]{8} [AP]M |UNKNOWN_TIME )'
+starts=$(cat "$folder"/Log_*.log 2>/dev/null | grep -caE "^$start_re" || true)
+begin=$SECONDS last=$SECONDS size=0
+while :; do
+  now=$(stat -c %s "$out")
+  [ "$now" = "$size" ] || { size=$now; last=$SECONDS; }
+  have=$(grep -caE "\"(time|raw)\": \"$start_re" "$out" || true)
+  [ "$have" -ge "$starts" ] && [ $((SECONDS - last)) -ge "$quiet" ] && break
+  if [ $((SECONDS - begin)) -ge "$timeout" ]; then
+    echo "collect: $have of $starts records after ${timeout} s" >&2
+    cat "$run"/*.log >&2
+    exit 1
+  fi
+  for pid in "${pids[@]}"; do
+    kill -0 "$pid" 2>/dev/null || { echo "collect: an rsyslogd ended early:" >&2; cat "$run"/*.log >&2; exit 1; }
+  done
+  sleep 0.2
+done
+echo "collect: $(wc -l <"$out") records from $folder in $out"
