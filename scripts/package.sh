@@ -19,7 +19,7 @@ set -euo pipefail
 has_x86() { grep -q '"name": *"x86"' "$top/CMakePresets.json"; }
 
 verify_packages() {
-  local ca=$1 version arch bin msi name packed
+  local ca=$1 version arch msi name packed
   [ -r "$ca" ] || { echo "package.sh: cannot read the CA file '$ca'" >&2; exit 2; }
   version=$(sed -n 's/^project(VardelEventLogger VERSION \([0-9]*\.[0-9]*\.[0-9]*\).*/\1/p' "$top/CMakeLists.txt")
   local archs=(x64) dist=${VARDEL_DIST_DIR:-$top/build/dist}

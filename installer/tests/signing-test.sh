@@ -29,16 +29,24 @@ openssl x509 -req -in signer.csr -CA test-ca.pem -CAkey test-ca.key -CAcreateser
 openssl rand -hex 16 >password
 openssl pkcs12 -export -inkey signer.key -in signer.pem -certfile test-ca.pem -passout file:password -out signer.pfx
 
+# copy_programs ARCH TO: unsigned copies of a build's programs (the build's
+# own may have been signed by package.sh).
+copy_programs() {
+  local from=$build/bin name
+  [ $1 = x86 ] && from=$x86bin
+  mkdir -p "$2"
+  for name in VardelEventLogger.exe vardel-log.exe; do
+    osslsigncode remove-signature -in "$from/$name" -out "$2/$name" >/dev/null 2>&1 || cp "$from/$name" "$2/"
+  done
+}
 # pack TREE: copies of both builds' programs in TREE/x64 and TREE/x86 (unless
 # there already), and their packages in TREE/dist, each signed when the
 # environment names a certificate.
 pack() {
   local arch
   for arch in x64 x86; do
-    mkdir -p "$1/$arch" "$1/dist"
-    local from=$build/bin
-    [ $arch = x86 ] && from=$x86bin
-    [ -f "$1/$arch/vardel-log.exe" ] || cp "$from/VardelEventLogger.exe" "$from/vardel-log.exe" "$1/$arch/"
+    mkdir -p "$1/dist"
+    [ -f "$1/$arch/vardel-log.exe" ] || copy_programs $arch "$1/$arch"
     bash "$src/installer/build-msi.sh" "$build/installer/wxi-registry" "$src" $arch "$1/$arch" "$version" \
       "$1/dist/VardelEventLogger-$version-$arch.msi"
   done
@@ -47,7 +55,7 @@ pack() {
 # packing step, which signs programs that are not yet.
 (export VARDEL_SIGN_PFX=$work/signer.pfx VARDEL_SIGN_PASSWORD_FILE=$work/password
  . "$src/scripts/signing.sh"
- mkdir -p signed/x64 && cp "$build/bin/VardelEventLogger.exe" "$build/bin/vardel-log.exe" signed/x64/
+ copy_programs x64 signed/x64
  sign_programs signed/x64
  pack "$work/signed")
 (unset VARDEL_SIGN_PFX VARDEL_SIGN_PASSWORD_FILE; pack "$work/unsigned")
@@ -93,4 +101,20 @@ for entry in "${cases[@]}"; do
   fi
 done
 rm -rf case
+
+# A certificate named but unusable ends packing with an error, never with an
+# unsigned package or a program changed.
+printf 'wrong\n' >wrong-password
+for given in "signer.pfx:no-such-file" "signer.pfx:wrong-password" ":password"; do
+  IFS=: read -r pfx password <<<"$given"
+  rm -rf bad; cp -a unsigned bad; rm bad/dist/*
+  if VARDEL_SIGN_PFX=${pfx:+$work/$pfx} VARDEL_SIGN_PASSWORD_FILE=$work/$password bash "$src/installer/build-msi.sh" \
+       "$build/installer/wxi-registry" "$src" x64 "$work/bad/x64" "$version" "$work/bad/dist/x.msi" >bad.log 2>&1 ||
+     [ -n "$(ls bad/dist)" ] || ! cmp -s bad/x64/vardel-log.exe unsigned/x64/vardel-log.exe; then
+    echo "FAILED: certificate '$pfx', password file '$password':"; cat bad.log; failed=1
+  else
+    echo "ok: certificate '$pfx', password file '$password': $(tail -1 bad.log)"
+  fi
+done
+rm -rf bad
 exit $failed
