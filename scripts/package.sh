@@ -49,18 +49,18 @@ fi
 
 VARDEL_PRESET=x64 "$top/scripts/setup.sh"
 targets=(packages)
-bins=("$top/build/bin")
+bin_dirs=("$top/build/bin")
 if has_x86; then
   (preset=x86; configure_and_build VardelEventLogger vardel-log)
   targets+=(packages-x86)
-  bins+=("$top/build-x86/bin")
+  bin_dirs+=("$top/build-x86/bin")
 fi
 # Signing order: the programs in place first, so that what the packages hold
 # is signed too (signing makes them newer than the packages, which are
 # therefore packed again), then each package as it is packed (build-msi.sh,
 # which also signs programs that a later build links afresh).
 if signing_configured; then
-  for bin in "${bins[@]}"; do sign_programs "$bin"; done
+  for bin in "${bin_dirs[@]}"; do sign_programs "$bin"; done
 else
   echo "Unsigned: VARDEL_SIGN_PFX and VARDEL_SIGN_PASSWORD_FILE are not set, so the programs and packages are not signed"
 fi

@@ -1,3 +1,4 @@
+# shellcheck shell=bash
 # Authenticode signing and checking of the programs and the packages, sourced
 # by scripts/package.sh and installer/build-msi.sh. The code-signing
 # certificate comes from the environment, never from a command line or the
