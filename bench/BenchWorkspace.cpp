@@ -10,7 +10,8 @@ namespace VardelBench {
 
 namespace {
 
-const char* const SAVED_LOG_DIR = "C:\\Korvane\\VardelLogs.bench-saved";
+// Where the real log folder waits while a benchmark runs.
+const std::string SAVED_LOG_DIR = std::string(Vardel::LOG_FOLDER_PATH) + ".bench-saved";
 
 bool Exists(const std::string& path)
 {
@@ -49,11 +50,11 @@ CLogFolderGuard::CLogFolderGuard()
         // A run that died left the real folder aside: what is in its place
         // is that run's output.
         VardelTest::RemoveTree(Vardel::LOG_FOLDER_PATH);
-        if (!MoveFileExA(SAVED_LOG_DIR, Vardel::LOG_FOLDER_PATH, 0))
+        if (!MoveFileExA(SAVED_LOG_DIR.c_str(), Vardel::LOG_FOLDER_PATH, 0))
             FailWin32("cannot restore the log folder left aside by an earlier run");
     }
     if (Exists(Vardel::LOG_FOLDER_PATH)) {
-        if (!MoveFileExA(Vardel::LOG_FOLDER_PATH, SAVED_LOG_DIR, 0))
+        if (!MoveFileExA(Vardel::LOG_FOLDER_PATH, SAVED_LOG_DIR.c_str(), 0))
             FailWin32("cannot set the log folder aside");
         m_saved = true;
     }
@@ -63,8 +64,8 @@ CLogFolderGuard::CLogFolderGuard()
 CLogFolderGuard::~CLogFolderGuard()
 {
     VardelTest::RemoveTree(Vardel::LOG_FOLDER_PATH);
-    if (m_saved && !MoveFileExA(SAVED_LOG_DIR, Vardel::LOG_FOLDER_PATH, 0))
-        std::fprintf(stderr, "bench: could not move %s back to %s (error %lu)\n", SAVED_LOG_DIR, Vardel::LOG_FOLDER_PATH,
+    if (m_saved && !MoveFileExA(SAVED_LOG_DIR.c_str(), Vardel::LOG_FOLDER_PATH, 0))
+        std::fprintf(stderr, "bench: could not move %s back to %s (error %lu)\n", SAVED_LOG_DIR.c_str(), Vardel::LOG_FOLDER_PATH,
                      GetLastError());
 }
 

@@ -301,13 +301,17 @@ int Run(int argc, char** argv)
     std::string logFolder = Vardel::LOG_FOLDER_PATH;
     if (logFolder.back() != '\\')
         logFolder += '\\';
+    // The directory row names the folder's last part; the property above gives its whole path.
+    const std::size_t parent = logFolder.find_last_of('\\', logFolder.size() - 2);
+    const std::string logFolderName = logFolder.substr(parent + 1, logFolder.size() - parent - 2);
 
     COutput out;
     out.wxi << "<?xml version=\"1.0\" encoding=\"utf-8\"?>\n"
                "<!-- Generated from the registration scripts and the IDL; do not edit. -->\n"
                "<Include>\n"
             << "    <Property Id=\"LOGFOLDER\" Value=\"" << Xml(logFolder) << "\"/>\n"
-            << "    <DirectoryRef Id=\"TARGETDIR\">\n      <Directory Id=\"LOGFOLDER\" Name=\"VardelLogs\">\n"
+            << "    <DirectoryRef Id=\"TARGETDIR\">\n      <Directory Id=\"LOGFOLDER\" Name=\""
+            << Xml(logFolderName) << "\">\n"
             << "        <Component Id=\"LogFolder\" Guid=\"" << (win64 ? LOG_FOLDER_GUID_X64 : LOG_FOLDER_GUID_X86)
             << "\" Win64=\"" << (win64 ? "yes" : "no") << "\">\n"
             << "          <CreateFolder/>\n        </Component>\n      </Directory>\n    </DirectoryRef>\n"

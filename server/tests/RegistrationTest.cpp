@@ -285,44 +285,62 @@ TEST(ServerImage, TheEmbeddedTypeLibraryDescribesTheInterface)
 TEST(ServerImage, VersionResourceAndWindowsSubsystem)
 {
     const std::string path = ServerPath();
-    DWORD handle = 0;
-    DWORD size = GetFileVersionInfoSizeA(path.c_str(), &handle);
-    ASSERT_NE(0u, size);
-    std::vector<char> data(size);
-    ASSERT_TRUE(GetFileVersionInfoA(path.c_str(), 0, size, data.data()));
-
-    VS_FIXEDFILEINFO* fixed = nullptr;
-    UINT length = 0;
-    ASSERT_TRUE(VerQueryValueA(data.data(), "\\", reinterpret_cast<void**>(&fixed), &length));
-    EXPECT_EQ(0x00010000u, fixed->dwFileVersionMS);
-    EXPECT_EQ(0x00000001u, fixed->dwFileVersionLS);
-    EXPECT_EQ(0x00010000u, fixed->dwProductVersionMS);
-    EXPECT_EQ(0x00000001u, fixed->dwProductVersionLS);
-
-    WORD* translation = nullptr;
-    ASSERT_TRUE(VerQueryValueA(data.data(), "\\VarFileInfo\\Translation", reinterpret_cast<void**>(&translation),
-                               &length));
-    ASSERT_EQ(4u, length);
-    EXPECT_EQ(0x0409, translation[0]);
-    EXPECT_EQ(0x04B0, translation[1]);
-
-    const std::pair<const char*, const char*> strings[] = {
-        {"CompanyName", ""},
-        {"FileDescription", "VardelEventLogger Module"},
-        {"FileVersion", "1, 0, 0, 1"},
-        {"InternalName", "VardelEventLogger"},
-        {"OLESelfRegister", ""},
-        {"OriginalFilename", "VardelEventLogger.EXE"},
-        {"ProductName", "VardelEventLogger Module"},
-        {"ProductVersion", "1, 0, 0, 1"},
+    const std::string client = path.substr(0, path.find_last_of('\\')) + "\\vardel-log.exe";
+    // What a site's inventory and its application-control rules read, from both executables.
+    const struct {
+        std::string file;
+        std::vector<std::pair<const char*, const char*>> strings;
+    } images[] = {
+        {path,
+         {{"CompanyName", ""},
+          {"FileDescription", "VardelEventLogger Module"},
+          {"FileVersion", "1, 0, 0, 1"},
+          {"InternalName", "VardelEventLogger"},
+          {"LegalCopyright", "Copyright (C) 2026 Pellucor"},
+          {"OLESelfRegister", ""},
+          {"OriginalFilename", "VardelEventLogger.EXE"},
+          {"ProductName", "VardelEventLogger Module"},
+          {"ProductVersion", "1, 0, 0, 1"}}},
+        {client,
+         {{"CompanyName", "Pellucor"},
+          {"FileDescription", "VardelEventLogger command-line client"},
+          {"FileVersion", "1, 0, 0, 1"},
+          {"LegalCopyright", "Copyright (C) 2026 Pellucor"},
+          {"OriginalFilename", "vardel-log.exe"},
+          {"ProductName", "VardelEventLogger Module"},
+          {"ProductVersion", "1, 0, 0, 1"}}},
     };
-    for (const auto& entry : strings) {
-        char* value = nullptr;
-        length = 0;
-        std::string query = std::string("\\StringFileInfo\\040904B0\\") + entry.first;
-        ASSERT_TRUE(VerQueryValueA(data.data(), query.c_str(), reinterpret_cast<void**>(&value), &length))
-            << entry.first;
-        EXPECT_EQ(entry.second, std::string(value, strnlen(value, length))) << entry.first;
+    for (const auto& image : images) {
+        SCOPED_TRACE(image.file);
+        DWORD handle = 0;
+        DWORD size = GetFileVersionInfoSizeA(image.file.c_str(), &handle);
+        ASSERT_NE(0u, size);
+        std::vector<char> data(size);
+        ASSERT_TRUE(GetFileVersionInfoA(image.file.c_str(), 0, size, data.data()));
+
+        VS_FIXEDFILEINFO* fixed = nullptr;
+        UINT length = 0;
+        ASSERT_TRUE(VerQueryValueA(data.data(), "\\", reinterpret_cast<void**>(&fixed), &length));
+        EXPECT_EQ(0x00010000u, fixed->dwFileVersionMS);
+        EXPECT_EQ(0x00000001u, fixed->dwFileVersionLS);
+        EXPECT_EQ(0x00010000u, fixed->dwProductVersionMS);
+        EXPECT_EQ(0x00000001u, fixed->dwProductVersionLS);
+
+        WORD* translation = nullptr;
+        ASSERT_TRUE(VerQueryValueA(data.data(), "\\VarFileInfo\\Translation", reinterpret_cast<void**>(&translation),
+                                   &length));
+        ASSERT_EQ(4u, length);
+        EXPECT_EQ(0x0409, translation[0]);
+        EXPECT_EQ(0x04B0, translation[1]);
+
+        for (const auto& entry : image.strings) {
+            char* value = nullptr;
+            length = 0;
+            std::string query = std::string("\\StringFileInfo\\040904B0\\") + entry.first;
+            ASSERT_TRUE(VerQueryValueA(data.data(), query.c_str(), reinterpret_cast<void**>(&value), &length))
+                << entry.first;
+            EXPECT_EQ(entry.second, std::string(value, strnlen(value, length))) << entry.first;
+        }
     }
 
     // A windowless program of the GUI subsystem.
