@@ -13,8 +13,11 @@ using namespace VardelTest;
 
 namespace {
 
+constexpr std::size_t kKeptLimit = 1024 * 1024;
+
 class CTestManager : public CLogFileManager {
 public:
+    explicit CTestManager(std::size_t keptLimit = kKeptLimit) : CLogFileManager(keptLimit) {}
     CDate m_today{10, 1, 2004};
     mutable int m_todayCalls = 0;
 
@@ -267,6 +270,25 @@ TEST_F(LogFileManagerTest, UndeletableFileStopsNeitherTheOthersNorTheEvent)
     EXPECT_NE(std::string::npos, ReadWholeFile(LogPath(DayName(10))).find(",INFORMATION,TRACE,S,\"still here\"\r\n"));
 }
 
+// A line kept over midnight goes into the file it was first tried for.
+TEST_F(LogFileManagerTest, LineKeptOverMidnightGoesIntoItsOwnDaysFile)
+{
+    CTestManager manager;
+    Vardel::CUniqueFileHandle held(CreateFileA(LogPath(DayName(10)).c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr,
+                                               OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
+    ASSERT_TRUE(held);
+    manager.GetLogFile()->Write(MakeEvent(1, 1, "S", "late", 1073311435));
+    manager.m_today = CDate(11, 1, 2004);
+    held.reset();
+    manager.GetLogFile()->Write(MakeEvent(1, 1, "S", "early", 1073311435));
+    const struct {
+        int day;
+        const char* line;
+    } files[] = {{10, ",INFORMATION,TRACE,S,\"late\"\r\n"}, {11, ",INFORMATION,TRACE,S,\"early\"\r\n"}};
+    for (const auto& f : files)
+        EXPECT_EQ(FormatEventTime(1073311435) + f.line, ReadWholeFile(LogPath(DayName(f.day)))) << f.day;
+}
+
 TEST_F(LogFileManagerTest, ResistingFileIsTriedAgainOnTheNextDay)
 {
     Touch(DayName(5));
@@ -294,7 +316,7 @@ TEST_F(LogFileManagerTest, ResistingFileIsTriedAgainOnTheNextDay)
 TEST_F(LogFileManagerTest, SettingsReadTheDaysOnceAndHandOutTodaysFile)
 {
     SetExpireDays("0");
-    CLogSettings settings;
+    CLogSettings settings(kKeptLimit);
     SetExpireDays("5");
     const CDate today;
     Touch(CDate(today).SubtractDays(1).Format("Log_%Y_%M_%D.log"));
