@@ -1,10 +1,11 @@
 #pragma once
-// Lines that the day's file refused past the writer's wait (held by another
-// program, locked, a full disk), kept in memory in the order they came, each
-// with the file it was first tried for, until that file takes writes again.
-// Past the limit the oldest are dropped, and one line in their place says how
-// many were lost and between which event times. Worker thread only: one
-// object lives as long as the logging service.
+// Lines that a day's file refused past the writer's wait (held by another
+// program, locked, a full disk), kept in memory with the file each was first
+// tried for, in the order they came, until that file takes writes again. A
+// file that refuses holds back only its own lines. Past the limit the oldest
+// are dropped, and one line in their place says how many were lost and
+// between which event times. Worker thread only: one object lives as long as
+// the logging service.
 
 #include "LogEvent.h"
 
@@ -20,35 +21,42 @@ std::string LostLinesMessage(std::size_t count, std::uint32_t firstTime, std::ui
 
 class CKeptLines : private boost::noncopyable {
 public:
-    // limit: the bytes that kept lines may take, counted with their paths and
+    // limit: the bytes that kept lines may take, counted with their
     // bookkeeping; one line larger than that is still kept, alone.
     explicit CKeptLines(std::size_t limit);
     ~CKeptLines();
 
     // Keeps bytes, whole lines for path, behind the lines already kept,
     // dropping the oldest while the limit would be passed.
-    void Keep(std::string path, std::string bytes, std::uint32_t time, std::unique_ptr<CLineCharge> charge);
+    void Keep(const std::string& path, std::string bytes, std::uint32_t time, std::unique_ptr<CLineCharge> charge);
 
-    // Writes what is kept, in order, with the lost-lines line first. wait:
-    // as AppendLines. Stops at the first refusal; lines whose file cannot be
-    // opened at all (folder missing) go as a new line would. True when
-    // nothing is left.
+    // Writes what is kept, each file's lines in order, the lost-lines line
+    // before those of its file. wait: as AppendLines. A file that refuses
+    // keeps its lines; lines whose file cannot be opened at all (folder
+    // missing) go as a new line would. True when nothing is left.
     bool Flush(bool wait);
 
     // At the end of the service: Flush with the wait, then drops what is
     // still refused. Returns the lines lost so.
     std::size_t Drain();
 
-    bool Empty() const { return m_lines.empty() && m_lost.count == 0; }
-    std::size_t Lines() const { return m_lines.size(); }
+    // Lines (or the lost-lines line) are kept for path: a new line for it
+    // must go behind them.
+    bool Holds(const std::string& path) const;
+    bool Empty() const { return m_files.empty() && m_lost.count == 0; }
+    std::size_t Lines() const { return m_lines; }
     std::size_t Bytes() const { return m_bytes; }
 
 private:
     struct CLine {
-        std::string path;
         std::string bytes;
         std::uint32_t time;
+        std::uint64_t order; // of keeping, across files
         std::unique_ptr<CLineCharge> charge;
+    };
+    struct CFile {
+        std::string path;
+        std::deque<CLine> lines;
     };
     struct CLost {
         std::size_t count = 0;
@@ -58,9 +66,14 @@ private:
 
     static std::size_t Footprint(const CLine& line);
     void DropOldest();
+    // Writes path's lines from the front; false when the file refused.
+    bool FlushFile(CFile& file, bool wait);
+    void Forget(CFile& file, std::size_t count);
 
     const std::size_t m_limit;
-    std::deque<CLine> m_lines;
+    std::deque<CFile> m_files; // in the order first kept: one, two over midnight
+    std::size_t m_lines = 0;
     std::size_t m_bytes = 0;
+    std::uint64_t m_nextOrder = 0;
     CLost m_lost;
 };

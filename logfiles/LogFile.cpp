@@ -161,16 +161,20 @@ void CLogFile::Write(boost::shared_ptr<CLogEvent> event, std::unique_ptr<CLineCh
         CleanMessage(event->m_message);
         std::string bytes = LineBytes(event->m_time, EventTypeName(event->m_type), EventLevelName(event->m_level),
                                       event->m_source, event->m_message);
+        const std::string& path = m_pData->m_strFileName;
         CKeptLines* kept = m_pData->m_kept;
-        // A new line never passes kept ones; while the file still refuses
-        // them it goes behind them without a wait of its own.
-        if (kept && !kept->Flush(false)) {
-            kept->Keep(m_pData->m_strFileName, std::move(bytes), event->m_time, std::move(charge));
-            return;
+        // A new line never passes kept ones of its file; while the file
+        // still refuses them it goes behind them without a wait of its own.
+        if (kept) {
+            kept->Flush(false);
+            if (kept->Holds(path)) {
+                kept->Keep(path, std::move(bytes), event->m_time, std::move(charge));
+                return;
+            }
         }
         // The folder is not created: without it the line is lost.
-        if (AppendLines(m_pData->m_strFileName, bytes, true) == AppendOutcome::Refused && kept)
-            kept->Keep(m_pData->m_strFileName, std::move(bytes), event->m_time, std::move(charge));
+        if (AppendLines(path, bytes, true) == AppendOutcome::Refused && kept)
+            kept->Keep(path, std::move(bytes), event->m_time, std::move(charge));
     } catch (...) {
         // A failed line is dropped; the worker goes on with the next event.
     }

@@ -37,8 +37,8 @@ public:
     // byte-range lock) and a write that fails (a full disk) are tried again
     // for up to LOCKED_FILE_WAIT_MS; a line still refused then is kept, and
     // while lines are kept each new one first tries once to write them and
-    // is kept behind them when it cannot. charge, when the line is kept,
-    // goes with it.
+    // is kept behind those of its own file when that still refuses. charge,
+    // when the line is kept, goes with it.
     void Write(boost::shared_ptr<CLogEvent> event);
     void Write(boost::shared_ptr<CLogEvent> event, std::unique_ptr<CLineCharge>& charge);
 

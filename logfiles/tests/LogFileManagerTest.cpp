@@ -270,23 +270,29 @@ TEST_F(LogFileManagerTest, UndeletableFileStopsNeitherTheOthersNorTheEvent)
     EXPECT_NE(std::string::npos, ReadWholeFile(LogPath(DayName(10))).find(",INFORMATION,TRACE,S,\"still here\"\r\n"));
 }
 
-// A line kept over midnight goes into the file it was first tried for.
+// A line kept over midnight goes into the file it was first tried for, and
+// that file, still held, holds back none of the next day's lines.
 TEST_F(LogFileManagerTest, LineKeptOverMidnightGoesIntoItsOwnDaysFile)
 {
     CTestManager manager;
     Vardel::CUniqueFileHandle held(CreateFileA(LogPath(DayName(10)).c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr,
                                                OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
     ASSERT_TRUE(held);
-    manager.GetLogFile()->Write(MakeEvent(1, 1, "S", "late", 1073311435));
+    const auto write = [&manager](const char* message) {
+        manager.GetLogFile()->Write(MakeEvent(1, 1, "S", message, 1073311435));
+    };
+    const auto line = [](const char* message) {
+        return FormatEventTime(1073311435) + ",INFORMATION,TRACE,S,\"" + message + "\"\r\n";
+    };
+    write("late");
     manager.m_today = CDate(11, 1, 2004);
+    write("early");
+    EXPECT_EQ("", ReadWholeFile(LogPath(DayName(10))));
+    EXPECT_EQ(line("early"), ReadWholeFile(LogPath(DayName(11))));
     held.reset();
-    manager.GetLogFile()->Write(MakeEvent(1, 1, "S", "early", 1073311435));
-    const struct {
-        int day;
-        const char* line;
-    } files[] = {{10, ",INFORMATION,TRACE,S,\"late\"\r\n"}, {11, ",INFORMATION,TRACE,S,\"early\"\r\n"}};
-    for (const auto& f : files)
-        EXPECT_EQ(FormatEventTime(1073311435) + f.line, ReadWholeFile(LogPath(DayName(f.day)))) << f.day;
+    write("next");
+    EXPECT_EQ(line("late"), ReadWholeFile(LogPath(DayName(10))));
+    EXPECT_EQ(line("early") + line("next"), ReadWholeFile(LogPath(DayName(11))));
 }
 
 TEST_F(LogFileManagerTest, ResistingFileIsTriedAgainOnTheNextDay)
