@@ -180,6 +180,10 @@ void CLogFile::Write(boost::shared_ptr<CLogEvent> event, std::unique_ptr<CLineCh
     }
 }
 
+// One attempt after another until the lines are on disk or the wait is
+// over. A file held by another program and a write that fails (full disk,
+// byte-range lock) are worth waiting for; a missing folder or denied access
+// is not.
 AppendOutcome AppendLines(const std::string& path, const std::string& bytes, bool wait)
 {
     const ULONGLONG start = ::GetTickCount64();
