@@ -44,7 +44,7 @@ void CKeptLines::Keep(const std::string& path, std::string bytes, std::uint32_t 
     m_bytes += size;
     // Moved from the queue's share only once the line is surely held here.
     if (file->lines.back().charge)
-        file->lines.back().charge->Kept();
+        file->lines.back().charge->Kept(size);
 }
 
 void CKeptLines::DropOldest()

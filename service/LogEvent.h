@@ -3,6 +3,7 @@
 // thread, then read (and its message cleaned) only by the worker thread;
 // always held through a boost::shared_ptr.
 
+#include <cstddef>
 #include <cstdint>
 #include <string>
 
@@ -34,8 +35,9 @@ constexpr std::int32_t EVENT_LEVEL_RELEASE = 3;
 class CLineCharge {
 public:
     virtual ~CLineCharge() = default;
-    // The line is kept rather than queued from now on.
-    virtual void Kept() = 0;
+    // The line is kept rather than queued from now on, and takes bytes of
+    // memory (its text and bookkeeping) until it goes.
+    virtual void Kept(std::size_t bytes) = 0;
 };
 
 std::string EventTypeName(std::int32_t type);

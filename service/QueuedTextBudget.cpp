@@ -37,11 +37,11 @@ void CQueuedTextBudget::Give(std::size_t bytes)
     WakeAllConditionVariable(&m_changed);
 }
 
-void CQueuedTextBudget::Keep(std::size_t bytes)
+void CQueuedTextBudget::Keep(std::size_t queuedBytes, std::size_t keptBytes)
 {
     AcquireSRWLockExclusive(&m_lock);
-    m_queued -= bytes;
-    m_kept += bytes;
+    m_queued -= queuedBytes;
+    m_kept += keptBytes;
     ReleaseSRWLockExclusive(&m_lock);
     // An emptied queue lets the next producer in.
     WakeAllConditionVariable(&m_changed);
@@ -93,10 +93,12 @@ CQueuedText::~CQueuedText()
         m_budget->Give(m_bytes);
 }
 
-void CQueuedText::Kept()
+void CQueuedText::Kept(std::size_t bytes)
 {
-    if (!m_kept)
-        m_budget->Keep(m_bytes);
+    if (m_kept)
+        return;
+    m_budget->Keep(m_bytes, bytes);
+    m_bytes = bytes;
     m_kept = true;
 }
 

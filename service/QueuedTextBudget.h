@@ -6,7 +6,8 @@
 // goes in alone. Nothing is refused. The bytes are given back when the
 // command that carries them is deleted, on the worker thread, or, when its
 // line is kept because the log file refuses writes, when that line is
-// written or dropped. Kept bytes count against the limit too, but never
+// written or dropped; a kept line counts what it takes in memory, its line
+// and bookkeeping. Kept bytes count against the limit too, but never
 // hold back a producer while the queue is empty: the worker, which alone
 // can let kept lines go, has then nothing to run. Any thread may take and
 // give; the budget has its own lock, held only briefly and never while
@@ -34,8 +35,9 @@ public:
     // fit (see above), then counts them.
     void Take(std::size_t bytes);
     void Give(std::size_t bytes);
-    // Moves taken bytes from the queue's share to the kept lines'.
-    void Keep(std::size_t bytes);
+    // An event's taken bytes leave the queue's share; its kept line's join
+    // the kept lines' share.
+    void Keep(std::size_t queuedBytes, std::size_t keptBytes);
     void GiveKept(std::size_t bytes);
 
     std::size_t Queued() const;
@@ -64,7 +66,7 @@ public:
     CQueuedText(boost::shared_ptr<CQueuedTextBudget> budget, std::size_t bytes);
     ~CQueuedText() override;
 
-    void Kept() override;
+    void Kept(std::size_t bytes) override;
 
 private:
     boost::shared_ptr<CQueuedTextBudget> m_budget;

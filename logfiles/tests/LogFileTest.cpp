@@ -338,7 +338,7 @@ namespace {
 // Counts what the kept lines do with the charges they hold.
 struct CCountingCharge : CLineCharge {
     static int kept, released;
-    void Kept() override { ++kept; }
+    void Kept(std::size_t) override { ++kept; }
     ~CCountingCharge() override { ++released; }
 };
 int CCountingCharge::kept = 0;

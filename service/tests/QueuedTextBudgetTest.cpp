@@ -122,8 +122,8 @@ TEST(QueuedTextBudget, KeptTextCountsButNeverHoldsBackAnEmptyQueue)
     for (const auto& c : cases) {
         SCOPED_TRACE(c.what);
         const boost::shared_ptr<CQueuedTextBudget> budget(new CQueuedTextBudget(100));
-        std::unique_ptr<VardelEventLogger::CQueuedText> kept(new VardelEventLogger::CQueuedText(budget, c.kept));
-        kept->Kept();
+        std::unique_ptr<VardelEventLogger::CQueuedText> kept(new VardelEventLogger::CQueuedText(budget, 1));
+        kept->Kept(c.kept);
         std::unique_ptr<VardelEventLogger::CQueuedText> queued(new VardelEventLogger::CQueuedText(budget, c.queued));
         EXPECT_EQ(c.kept, budget->Kept());
         EXPECT_EQ(c.queued, budget->Queued());
