@@ -320,6 +320,58 @@ void QueuedAtTheBound(const CBenchSizes& sizes, CLogFolderGuard& folder, std::ve
                        static_cast<double>(budget) / (1 << 20), EGoal::AtMost, 1.25));
 }
 
+// Today's file held by another program past the writer's wait while events
+// keep coming, twice as many as the queued-text budget holds: the lines are
+// kept and the oldest dropped. What this process grew by against the budget,
+// and how long the kept lines take to go out once the file is let go,
+// against the plain loop writing as many lines.
+void KeptAtTheBound(const CBenchSizes& sizes, CLogFolderGuard& folder, std::vector<CBenchResult>& rows)
+{
+    folder.Empty();
+    const std::size_t budget = sizes.boundBudget ? sizes.boundBudget : VardelEventLogger::QUEUED_TEXT_BUDGET;
+    const std::string message = Message(sizes.boundMessage);
+    const int events = static_cast<int>(2 * budget / (SOURCE.size() + message.size()));
+    const std::string path = VardelTest::TodayLogPath();
+
+    CIdleOwner owner;
+    CVardelEventLogImpl service(&owner, budget);
+    service.StartLog();
+    owner.WaitIdle();
+    const double before = WorkingSet();
+    double kept = 0;
+    {
+        // As a spreadsheet program holds it: sharing reading only.
+        Vardel::CUniqueFileHandle held(
+            CreateFileA(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
+        if (!held)
+            FailWin32("cannot hold today's log file");
+        for (int i = 0; i < events; ++i)
+            service.LogEvent(TYPE_INFORMATION, LEVEL_RELEASE, SOURCE, EVENT_TIME, message);
+        owner.WaitIdle();
+        kept = WorkingSet();
+    }
+    const double start = NowUs();
+    service.LogEvent(TYPE_INFORMATION, LEVEL_RELEASE, SOURCE, EVENT_TIME, "after");
+    owner.WaitIdle();
+    const double flushUs = NowUs() - start;
+    service.ShutdownLog();
+    // The kept lines, the line for the dropped ones and the one after.
+    const std::uint64_t lines = CountLines(path);
+    if (lines < 3 || lines >= static_cast<std::uint64_t>(events))
+        throw CBenchError(path + " holds " + std::to_string(lines) + " lines after " + std::to_string(events) +
+                          " events over a held file");
+    const int written = static_cast<int>(lines) - 1;
+    folder.Empty();
+    const double plainUs = PlainLoop(std::string(sizes.boundMessage, 'x'), written);
+    folder.Empty();
+
+    const std::string size = std::to_string(sizes.boundMessage / 1024) + " KiB";
+    rows.push_back(Row("kept: MiB grown with lines kept at the bound (" + size + " messages) vs the budget",
+                       (kept - before) / (1 << 20), static_cast<double>(budget) / (1 << 20), EGoal::AtMost, 1.25));
+    rows.push_back(Row("kept: ms to write the " + std::to_string(written) + " kept lines once the file is let go vs plain loop",
+                       flushUs / 1000, plainUs / 1000));
+}
+
 } // namespace
 
 void RunInProcessBenches(const CBenchSizes& sizes, std::vector<CBenchResult>& rows)
@@ -334,6 +386,7 @@ void RunInProcessBenches(const CBenchSizes& sizes, std::vector<CBenchResult>& ro
     MessageSizes(sizes, folder, rows);
     FolderSize(sizes, folder, rows);
     QueuedAtTheBound(sizes, folder, rows);
+    KeptAtTheBound(sizes, folder, rows);
 }
 
 } // namespace VardelBench

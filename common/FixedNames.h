@@ -29,6 +29,8 @@ constexpr const char* LOG_FOLDER_PATH = "C:\\Korvane\\VardelLogs";
 constexpr const char* LOG_FILE_PATTERN = "C:\\\\Korvane\\VardelLogs\\Log_%Y_%M_%D.log";
 constexpr const char* LOG_FOLDER = "C:\\\\Korvane\\VardelLogs\\";
 constexpr const char* LOG_FILE_MASK = "Log_*_*_*.log";
+// The source of the lines the server writes about its own log.
+constexpr const char* SERVER_SOURCE = "VardelEventLogger";
 
 // The class's programmatic identifiers (the class identifier itself comes from the IDL).
 constexpr const char* PROGID = "VardelEventLogger.VardelEventLog";

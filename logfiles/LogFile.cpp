@@ -1,6 +1,7 @@
 #include "LogFile.h"
 
 #include "Handles.h"
+#include "KeptLines.h"
 #include "TrevalonIAlarm.h"
 
 #include <atomic>
@@ -38,11 +39,6 @@ BOOL PlainWriteFile(HANDLE file, const void* bytes, DWORD size, DWORD* written)
 }
 
 std::atomic<LineWriteFunction> g_lineWrite{&PlainWriteFile};
-
-// Set when a fault outlasted the whole wait; until a line is written again,
-// later lines try once, so a file held or a disk full for hours does not
-// stall the worker a wait per event. Only the worker thread writes lines.
-std::atomic<bool> g_faultOutlastedWait{false};
 
 bool IsLockedByAnother(DWORD error)
 {
@@ -100,7 +96,7 @@ BOOL WriteAllOrNothing(HANDLE file, std::int64_t offset, const char* bytes, DWOR
     return FALSE;
 }
 
-// Appends the line at the file's end, starting it on a line of its own when
+// Appends the lines at the file's end, starting them on a line of their own when
 // the file ends inside one (a line that an earlier failure could not take
 // back, or that another program left).
 BOOL AppendWholeLine(HANDLE file, const std::string& bytes)
@@ -121,37 +117,6 @@ BOOL AppendWholeLine(HANDLE file, const std::string& bytes)
     return WriteAllOrNothing(file, offset, bytes.data(), static_cast<DWORD>(bytes.size()));
 }
 
-// One attempt after another until the line is on disk or the wait is over.
-// A file held by another program and a write that fails (full disk,
-// byte-range lock) are worth waiting for; a missing folder or denied access
-// is not.
-void AppendLine(const std::string& path, const std::string& bytes)
-{
-    const ULONGLONG start = ::GetTickCount64();
-    DWORD pause = 10;
-    for (;;) {
-        {
-            Vardel::CUniqueFileHandle file = OpenForAppend(path);
-            if (file) {
-                if (AppendWholeLine(file.get(), bytes)) {
-                    g_faultOutlastedWait = false;
-                    return;
-                }
-            } else if (!IsLockedByAnother(::GetLastError())) {
-                return;
-            }
-        }
-        if (g_faultOutlastedWait)
-            return;
-        if (::GetTickCount64() - start >= LOCKED_FILE_WAIT_MS) {
-            g_faultOutlastedWait = true;
-            return;
-        }
-        ::Sleep(pause);
-        pause = pause * 2 > 200 ? 200 : pause * 2;
-    }
-}
-
 } // namespace
 
 class CLogFile::CLogFileData {
@@ -159,11 +124,13 @@ public:
     virtual ~CLogFileData() = default;
 
     std::string m_strFileName;
+    CKeptLines* m_kept = nullptr;
 };
 
-CLogFile::CLogFile(const CDate& date) : m_pData(new CLogFileData)
+CLogFile::CLogFile(const CDate& date, CKeptLines* kept) : m_pData(new CLogFileData)
 {
     m_pData->m_strFileName = date.Format(LOG_FILE_PATTERN);
+    m_pData->m_kept = kept;
 }
 
 CLogFile::~CLogFile()
@@ -178,6 +145,12 @@ const std::string& CLogFile::FileName() const
 
 void CLogFile::Write(boost::shared_ptr<CLogEvent> event)
 {
+    std::unique_ptr<CLineCharge> noCharge;
+    Write(std::move(event), noCharge);
+}
+
+void CLogFile::Write(boost::shared_ptr<CLogEvent> event, std::unique_ptr<CLineCharge>& charge)
+{
     if (!event)
         return;
     // The alarm writer sees the message as received, and every level.
@@ -186,31 +159,76 @@ void CLogFile::Write(boost::shared_ptr<CLogEvent> event)
         return;
     try {
         CleanMessage(event->m_message);
-        std::string line = FormatEventTime(event->m_time);
-        line += ',';
-        line += EventTypeName(event->m_type);
-        line += ',';
-        line += EventLevelName(event->m_level);
-        line += ',';
-        line += event->m_source;
-        line += ",\"";
-        line += event->m_message;
-        line += "\"\n";
-
-        // The text-mode translation, done here so that the whole line goes
-        // out in one write: every LF, the source's included, becomes CR LF.
-        std::string bytes;
-        bytes.reserve(line.size() + 2);
-        for (char c : line) {
-            if (c == '\n')
-                bytes += '\r';
-            bytes += c;
+        std::string bytes = LineBytes(event->m_time, EventTypeName(event->m_type), EventLevelName(event->m_level),
+                                      event->m_source, event->m_message);
+        const std::string& path = m_pData->m_strFileName;
+        CKeptLines* kept = m_pData->m_kept;
+        // A new line never passes kept ones of its file; while the file
+        // still refuses them it goes behind them without a wait of its own.
+        if (kept) {
+            kept->Flush(false);
+            if (kept->Holds(path)) {
+                kept->Keep(path, std::move(bytes), event->m_time, std::move(charge));
+                return;
+            }
         }
         // The folder is not created: without it the line is lost.
-        AppendLine(m_pData->m_strFileName, bytes);
+        if (AppendLines(path, bytes, true) == AppendOutcome::Refused && kept)
+            kept->Keep(path, std::move(bytes), event->m_time, std::move(charge));
     } catch (...) {
         // A failed line is dropped; the worker goes on with the next event.
     }
+}
+
+// One attempt after another until the lines are on disk or the wait is
+// over. A file held by another program and a write that fails (full disk,
+// byte-range lock) are worth waiting for; a missing folder or denied access
+// is not.
+AppendOutcome AppendLines(const std::string& path, const std::string& bytes, bool wait)
+{
+    const ULONGLONG start = ::GetTickCount64();
+    DWORD pause = 10;
+    for (;;) {
+        {
+            Vardel::CUniqueFileHandle file = OpenForAppend(path);
+            if (file) {
+                if (AppendWholeLine(file.get(), bytes))
+                    return AppendOutcome::Written;
+            } else if (!IsLockedByAnother(::GetLastError())) {
+                return AppendOutcome::Failed;
+            }
+        }
+        if (!wait || ::GetTickCount64() - start >= LOCKED_FILE_WAIT_MS)
+            return AppendOutcome::Refused;
+        ::Sleep(pause);
+        pause = pause * 2 > 200 ? 200 : pause * 2;
+    }
+}
+
+std::string LineBytes(std::uint32_t time, const std::string& type, const std::string& level, const std::string& source,
+                      const std::string& message)
+{
+    std::string line = FormatEventTime(time);
+    line += ',';
+    line += type;
+    line += ',';
+    line += level;
+    line += ',';
+    line += source;
+    line += ",\"";
+    line += message;
+    line += "\"\n";
+
+    // The text-mode translation, done here so that the whole line goes out
+    // in one write: every LF, the source's included, becomes CR LF.
+    std::string bytes;
+    bytes.reserve(line.size() + 2);
+    for (char c : line) {
+        if (c == '\n')
+            bytes += '\r';
+        bytes += c;
+    }
+    return bytes;
 }
 
 LineWriteFunction SetLineWriteFunction(LineWriteFunction write)

@@ -1,6 +1,7 @@
 #include "LogFileManager.h"
 
 #include "FileFind.h"
+#include "KeptLines.h"
 #include "LogFolderScan.h"
 #include "Registry.h"
 
@@ -8,14 +9,16 @@
 
 class CLogFileManager::CLogFileManagerData {
 public:
+    explicit CLogFileManagerData(std::size_t keptLimit) : m_kept(keptLimit) {}
     virtual ~CLogFileManagerData() = default;
 
     bool m_bFirstPass = true;
     CDate m_lastPass;
     std::int32_t m_nExpireDays = DEFAULT_EXPIRE_DAYS;
+    CKeptLines m_kept;
 };
 
-CLogFileManager::CLogFileManager() : m_pData(new CLogFileManagerData)
+CLogFileManager::CLogFileManager(std::size_t keptLimit) : m_pData(new CLogFileManagerData(keptLimit))
 {
     try {
         m_pData->m_nExpireDays = LoadExpireDays();
@@ -34,7 +37,12 @@ boost::shared_ptr<CLogFile> CLogFileManager::GetLogFile()
 {
     const CDate today = Today();
     ExpireLogs(today);
-    return boost::shared_ptr<CLogFile>(new CLogFile(today));
+    return boost::shared_ptr<CLogFile>(new CLogFile(today, &m_pData->m_kept));
+}
+
+CKeptLines& CLogFileManager::KeptLines()
+{
+    return m_pData->m_kept;
 }
 
 void CLogFileManager::ExpireLogs()

@@ -8,7 +8,10 @@
 
 #include <boost/noncopyable.hpp>
 #include <boost/shared_ptr.hpp>
+#include <cstddef>
 #include <cstdint>
+
+class CKeptLines;
 
 using Vardel::LOG_FOLDER;
 using Vardel::LOG_FILE_MASK;
@@ -17,12 +20,18 @@ constexpr const char* LOG_FILE_REGEX = "Log_([0-9]{4})_([0-9]{1,2})_([0-9]{1,2})
 
 class CLogFileManager : private boost::noncopyable {
 public:
-    // Reads ExpireLogsAfter once (LoadExpireDays).
-    CLogFileManager();
+    // Reads ExpireLogsAfter once (LoadExpireDays). keptLimit: the bytes
+    // that lines refused by their file may take while kept.
+    explicit CLogFileManager(std::size_t keptLimit);
     virtual ~CLogFileManager();
 
-    // Runs the expiry pass when due, then returns a new log file for today.
+    // Runs the expiry pass when due, then returns a new log file for today,
+    // which keeps the lines its file refuses here.
     boost::shared_ptr<CLogFile> GetLogFile();
+
+    // The lines kept for the log files handed out, for as long as this
+    // object lives.
+    CKeptLines& KeptLines();
 
     // The expiry pass, at the first call and then at the first call of each
     // day other than that of the last pass. Deletes every log file whose

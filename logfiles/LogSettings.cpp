@@ -1,15 +1,17 @@
 #include "LogSettings.h"
 
+#include "KeptLines.h"
 #include "LogFileManager.h"
 
 class CLogSettings::CLogSettingsData {
 public:
+    explicit CLogSettingsData(std::size_t keptLimit) : m_manager(keptLimit) {}
     virtual ~CLogSettingsData() = default;
 
     CLogFileManager m_manager;
 };
 
-CLogSettings::CLogSettings() : m_pData(new CLogSettingsData) {}
+CLogSettings::CLogSettings(std::size_t keptLimit) : m_pData(new CLogSettingsData(keptLimit)) {}
 
 CLogSettings::~CLogSettings()
 {
@@ -19,4 +21,9 @@ CLogSettings::~CLogSettings()
 boost::shared_ptr<CLogFile> CLogSettings::GetLogFile()
 {
     return m_pData->m_manager.GetLogFile();
+}
+
+void CLogSettings::DrainKeptLines()
+{
+    m_pData->m_manager.KeptLines().Drain();
 }

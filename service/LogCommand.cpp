@@ -21,7 +21,7 @@ void CLogEventCommand::Execute()
 {
     // Looked up per event: an event queued before midnight and written after
     // it goes into the new day's file.
-    m_settings->GetLogFile()->Write(m_event);
+    m_settings->GetLogFile()->Write(m_event, m_text);
 }
 
 CStartLogCommand::CStartLogCommand(boost::shared_ptr<CLogSettings> settings) : CLogCommand(std::move(settings)) {}
@@ -36,6 +36,8 @@ CShutdownLogCommand::CShutdownLogCommand(boost::shared_ptr<CLogSettings> setting
 
 void CShutdownLogCommand::Execute()
 {
+    if (m_settings)
+        m_settings->DrainKeptLines();
     // On the worker itself this only requests the stop; the loop sees it
     // before it takes the next command.
     if (m_thread)

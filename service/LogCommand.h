@@ -11,6 +11,7 @@
 #include <memory>
 
 class CLogEvent;
+class CLineCharge;
 namespace VardelEventLogger {
 class CQueuedText;
 }
@@ -26,7 +27,8 @@ protected:
 };
 
 // Writes its event into the log file of the day on which it runs. text,
-// when given, counts the event's bytes as queued until the command goes.
+// when given, counts the event's bytes as queued until the command goes,
+// or, when the file refuses the line and it is kept, until the line goes.
 class CLogEventCommand : public CLogCommand {
 public:
     CLogEventCommand(boost::shared_ptr<CLogSettings> settings, boost::shared_ptr<CLogEvent> event,
@@ -37,7 +39,7 @@ public:
 private:
     // Declared first so that it goes last: the bytes are given back once
     // the event itself is freed.
-    std::unique_ptr<VardelEventLogger::CQueuedText> m_text;
+    std::unique_ptr<CLineCharge> m_text;
     boost::shared_ptr<CLogEvent> m_event;
 };
 
@@ -48,7 +50,9 @@ public:
 };
 
 // Marks the end of the accepted events: when it runs, every command posted
-// before it has run. It then asks its command thread (not owned; may be
+// before it has run. It writes the lines kept while the file refused them
+// (waiting for the file as any line does; what it still refuses is lost),
+// then asks its command thread (not owned; may be
 // null) to stop, so the worker ends right after it, having written all of
 // them, and the service needs only the worker's end to wait for.
 class CShutdownLogCommand : public CLogCommand {

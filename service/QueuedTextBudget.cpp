@@ -23,8 +23,9 @@ void CQueuedTextBudget::Take(std::size_t bytes)
 
 bool CQueuedTextBudget::Fits(std::size_t bytes) const
 {
-    // Compared without adding, so that no size can overflow the sum.
-    return m_queued == 0 || (bytes <= m_limit && m_queued <= m_limit - bytes);
+    // Compared without adding the event, so that no size can overflow the
+    // sum; each share alone stays near the limit.
+    return m_queued == 0 || (bytes <= m_limit && m_queued + m_kept <= m_limit - bytes);
 }
 
 void CQueuedTextBudget::Give(std::size_t bytes)
@@ -34,6 +35,32 @@ void CQueuedTextBudget::Give(std::size_t bytes)
     ReleaseSRWLockExclusive(&m_lock);
     // Every waiter looks again: one large give may let several small ones in.
     WakeAllConditionVariable(&m_changed);
+}
+
+void CQueuedTextBudget::Keep(std::size_t queuedBytes, std::size_t keptBytes)
+{
+    AcquireSRWLockExclusive(&m_lock);
+    m_queued -= queuedBytes;
+    m_kept += keptBytes;
+    ReleaseSRWLockExclusive(&m_lock);
+    // An emptied queue lets the next producer in.
+    WakeAllConditionVariable(&m_changed);
+}
+
+void CQueuedTextBudget::GiveKept(std::size_t bytes)
+{
+    AcquireSRWLockExclusive(&m_lock);
+    m_kept -= bytes;
+    ReleaseSRWLockExclusive(&m_lock);
+    WakeAllConditionVariable(&m_changed);
+}
+
+std::size_t CQueuedTextBudget::Kept() const
+{
+    AcquireSRWLockShared(&m_lock);
+    std::size_t kept = m_kept;
+    ReleaseSRWLockShared(&m_lock);
+    return kept;
 }
 
 std::size_t CQueuedTextBudget::Queued() const
@@ -60,7 +87,19 @@ CQueuedText::CQueuedText(boost::shared_ptr<CQueuedTextBudget> budget, std::size_
 
 CQueuedText::~CQueuedText()
 {
-    m_budget->Give(m_bytes);
+    if (m_kept)
+        m_budget->GiveKept(m_bytes);
+    else
+        m_budget->Give(m_bytes);
+}
+
+void CQueuedText::Kept(std::size_t bytes)
+{
+    if (m_kept)
+        return;
+    m_budget->Keep(m_bytes, bytes);
+    m_bytes = bytes;
+    m_kept = true;
 }
 
 } // namespace VardelEventLogger

@@ -28,7 +28,9 @@ CVardelEventLogImpl::CVardelEventLogImpl(IUnknown* owner, std::size_t queuedText
     : m_budget(new CQueuedTextBudget(queuedTextBudget)), m_waitForWorker(waitForWorker ? waitForWorker : &WaitServingCalls)
 {
     m_thread.reset(new CLogCommandThread(owner, WRITER_THREAD_NAME, WRITER_EXIT_CODE));
-    m_settings.reset(new CLogSettings());
+    // Lines kept while the log file refuses writes count against the same
+    // budget, so the bound on text held covers them too.
+    m_settings.reset(new CLogSettings(queuedTextBudget));
 }
 
 CVardelEventLogImpl::~CVardelEventLogImpl()

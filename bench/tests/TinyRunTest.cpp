@@ -88,8 +88,9 @@ void ExpectFigures(const std::vector<CJsonRow>& rows, const std::vector<std::str
 TEST(TinyRun, InProcessBenchmarksProduceEveryFigure)
 {
     const std::vector<CJsonRow> rows = RunTiny("inprocess", 110000);
-    EXPECT_EQ(13u, rows.size());
+    EXPECT_EQ(15u, rows.size());
     ExpectFigures(rows, {"queue: bytes per queued event at the bound", "queue: MiB grown at the bound",
+                         "kept: MiB grown with lines kept at the bound", "kept: ms to write the",
                          "enqueue: LogEvent median", "enqueue: LogEvent p99", "writer: lines/s",
                          "growth: writer us/event, 16 B", "growth: writer us/event, 1 MiB",
                          "growth: writer ns/byte, 1 MiB", "growth: writer us/event, 50 old log files",

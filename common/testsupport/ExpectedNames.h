@@ -16,6 +16,7 @@ constexpr const char* INSTRUMENT_VALUE = "InstrumentName";
 constexpr const char* SETTINGS_KEY = "SOFTWARE\\Pellucor\\Vardels\\VardelEventLogging";
 constexpr const char* EXPIRE_DAYS_VALUE = "ExpireLogsAfter";
 constexpr const char* LOG_FOLDER = "C:\\Korvane\\VardelLogs";
+constexpr const char* SERVER_SOURCE = "VardelEventLogger";
 constexpr const char* PROGID = "VardelEventLogger.VardelEventLog";
 constexpr const char* VERSIONED_PROGID = "VardelEventLogger.VardelEventLog.1";
 constexpr const char* APPID_TEXT = "{DFC77DFF-0CE4-456B-B8F7-CC9DD5D78C32}";

@@ -13,8 +13,11 @@ using namespace VardelTest;
 
 namespace {
 
+constexpr std::size_t kKeptLimit = 1024 * 1024;
+
 class CTestManager : public CLogFileManager {
 public:
+    explicit CTestManager(std::size_t keptLimit = kKeptLimit) : CLogFileManager(keptLimit) {}
     CDate m_today{10, 1, 2004};
     mutable int m_todayCalls = 0;
 
@@ -267,6 +270,31 @@ TEST_F(LogFileManagerTest, UndeletableFileStopsNeitherTheOthersNorTheEvent)
     EXPECT_NE(std::string::npos, ReadWholeFile(LogPath(DayName(10))).find(",INFORMATION,TRACE,S,\"still here\"\r\n"));
 }
 
+// A line kept over midnight goes into the file it was first tried for, and
+// that file, still held, holds back none of the next day's lines.
+TEST_F(LogFileManagerTest, LineKeptOverMidnightGoesIntoItsOwnDaysFile)
+{
+    CTestManager manager;
+    Vardel::CUniqueFileHandle held(CreateFileA(LogPath(DayName(10)).c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr,
+                                               OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
+    ASSERT_TRUE(held);
+    const auto write = [&manager](const char* message) {
+        manager.GetLogFile()->Write(MakeEvent(1, 1, "S", message, 1073311435));
+    };
+    const auto line = [](const char* message) {
+        return FormatEventTime(1073311435) + ",INFORMATION,TRACE,S,\"" + message + "\"\r\n";
+    };
+    write("late");
+    manager.m_today = CDate(11, 1, 2004);
+    write("early");
+    EXPECT_EQ("", ReadWholeFile(LogPath(DayName(10))));
+    EXPECT_EQ(line("early"), ReadWholeFile(LogPath(DayName(11))));
+    held.reset();
+    write("next");
+    EXPECT_EQ(line("late"), ReadWholeFile(LogPath(DayName(10))));
+    EXPECT_EQ(line("early") + line("next"), ReadWholeFile(LogPath(DayName(11))));
+}
+
 TEST_F(LogFileManagerTest, ResistingFileIsTriedAgainOnTheNextDay)
 {
     Touch(DayName(5));
@@ -294,7 +322,7 @@ TEST_F(LogFileManagerTest, ResistingFileIsTriedAgainOnTheNextDay)
 TEST_F(LogFileManagerTest, SettingsReadTheDaysOnceAndHandOutTodaysFile)
 {
     SetExpireDays("0");
-    CLogSettings settings;
+    CLogSettings settings(kKeptLimit);
     SetExpireDays("5");
     const CDate today;
     Touch(CDate(today).SubtractDays(1).Format("Log_%Y_%M_%D.log"));

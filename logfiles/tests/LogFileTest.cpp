@@ -2,6 +2,7 @@
 // need the zone named in each test.
 #include "LogFile.h"
 
+#include "KeptLines.h"
 #include "LogFolderFixture.h"
 #include "Handles.h"
 
@@ -183,35 +184,41 @@ TEST_F(LogFileTest, ShortLockByAnotherProgramIsWaitedFor)
     EXPECT_EQ("earlier\r\n" + Line5("kept"), ReadWholeFile(LogPath(kDay5)));
 }
 
-// A lock that outlasts the wait loses the line; the lines after it try once
-// instead of waiting each, until the file opens again.
-TEST_F(LogFileTest, LongLockDropsLinesWithoutStallingTheNextOnes)
+// A file held past the wait, sharing reading only, as a spreadsheet program
+// holds it: the line is kept, and the lines after it go behind it without a
+// wait of their own, until a line finds the file taking writes again.
+TEST_F(LogFileTest, LongLockKeepsLinesUntilTheFileTakesWritesAgain)
 {
     const CDate day(5, 1, 2004);
-    Vardel::CUniqueFileHandle lock = LockFile(LogPath(kDay5));
+    CKeptLines kept(1024 * 1024);
+    Vardel::CUniqueFileHandle lock(CreateFileA(LogPath(kDay5).c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr,
+                                               OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
     ASSERT_TRUE(lock);
-    WriteOn(day, MakeEvent(1, 1, "S", "lost 1", kExampleTime));
+    CLogFile(day, &kept).Write(MakeEvent(1, 1, "S", "kept 1", kExampleTime));
     {
         // Let go well inside the wait: a line that waited again would be written.
         std::thread letGo([&lock] {
             Sleep(LOCKED_FILE_WAIT_MS / 2);
             lock.reset();
         });
-        WriteOn(day, MakeEvent(1, 1, "S", "lost 2", kExampleTime));
+        CLogFile(day, &kept).Write(MakeEvent(1, 1, "S", "kept 2", kExampleTime));
         letGo.join();
     }
-    WriteOn(day, MakeEvent(1, 1, "S", "after", kExampleTime));
+    EXPECT_EQ(2u, kept.Lines());
+    EXPECT_EQ("", ReadWholeFile(LogPath(kDay5)));
+    CLogFile(day, &kept).Write(MakeEvent(1, 1, "S", "after", kExampleTime));
+    EXPECT_TRUE(kept.Empty());
 
-    // The open that succeeded restores the full wait for the next lock.
+    // The lines written, the next lock gets the full wait again.
     lock = LockFile(LogPath(kDay5));
     ASSERT_TRUE(lock);
     std::thread release([&lock] {
         Sleep(300);
         lock.reset();
     });
-    WriteOn(day, MakeEvent(1, 1, "S", "waited", kExampleTime));
+    CLogFile(day, &kept).Write(MakeEvent(1, 1, "S", "waited", kExampleTime));
     release.join();
-    EXPECT_EQ(Line5("after") + Line5("waited"), ReadWholeFile(LogPath(kDay5)));
+    EXPECT_EQ(Line5("kept 1") + Line5("kept 2") + Line5("after") + Line5("waited"), ReadWholeFile(LogPath(kDay5)));
 }
 
 namespace {
@@ -299,24 +306,97 @@ TEST_F(LogFileTest, FailedOrShortWriteIsTakenBackAndTriedAgain)
     }
 }
 
-// A disk that stays full loses lines, never a part of one; once the fault
-// has outlasted the wait, lines try once; logging resumes with space.
-TEST_F(LogFileTest, DiskThatStaysFullLosesLinesButTearsNone)
+// A disk that stays full (or a byte-range lock) keeps lines and tears
+// none; once the fault has outlasted the wait, each new line tries the kept
+// ones once and joins them; with space again all go out in order.
+TEST_F(LogFileTest, DiskThatStaysFullKeepsLinesAndTearsNone)
 {
-    const CDate day(5, 1, 2004);
-    WriteWholeFile(LogPath(kDay5), "earlier\r\n");
-    CLineWriter writer(&FaultyWrite, {-1, ERROR_DISK_FULL, 7});
-    WriteOn(day, MakeEvent(1, 1, "S", "lost 1", kExampleTime));
-    EXPECT_GT(g_calls, 1) << "the write was not tried again";
-    g_calls = 0;
-    WriteOn(day, MakeEvent(1, 1, "S", "lost 2", kExampleTime));
-    EXPECT_EQ(1, g_calls) << "a line after an outlasted fault waited again";
-    EXPECT_EQ("earlier\r\n", ReadWholeFile(LogPath(kDay5)));
+    const DWORD errors[] = {ERROR_DISK_FULL, ERROR_LOCK_VIOLATION};
+    for (DWORD error : errors) {
+        const CDate day(5, 1, 2004);
+        CKeptLines kept(1024 * 1024);
+        WriteWholeFile(LogPath(kDay5), "earlier\r\n");
+        CLineWriter writer(&FaultyWrite, {-1, error, 7});
+        CLogFile(day, &kept).Write(MakeEvent(1, 1, "S", "kept 1", kExampleTime));
+        EXPECT_GT(g_calls, 1) << "the write was not tried again";
+        g_calls = 0;
+        CLogFile(day, &kept).Write(MakeEvent(1, 1, "S", "kept 2", kExampleTime));
+        EXPECT_EQ(1, g_calls) << "a line after an outlasted fault waited again";
+        EXPECT_EQ("earlier\r\n", ReadWholeFile(LogPath(kDay5)));
 
-    g_plan.failures = 0;
-    WriteOn(day, MakeEvent(1, 1, "S", "space again", kExampleTime));
-    WriteOn(day, MakeEvent(1, 1, "S", "next", kExampleTime));
-    EXPECT_EQ("earlier\r\n" + Line5("space again") + Line5("next"), ReadWholeFile(LogPath(kDay5)));
+        g_plan.failures = 0;
+        CLogFile(day, &kept).Write(MakeEvent(1, 1, "S", "space again", kExampleTime));
+        CLogFile(day, &kept).Write(MakeEvent(1, 1, "S", "next", kExampleTime));
+        EXPECT_EQ("earlier\r\n" + Line5("kept 1") + Line5("kept 2") + Line5("space again") + Line5("next"),
+                  ReadWholeFile(LogPath(kDay5)))
+            << error;
+    }
+}
+
+namespace {
+
+// Counts what the kept lines do with the charges they hold.
+struct CCountingCharge : CLineCharge {
+    static int kept, released;
+    void Kept(std::size_t) override { ++kept; }
+    ~CCountingCharge() override { ++released; }
+};
+int CCountingCharge::kept = 0;
+int CCountingCharge::released = 0;
+
+// Writes messages 0, 1, ... of event times kExampleTime + 0, 1, ... while
+// the disk is full, each with a counting charge.
+void WriteWhileFull(CKeptLines& kept, int count)
+{
+    CCountingCharge::kept = CCountingCharge::released = 0;
+    CLineWriter writer(&FaultyWrite, {-1, ERROR_DISK_FULL, 0});
+    for (int i = 0; i < count; ++i) {
+        std::unique_ptr<CLineCharge> charge(new CCountingCharge);
+        CLogFile(CDate(5, 1, 2004), &kept)
+            .Write(MakeEvent(1, 1, "S", "m" + std::to_string(i), kExampleTime + i), charge);
+    }
+}
+
+std::string LineAt(int i)
+{
+    return FormatEventTime(kExampleTime + i) + ",INFORMATION,TRACE,S,\"m" + std::to_string(i) + "\"\r\n";
+}
+
+} // namespace
+
+// Past its limit the oldest kept lines go; one line stands in their place.
+TEST_F(LogFileTest, OverflowDropsTheOldestAndWritesOneLostLine)
+{
+    CKeptLines probe(SIZE_MAX);
+    probe.Keep(CLogFile(CDate(5, 1, 2004)).FileName(), LineAt(0), kExampleTime, nullptr);
+    CKeptLines kept(3 * probe.Bytes()); // room for three
+    WriteWhileFull(kept, 5);
+    EXPECT_EQ(3u, kept.Lines());
+    EXPECT_EQ(5, CCountingCharge::kept);
+    EXPECT_EQ(2, CCountingCharge::released) << "the dropped lines' text is given back";
+
+    CLogFile(CDate(5, 1, 2004), &kept).Write(MakeEvent(1, 1, "S", "next", kExampleTime));
+    EXPECT_EQ(5, CCountingCharge::released);
+    const std::string lost = FormatEventTime(kExampleTime) + ",WARNING,RELEASE," + Expected::SERVER_SOURCE +
+                             ",\"2 lines lost while the log file refused writes, from " + FormatEventTime(kExampleTime) +
+                             " to " + FormatEventTime(kExampleTime + 1) + "\"\r\n";
+    EXPECT_EQ(lost + LineAt(2) + LineAt(3) + LineAt(4) + Line5("next"), ReadWholeFile(LogPath(kDay5)));
+}
+
+// The end of the service writes what is kept when the file takes it within
+// the wait; what it still refuses then is the only loss.
+TEST_F(LogFileTest, DrainWritesWhatTheFileTakesAndDropsTheRest)
+{
+    for (const bool diskFull : {false, true}) {
+        WriteWholeFile(LogPath(kDay5), "");
+        CKeptLines kept(1024 * 1024);
+        WriteWhileFull(kept, 2);
+        CLineWriter writer(&FaultyWrite, {diskFull ? -1 : 0, ERROR_DISK_FULL, 0});
+        EXPECT_EQ(diskFull ? 2u : 0u, kept.Drain()) << diskFull;
+        EXPECT_TRUE(kept.Empty());
+        EXPECT_EQ(2, CCountingCharge::released);
+        EXPECT_EQ(diskFull ? "" : LineAt(0) + LineAt(1), ReadWholeFile(LogPath(kDay5))) << diskFull;
+    }
 }
 
 // A part of a line that could not be taken back, or that another program

@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 
 #include <cstdint>
+#include <memory>
 #include <thread>
 #include <vector>
 
@@ -102,4 +103,41 @@ TEST(QueuedTextBudget, ProducersGoInTheOrderTheyCame)
     ASSERT_TRUE(large.Done(BOUND_MS));
     ASSERT_TRUE(small.Done(BOUND_MS));
     EXPECT_EQ(55u, budget.Queued());
+}
+
+// Bytes of a kept line count against the limit while events are queued, but
+// an empty queue always lets the next one in: only the worker lets kept
+// lines go, and it needs an event to run.
+TEST(QueuedTextBudget, KeptTextCountsButNeverHoldsBackAnEmptyQueue)
+{
+    const struct {
+        const char* what;
+        std::size_t kept, queued, next;
+        bool waits;
+    } cases[] = {
+        {"kept and queued fill the limit", 60, 30, 20, true},
+        {"kept and queued leave room", 60, 30, 10, false},
+        {"kept at the limit, queue empty", 100, 0, 50, false},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        const boost::shared_ptr<CQueuedTextBudget> budget(new CQueuedTextBudget(100));
+        std::unique_ptr<VardelEventLogger::CQueuedText> kept(new VardelEventLogger::CQueuedText(budget, 1));
+        kept->Kept(c.kept);
+        std::unique_ptr<VardelEventLogger::CQueuedText> queued(new VardelEventLogger::CQueuedText(budget, c.queued));
+        EXPECT_EQ(c.kept, budget->Kept());
+        EXPECT_EQ(c.queued, budget->Queued());
+        {
+            CTaker taker(*budget, c.next);
+            if (c.waits) {
+                ASSERT_TRUE(WaitForWaiting(*budget, 1));
+                kept.reset(); // the kept line written or dropped
+            }
+            ASSERT_TRUE(taker.Done(BOUND_MS));
+        }
+        kept.reset();
+        queued.reset();
+        EXPECT_EQ(0u, budget->Kept());
+        EXPECT_EQ(c.next, budget->Queued());
+    }
 }

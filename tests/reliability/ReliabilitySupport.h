@@ -20,7 +20,7 @@ bool ParseLogLine(const std::string& line, CLogLine& parsed);
 
 // Logs a type 4, level 4 event (alarm only, never a log line) and waits,
 // bounded, until its alarm record is on disk: every event logged before it
-// has then been written or dropped.
+// has then been written, kept (its file refusing writes) or dropped.
 void Barrier(IVardelEventLog* log, const VardelTest::CAlarmCapture& alarm);
 
 // Waits, bounded, until the day's log has text appended.
