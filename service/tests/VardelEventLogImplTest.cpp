@@ -167,7 +167,9 @@ TEST_F(LoggingService, ShutdownWritesEveryEventAcceptedBeforeIt)
 
 TEST_F(LoggingService, HundredThousandEventsFromFourThreadsAreAllWrittenIntact)
 {
-    constexpr int producers = 4, perProducer = 25000;
+    // The x86 suite shows the same threads and queue in a 32-bit process on
+    // a fifth of the volume; the x64 suite carries the load.
+    constexpr int producers = 4, perProducer = sizeof(void*) == 4 ? 5000 : 25000;
     {
         CVardelEventLogImpl service(&m_owner);
         service.StartLog();
