@@ -20,7 +20,7 @@ const int CLIENTS = 4;
 // load, the x64 suite measures it.
 const int EVENTS_PER_CLIENT = sizeof(void*) == 4 ? 1000 : 5000;
 // More than the 10000 places of the queue, so that the caller really waits.
-const int HELD_EVENTS = 30000;
+const int HELD_EVENTS = 12000;
 
 } // namespace
 
