@@ -8,7 +8,8 @@ packages=(cmake make g++-mingw-w64-x86-64-posix gcc-mingw-w64-x86-64-posix
           binutils-mingw-w64-x86-64 g++-mingw-w64-i686-posix gcc-mingw-w64-i686-posix
           binutils-mingw-w64-i686 mingw-w64-tools wine wine64 wine32:i386 libwine-dev
           libboost1.81-dev googletest util-linux g++ wixl msitools osslsigncode openssl
-          rsyslog rsyslog-relp python3)
+          rsyslog rsyslog-relp python3
+          rsyslog-pgsql postgresql libpq-dev libcpp-httplib-dev unicode-cldr-core chromium)
 missing=()
 for p in "${packages[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' || missing+=("$p")
