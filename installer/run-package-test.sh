@@ -24,7 +24,8 @@ mkdir -p "$root"
     WINEPREFIX="$root/pristine" "$server" -w 9>&-
   fi
 ) 9>"$root/.lock"
-prefix=$root/$arch-${filter##*.}
+name=${filter##*.}
+prefix=$root/$arch-${name//\*/}
 rm -rf "$prefix"; cp -a "$root/pristine" "$prefix"
 export WINEPREFIX=$prefix
 

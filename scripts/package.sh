@@ -5,7 +5,9 @@
 #                                        CMakePresets.json has an x86 preset
 # With a code-signing certificate (VARDEL_SIGN_PFX, VARDEL_SIGN_PASSWORD_FILE,
 # optionally VARDEL_SIGN_TIMESTAMP_URL: scripts/signing.sh) the programs and
-# the packages are signed; without one they are made unsigned.
+# the packages are signed; without one they are made unsigned. It ends
+# naming each package as signed or unsigned, as it is: one that nothing
+# changed keeps what an earlier run made of it.
 #
 #   package.sh --verify CA_FILE
 # checks, against the CA certificates in CA_FILE (PEM), the programs in both
@@ -47,6 +49,9 @@ if [ "${1:-}" = --verify ]; then
   exit 0
 fi
 
+# The certificate is checked before anything is built or signed.
+signing=0
+if signing_configured; then signing=1; fi
 VARDEL_PRESET=x64 "$top/scripts/setup.sh"
 targets=(packages)
 bin_dirs=("$top/build/bin")
@@ -59,10 +64,19 @@ fi
 # is signed too (signing makes them newer than the packages, which are
 # therefore packed again), then each package as it is packed (build-msi.sh,
 # which also signs programs that a later build links afresh).
-if signing_configured; then
+if [ $signing = 1 ]; then
   for bin in "${bin_dirs[@]}"; do sign_programs "$bin"; done
 else
-  echo "Unsigned: VARDEL_SIGN_PFX and VARDEL_SIGN_PASSWORD_FILE are not set, so the programs and packages are not signed"
+  echo "Not signing: VARDEL_SIGN_PFX and VARDEL_SIGN_PASSWORD_FILE are not set; what is packed now is unsigned"
 fi
+# A package that nothing changed is not packed again and keeps the signature
+# (or none) of the run that packed it: the summary says which it is.
+declare -A before=()
+for msi in "$top/build/dist"/*.msi; do [ -f "$msi" ] && before[$msi]=$(stat -c %Y "$msi"); done
 cmake --build "$top/build" --target "${targets[@]}"
-ls -l "$top/build/dist"
+for msi in "$top/build/dist"/*.msi; do
+  [ -f "$msi" ] || continue
+  when="packed now"
+  [ "${before[$msi]:-}" = "$(stat -c %Y "$msi")" ] && when="unchanged since an earlier run"
+  echo "$(package_state "$msi"), $when: $msi"
+done

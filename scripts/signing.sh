@@ -13,16 +13,54 @@ sign_description=VardelEventLogger
 sign_url=${VARDEL_SIGN_URL:-https://www.pellucor.example/vardeleventlogger}
 
 # True when a certificate is given; ends the script, naming what is missing,
-# when only half of one is (a package meant to be signed is never made unsigned).
+# when only half of one is (a package meant to be signed is never made
+# unsigned), and naming the reason when the certificate cannot sign code now
+# (osslsigncode signs with any certificate, and a file signed with an
+# expired one fails only when it is checked).
 signing_configured() {
   [ -z "${VARDEL_SIGN_PFX:-}" ] && [ -z "${VARDEL_SIGN_PASSWORD_FILE:-}" ] && return 1
-  local file
+  local file problem
   for file in "${VARDEL_SIGN_PFX:-}" "${VARDEL_SIGN_PASSWORD_FILE:-}"; do
     if [ -z "$file" ] || [ ! -r "$file" ]; then
       echo "signing: cannot read '$file': VARDEL_SIGN_PFX and VARDEL_SIGN_PASSWORD_FILE name the certificate and its password file" >&2
       exit 1
     fi
   done
+  problem=$(certificate_problem)
+  if [ -n "$problem" ]; then
+    echo "signing: refused, nothing signed: $VARDEL_SIGN_PFX: $problem" >&2
+    exit 1
+  fi
+}
+
+# certificate_problem: why the signing certificate (the one that belongs to
+# the key in VARDEL_SIGN_PFX) cannot sign code now; nothing when it can.
+# Without an extended key usage a certificate serves every purpose.
+certificate_problem() {
+  local pem start exts eku ku
+  pem=$(openssl pkcs12 -in "$VARDEL_SIGN_PFX" -passin "file:$VARDEL_SIGN_PASSWORD_FILE" -nokeys -clcerts 2>/dev/null ||
+        openssl pkcs12 -legacy -in "$VARDEL_SIGN_PFX" -passin "file:$VARDEL_SIGN_PASSWORD_FILE" -nokeys -clcerts 2>/dev/null) ||
+    { echo "cannot be opened with the password in $VARDEL_SIGN_PASSWORD_FILE"; return; }
+  grep -q 'BEGIN CERTIFICATE' <<<"$pem" || { echo "holds no certificate for its key"; return; }
+  if ! openssl x509 -noout -checkend 0 <<<"$pem" >/dev/null; then
+    echo "the certificate has expired ($(openssl x509 -noout -enddate <<<"$pem"))"
+    return
+  fi
+  start=$(openssl x509 -noout -startdate <<<"$pem")
+  if [ "$(date -d "${start#notBefore=}" +%s)" -gt "$(date +%s)" ]; then
+    echo "the certificate is not yet valid ($start)"
+    return
+  fi
+  exts=$(openssl x509 -noout -ext extendedKeyUsage,keyUsage <<<"$pem" 2>/dev/null)
+  eku=$(awk '/X509v3 Extended Key Usage/ { getline; sub(/^ +/, ""); print; exit }' <<<"$exts")
+  if [ -n "$eku" ] && ! grep -qE '(^|, )(Code Signing|Any Extended Key Usage)(,|$)' <<<"$eku"; then
+    echo "the certificate does not allow code signing (extended key usage: $eku)"
+    return
+  fi
+  ku=$(awk '/X509v3 Key Usage/ { getline; sub(/^ +/, ""); print; exit }' <<<"$exts")
+  if [ -n "$ku" ] && ! grep -q 'Digital Signature' <<<"$ku"; then
+    echo "the certificate does not allow digital signatures (key usage: $ku)"
+  fi
 }
 
 # sign_file FILE: signs a program or a package in place, with SHA-256, the
@@ -53,6 +91,11 @@ is_signed() {
   osslsigncode extract-signature -in "$1" -out "$sig" >/dev/null 2>&1 && rm -f "$sig"
 }
 
+# package_state FILE: "Signed" or "Unsigned", as the file is.
+package_state() {
+  if is_signed "$1"; then echo Signed; else echo Unsigned; fi
+}
+
 # sign_programs BIN_DIR: signs (again) the programs that go into a package.
 sign_programs() {
   local name
@@ -71,20 +114,26 @@ sign_unsigned_programs() {
 }
 
 # verify_file CA_FILE FILE [NAME]: checks the file's signature against the CA
-# certificates; on failure says why, naming the file as NAME.
+# certificates; on failure says why, naming the file as NAME, with
+# osslsigncode's own words where it gives a reason.
 verify_file() {
-  local ca=$1 file=$2 name=${3:-$2} log
+  local ca=$1 file=$2 name=${3:-$2} log reason
   if [ ! -f "$file" ]; then
     echo "NOT VERIFIED: $name: missing"
     return 1
   fi
   log=$(osslsigncode verify -CAfile "$ca" -in "$file" 2>&1) && return 0
+  reason=$(grep -m1 -oP 'Verify error: \K.*' <<<"$log" || true)
   if ! is_signed "$file"; then
     echo "NOT VERIFIED: $name: unsigned"
   elif grep -q MISMATCH <<<"$log"; then
     echo "NOT VERIFIED: $name: altered since it was signed"
+  elif [ "$reason" = "certificate has expired" ] || [ "$reason" = "certificate is not yet valid" ]; then
+    echo "NOT VERIFIED: $name: signed with a certificate that is not valid now ($reason)"
+  elif grep -q "Unsupported Signer's certificate purpose" <<<"$log"; then
+    echo "NOT VERIFIED: $name: signed with a certificate that does not allow code signing ($(grep -m1 "Unsupported Signer's certificate purpose" <<<"$log"))"
   else
-    echo "NOT VERIFIED: $name: not signed under a CA of $ca"
+    echo "NOT VERIFIED: $name: not signed under a CA of $ca (${reason:-$(grep -m1 -i error <<<"$log" || echo "signature verification failed")})"
   fi
   return 1
 }

@@ -8,6 +8,8 @@
 #include "testsupport/TestSupport.h"
 
 #include <windows.h>
+#include <msi.h>
+#include <msiquery.h>
 #include <gtest/gtest.h>
 #include <cstdlib>
 #include <iostream>
@@ -143,6 +145,30 @@ struct CHost {
 
 std::string LogFolderFile(const SYSTEMTIME& day) { return LogFilePath(day); }
 
+struct CMsiClose { void operator()(MSIHANDLE h) const noexcept { MsiCloseHandle(h); } };
+using CMsiHandle = Vardel::CUniqueResource<MSIHANDLE, CMsiClose, 0>;
+
+// The package's launch condition whose message names the property.
+std::string LaunchCondition(MSIHANDLE package, const std::string& property)
+{
+    CMsiHandle database(MsiGetActiveDatabase(package)), view, record;
+    if (!database || MsiDatabaseOpenViewA(database.get(), "SELECT `Condition`, `Description` FROM `LaunchCondition`",
+                                          view.put()) != ERROR_SUCCESS ||
+        MsiViewExecute(view.get(), 0) != ERROR_SUCCESS)
+        return "";
+    while (MsiViewFetch(view.get(), record.put()) == ERROR_SUCCESS) {
+        char text[2][1024];
+        for (UINT field : {1u, 2u}) {
+            DWORD size = sizeof text[0];
+            if (MsiRecordGetStringA(record.get(), field, text[field - 1], &size) != ERROR_SUCCESS)
+                text[field - 1][0] = '\0';
+        }
+        if (std::string(text[1]).rfind(property, 0) == 0)
+            return text[0];
+    }
+    return "";
+}
+
 class Package : public ::testing::Test {
 protected:
     void SetUp() override
@@ -273,8 +299,9 @@ TEST_F(Package, ReplacesTheOtherArchitecture)
 TEST_F(Package, ExpirySetting)
 {
     Install("EXPIRELOGSAFTER=0");
-    // Where the server reads it first: the 32-bit view.
+    // Where the server reads it first: the 32-bit view, as given.
     EXPECT_EQ("0", ViewText(HKEY_LOCAL_MACHINE, KEY_WOW64_32KEY, Expected::SETTINGS_KEY, Expected::EXPIRE_DAYS_VALUE));
+    EXPECT_EQ("<absent>", ViewText(HKEY_LOCAL_MACHINE, KEY_WOW64_64KEY, Expected::SETTINGS_KEY, Expected::EXPIRE_DAYS_VALUE));
     if (!ServerRuns())
         GTEST_SKIP() << "the installed server: " << NO_32BIT;
 
@@ -297,6 +324,82 @@ TEST_F(Package, ExpirySetting)
     EXPECT_FALSE(FileExists(old)) << "kept 0 days: yesterday's file goes";
     ASSERT_EQ(0u, Msiexec("/x " + Env("VARDEL_MSI")));
     EXPECT_EQ(std::vector<std::string>{}, OurEntries());
+}
+
+// The package's conditions as this msi evaluates them, for the values a
+// site might type (no install: each msiexec run costs seconds).
+TEST_F(Package, ExpirySettingCondition)
+{
+    MsiSetInternalUI(INSTALLUILEVEL_NONE, nullptr);
+    CMsiHandle package;
+    ASSERT_EQ(static_cast<UINT>(ERROR_SUCCESS), MsiOpenPackageA(Env("VARDEL_MSI").c_str(), package.put()));
+    const struct {
+        const char* property;
+        const char* value;
+        bool accepted;
+    } cases[] = {
+        {"EXPIRELOGSAFTER", "", true}, // absent: the default applies
+        {"EXPIRELOGSAFTER", "0", true},
+        {"EXPIRELOGSAFTER", "14", true},
+        {"EXPIRELOGSAFTER", "014", true}, // the server reads 14 too
+        {"EXPIRELOGSAFTER", "32767", true},
+        {"EXPIRELOGSAFTER", "32768", false},
+        {"EXPIRELOGSAFTER", "36500", false},
+        {"EXPIRELOGSAFTER", "-5", false},
+        {"EXPIRELOGSAFTER", "-0", false},
+        {"EXPIRELOGSAFTER", "4294967295", false}, // wraps to -1 in both msi and server
+        {"EXPIRELOGSAFTER", "99999999999", false},
+        // Wine's msi wraps digits past 32 bits, here to 14, which is also
+        // what the server reads from the value.
+        {"EXPIRELOGSAFTER", "4294967310", true},
+        {"EXPIRELOGSAFTER", "abc", false},
+        {"EXPIRELOGSAFTER", "+5", false},
+        {"EXPIRELOGSAFTER", " 7", false},
+        {"EXPIRELOGSAFTER", "7 ", false},
+        {"EXPIRELOGSAFTER", "1e3", false},
+        {"EXPIRELOGSAFTER", "0x10", false},
+        {"EXPIRELOGSAFTER", "3days", false},
+        {"INSTALLDIR", "", true},
+        {"INSTALLDIR", "C:\\Elsewhere", false},
+    };
+    for (const auto& c : cases) {
+        const std::string condition = LaunchCondition(package.get(), c.property);
+        ASSERT_FALSE(condition.empty()) << "no launch condition names " << c.property;
+        ASSERT_EQ(static_cast<UINT>(ERROR_SUCCESS), MsiSetPropertyA(package.get(), c.property, c.value));
+        EXPECT_EQ(c.accepted ? MSICONDITION_TRUE : MSICONDITION_FALSE,
+                  MsiEvaluateConditionA(package.get(), condition.c_str()))
+            << c.property << "='" << c.value << "'";
+        MsiSetPropertyA(package.get(), c.property, "");
+    }
+}
+
+// Refused before anything changes: Windows Installer's failure code, no
+// files, no product, no setting in either view. An accepted value is written
+// as given.
+TEST_F(Package, ExpirySettingRefused)
+{
+    const char* const refused[] = {
+        "EXPIRELOGSAFTER=abc", "EXPIRELOGSAFTER=-5", "EXPIRELOGSAFTER=4294967295", "EXPIRELOGSAFTER=99999999999",
+        "INSTALLDIR=C:\\Elsewhere",
+    };
+    for (const char* property : refused) {
+        EXPECT_EQ(static_cast<DWORD>(ERROR_INSTALL_FAILURE), Msiexec("/i " + Env("VARDEL_MSI") + " " + property))
+            << property;
+        EXPECT_EQ(std::vector<std::string>{}, OurEntries()) << property;
+        for (REGSAM view : {KEY_WOW64_32KEY, KEY_WOW64_64KEY})
+            EXPECT_EQ("<absent>",
+                      ViewText(HKEY_LOCAL_MACHINE, view, Expected::SETTINGS_KEY, Expected::EXPIRE_DAYS_VALUE))
+                << property << " view " << view;
+        EXPECT_TRUE(ProductEntries().empty()) << property;
+        EXPECT_FALSE(FileExists(InstalledServer())) << property;
+        EXPECT_EQ(INVALID_FILE_ATTRIBUTES, GetFileAttributesA("C:\\Elsewhere")) << property;
+    }
+
+    Install("EXPIRELOGSAFTER=14");
+    EXPECT_EQ("14", ViewText(HKEY_LOCAL_MACHINE, KEY_WOW64_32KEY, Expected::SETTINGS_KEY, Expected::EXPIRE_DAYS_VALUE));
+    ASSERT_EQ(0u, Msiexec("/x " + Env("VARDEL_MSI")));
+    EXPECT_EQ(std::vector<std::string>{}, OurEntries());
+    EXPECT_TRUE(ProductEntries().empty());
 }
 
 } // namespace
