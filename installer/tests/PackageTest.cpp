@@ -335,40 +335,27 @@ TEST_F(Package, ExpirySettingCondition)
     ASSERT_EQ(static_cast<UINT>(ERROR_SUCCESS), MsiOpenPackageA(Env("VARDEL_MSI").c_str(), package.put()));
     const struct {
         const char* property;
-        const char* value;
         bool accepted;
+        std::vector<const char*> values;
     } cases[] = {
-        {"EXPIRELOGSAFTER", "", true}, // absent: the default applies
-        {"EXPIRELOGSAFTER", "0", true},
-        {"EXPIRELOGSAFTER", "14", true},
-        {"EXPIRELOGSAFTER", "014", true}, // the server reads 14 too
-        {"EXPIRELOGSAFTER", "32767", true},
-        {"EXPIRELOGSAFTER", "32768", false},
-        {"EXPIRELOGSAFTER", "36500", false},
-        {"EXPIRELOGSAFTER", "-5", false},
-        {"EXPIRELOGSAFTER", "-0", false},
-        {"EXPIRELOGSAFTER", "4294967295", false}, // wraps to -1 in both msi and server
-        {"EXPIRELOGSAFTER", "99999999999", false},
-        // Wine's msi wraps digits past 32 bits, here to 14, which is also
-        // what the server reads from the value.
-        {"EXPIRELOGSAFTER", "4294967310", true},
-        {"EXPIRELOGSAFTER", "abc", false},
-        {"EXPIRELOGSAFTER", "+5", false},
-        {"EXPIRELOGSAFTER", " 7", false},
-        {"EXPIRELOGSAFTER", "7 ", false},
-        {"EXPIRELOGSAFTER", "1e3", false},
-        {"EXPIRELOGSAFTER", "0x10", false},
-        {"EXPIRELOGSAFTER", "3days", false},
-        {"INSTALLDIR", "", true},
-        {"INSTALLDIR", "C:\\Elsewhere", false},
+        // Empty: absent, the default applies. "014": the server reads 14
+        // too. Wine's msi wraps digits past 32 bits, "4294967310" to 14,
+        // which is also what the server reads from it.
+        {"EXPIRELOGSAFTER", true, {"", "0", "14", "014", "32767", "4294967310"}},
+        {"EXPIRELOGSAFTER", false, {"32768", "36500", "-5", "-0", "4294967295", "99999999999", "abc", "+5", " 7", "7 ",
+                                    "1e3", "0x10", "3days"}},
+        {"INSTALLDIR", true, {""}},
+        {"INSTALLDIR", false, {"C:\\Elsewhere"}},
     };
     for (const auto& c : cases) {
         const std::string condition = LaunchCondition(package.get(), c.property);
         ASSERT_FALSE(condition.empty()) << "no launch condition names " << c.property;
-        ASSERT_EQ(static_cast<UINT>(ERROR_SUCCESS), MsiSetPropertyA(package.get(), c.property, c.value));
-        EXPECT_EQ(c.accepted ? MSICONDITION_TRUE : MSICONDITION_FALSE,
-                  MsiEvaluateConditionA(package.get(), condition.c_str()))
-            << c.property << "='" << c.value << "'";
+        for (const char* value : c.values) {
+            ASSERT_EQ(static_cast<UINT>(ERROR_SUCCESS), MsiSetPropertyA(package.get(), c.property, value));
+            EXPECT_EQ(c.accepted ? MSICONDITION_TRUE : MSICONDITION_FALSE,
+                      MsiEvaluateConditionA(package.get(), condition.c_str()))
+                << c.property << "='" << value << "'";
+        }
         MsiSetPropertyA(package.get(), c.property, "");
     }
 }
