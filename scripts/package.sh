@@ -52,6 +52,11 @@ fi
 # The certificate is checked before anything is built or signed.
 signing=0
 if signing_configured; then signing=1; fi
+# A package that nothing changed is not packed again (by the set-up's build
+# or below) and keeps the signature, or none, of the run that packed it: the
+# summary says which it is.
+declare -A before=()
+for msi in "$top/build/dist"/*.msi; do [ -f "$msi" ] && before[$msi]=$(stat -c %Y "$msi"); done
 VARDEL_PRESET=x64 "$top/scripts/setup.sh"
 targets=(packages)
 bin_dirs=("$top/build/bin")
@@ -67,12 +72,8 @@ fi
 if [ $signing = 1 ]; then
   for bin in "${bin_dirs[@]}"; do sign_programs "$bin"; done
 else
-  echo "Not signing: VARDEL_SIGN_PFX and VARDEL_SIGN_PASSWORD_FILE are not set; what is packed now is unsigned"
+  echo "Not signing: VARDEL_SIGN_PFX and VARDEL_SIGN_PASSWORD_FILE are not set; packages packed now are unsigned"
 fi
-# A package that nothing changed is not packed again and keeps the signature
-# (or none) of the run that packed it: the summary says which it is.
-declare -A before=()
-for msi in "$top/build/dist"/*.msi; do [ -f "$msi" ] && before[$msi]=$(stat -c %Y "$msi"); done
 cmake --build "$top/build" --target "${targets[@]}"
 for msi in "$top/build/dist"/*.msi; do
   [ -f "$msi" ] || continue
