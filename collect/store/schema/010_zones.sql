@@ -19,10 +19,33 @@ CREATE TABLE IF NOT EXISTS vardel.zone_names (
     PRIMARY KEY (name, zone_key, daylight)
 );
 -- The writer cuts names to 19 characters: a text's name matches every name
--- that begins with it when it is 19 long, else only itself (a longer one,
--- from some other writer, too), so one lookup by the first 19 characters
--- serves all.
-CREATE INDEX IF NOT EXISTS zone_names_cut ON vardel.zone_names (left(name, 19));
+-- that begins with it when it is 19 long, else only itself. zone_cuts holds
+-- the matches of each possible text, one element per Windows zone (its
+-- daylight flag NULL where the zone's two names are the same), so a record
+-- costs one index lookup; zone_names' triggers keep it.
+CREATE TABLE IF NOT EXISTS vardel.zone_cuts (
+    cut      text PRIMARY KEY,
+    ianas    text[] NOT NULL,
+    daylight boolean[] NOT NULL
+);
+
+CREATE OR REPLACE FUNCTION vardel.fill_zone_cuts() RETURNS trigger
+LANGUAGE plpgsql AS $$
+BEGIN
+    DELETE FROM vardel.zone_cuts;
+    INSERT INTO vardel.zone_cuts (cut, ianas, daylight)
+    SELECT cut, array_agg(iana ORDER BY zone_key), array_agg(daylight ORDER BY zone_key)
+      FROM (SELECT left(name, 19) AS cut, zone_key, iana,
+                   CASE WHEN bool_and(daylight) = bool_or(daylight) THEN bool_or(daylight) END AS daylight
+              FROM vardel.zone_names
+             GROUP BY 1, 2, 3) z
+     GROUP BY cut;
+    RETURN NULL;
+END $$;
+
+DROP TRIGGER IF EXISTS zone_names_cuts ON vardel.zone_names;
+CREATE TRIGGER zone_names_cuts AFTER INSERT OR UPDATE OR DELETE OR TRUNCATE ON vardel.zone_names
+    FOR EACH STATEMENT EXECUTE FUNCTION vardel.fill_zone_cuts();
 
 -- A PC whose Windows names zones in another language gets its zone here;
 -- the setting wins over the table for that host.
@@ -60,7 +83,9 @@ DECLARE
     m int;
     d int;
 BEGIN
-    IF file_name !~ '^Log_[0-9]{4}_[0-9]{2}_[0-9]{2}\.log$' THEN
+    -- Character tests rather than a regular expression: this runs per record.
+    IF file_name IS NULL OR length(file_name) <> 18
+       OR translate(file_name, '0123456789', '##########') <> 'Log_####_##_##.log' THEN
         RETURN NULL;
     END IF;
     y := substr(file_name, 5, 4)::int;
@@ -88,16 +113,17 @@ CREATE OR REPLACE FUNCTION vardel.zone_instant(local_time timestamp, iana text, 
                                                OUT utc timestamptz, OUT why text)
 LANGUAGE plpgsql IMMUTABLE PARALLEL SAFE AS $$
 DECLARE
-    t timestamptz := local_time AT TIME ZONE 'UTC';
-    o0 interval := vardel.zone_offset(iana, t);
-    o1 interval := vardel.zone_offset(iana, t - interval '6 months');
-    o2 interval := vardel.zone_offset(iana, t - interval '3 months');
-    o3 interval := vardel.zone_offset(iana, t + interval '3 months');
-    o4 interval := vardel.zone_offset(iana, t + interval '6 months');
+    -- Month steps on timestamp, not timestamptz, whose month arithmetic
+    -- would follow the session's zone.
+    o0 interval := vardel.zone_offset(iana, local_time AT TIME ZONE 'UTC');
+    o1 interval := vardel.zone_offset(iana, (local_time - interval '6 months') AT TIME ZONE 'UTC');
+    o2 interval := vardel.zone_offset(iana, (local_time - interval '3 months') AT TIME ZONE 'UTC');
+    o3 interval := vardel.zone_offset(iana, (local_time + interval '3 months') AT TIME ZONE 'UTC');
+    o4 interval := vardel.zone_offset(iana, (local_time + interval '6 months') AT TIME ZONE 'UTC');
     std interval := least(o0, o1, o2, o3, o4);
     dst interval := greatest(o0, o1, o2, o3, o4);
-    as_std timestamptz := t - std;
-    as_dst timestamptz := t - dst;
+    as_std timestamptz := (local_time - std) AT TIME ZONE 'UTC';
+    as_dst timestamptz := (local_time - dst) AT TIME ZONE 'UTC';
     std_ok boolean := vardel.zone_offset(iana, as_std) = std;
     dst_ok boolean := vardel.zone_offset(iana, as_dst) = dst;
 BEGIN
@@ -134,9 +160,10 @@ END $$;
 
 -- The time text is fixed-width up to the zone name:
 -- `Mon Jan 05 02:03:55 PM ` is 23 characters.
+-- Its lookups go by index (the planner would scan these small tables).
 CREATE OR REPLACE FUNCTION vardel.record_instant(time_text text, file_name text, host text,
                                                  OUT utc timestamptz, OUT unknown text)
-LANGUAGE plpgsql STABLE PARALLEL SAFE AS $$
+LANGUAGE plpgsql STABLE PARALLEL SAFE SET enable_seqscan = off AS $$
 DECLARE
     day date;
     mon int;
@@ -150,9 +177,9 @@ DECLARE
     candidate date;
     local_time timestamp;
     host_iana text;
+    ianas text[];
     flags boolean[];
     matches int := 0;
-    r record;
     z record;
     first_utc timestamptz;
     first_why text;
@@ -163,7 +190,8 @@ BEGIN
         RETURN;
     END IF;
     -- The writer could not convert the time: the seconds themselves.
-    IF time_text ~ '^UNKNOWN_TIME [0-9]{1,10}$' THEN
+    IF left(time_text, 13) = 'UNKNOWN_TIME ' AND length(time_text) BETWEEN 14 AND 23
+       AND translate(substr(time_text, 14), '0123456789', '') = '' THEN
         IF substr(time_text, 14)::bigint > 4294967295 THEN
             unknown := format('%s is past 32 bits', time_text);
         ELSE
@@ -171,12 +199,17 @@ BEGIN
         END IF;
         RETURN;
     END IF;
-    IF time_text !~ ('^(Sun|Mon|Tue|Wed|Thu|Fri|Sat) (Jan|Feb|Mar|Apr|May|Jun|Jul|Aug|Sep|Oct|Nov|Dec) '
-                     '[0-9]{2} [0-9]{2}:[0-9]{2}:[0-9]{2} [AP]M .') THEN
+    -- Character tests rather than a regular expression: this runs per record.
+    mon := strpos('JanFebMarAprMayJunJulAugSepOctNovDec', substr(time_text, 5, 3));
+    IF length(time_text) < 24 OR mon % 3 <> 1
+       OR strpos('SunMonTueWedThuFriSat', substr(time_text, 1, 3)) % 3 <> 1
+       OR substr(time_text, 4, 1) <> ' ' OR substr(time_text, 8, 1) <> ' '
+       OR translate(substr(time_text, 9, 15), '0123456789', '##########')
+          NOT IN ('## ##:##:## AM ', '## ##:##:## PM ') THEN
         unknown := 'not a time text';
         RETURN;
     END IF;
-    mon := (strpos('JanFebMarAprMayJunJulAugSepOctNovDec', substr(time_text, 5, 3)) + 2) / 3;
+    mon := mon / 3 + 1;
     dom := substr(time_text, 9, 2)::int;
     hour := substr(time_text, 12, 2)::int;
     mins := substr(time_text, 15, 2)::int;
@@ -215,26 +248,32 @@ BEGIN
     END IF;
     local_time := local_date + make_interval(hours => hour, mins => mins, secs => secs);
 
-    SELECT h.iana INTO host_iana FROM vardel.host_zones h WHERE h.host = record_instant.host;
+    SELECT (SELECT h.iana FROM vardel.host_zones h WHERE h.host = record_instant.host), c.ianas, c.daylight
+      INTO host_iana, ianas, flags
+      FROM (SELECT) one LEFT JOIN vardel.zone_cuts c ON c.cut = zone;
+    IF length(zone) > 19 THEN
+        -- Not cut by the writer: the name itself, never one it begins.
+        SELECT array_agg(n.iana ORDER BY n.zone_key),
+               array_agg(CASE WHEN n.both THEN NULL ELSE n.daylight END ORDER BY n.zone_key)
+          INTO ianas, flags
+          FROM (SELECT zone_key, iana, bool_or(daylight) AS daylight, count(*) > 1 AS both
+                  FROM vardel.zone_names WHERE name = zone GROUP BY 1, 2) n;
+    END IF;
+
     IF host_iana IS NOT NULL THEN
-        -- Standard or daylight from the table where it knows the name and all
-        -- its matches agree; else the zone alone decides.
-        SELECT array_agg(DISTINCT n.daylight) INTO flags
-          FROM vardel.zone_names n
-         WHERE left(n.name, 19) = left(zone, 19) AND (length(zone) <= 19 OR n.name = zone);
-        z := vardel.zone_instant(local_time, host_iana, CASE WHEN cardinality(flags) = 1 THEN flags[1] END);
+        -- The setting's zone; standard or daylight from the table where it
+        -- knows the name and all its matches agree, else the zone decides.
+        z := vardel.zone_instant(local_time, host_iana,
+                                 CASE WHEN array_position(flags, NULL) IS NULL
+                                       AND (true = ALL (flags) OR false = ALL (flags)) THEN flags[1] END);
         utc := z.utc;
         unknown := z.why;
         RETURN;
     END IF;
 
-    -- Every match must give the same instant. A zone whose standard and
-    -- daylight names are the same leaves the choice to the zone.
-    FOR r IN SELECT n.iana, CASE WHEN bool_and(n.daylight) = bool_or(n.daylight) THEN bool_or(n.daylight) END AS daylight
-               FROM vardel.zone_names n
-              WHERE left(n.name, 19) = left(zone, 19) AND (length(zone) <= 19 OR n.name = zone)
-              GROUP BY n.zone_key, n.iana LOOP
-        z := vardel.zone_instant(local_time, r.iana, r.daylight);
+    -- Every match must give the same instant.
+    FOR i IN 1 .. coalesce(cardinality(ianas), 0) LOOP
+        z := vardel.zone_instant(local_time, ianas[i], flags[i]);
         matches := matches + 1;
         IF matches = 1 THEN
             first_utc := z.utc;
