@@ -29,7 +29,7 @@ CREATE TABLE IF NOT EXISTS vardel.zone_cuts (
     daylight boolean[] NOT NULL
 );
 
-CREATE OR REPLACE FUNCTION vardel.fill_zone_cuts() RETURNS trigger
+CREATE OR REPLACE FUNCTION vardel.refresh_zone_cuts() RETURNS void
 LANGUAGE plpgsql AS $$
 BEGIN
     DELETE FROM vardel.zone_cuts;
@@ -40,12 +40,20 @@ BEGIN
               FROM vardel.zone_names
              GROUP BY 1, 2, 3) z
      GROUP BY cut;
+END $$;
+
+CREATE OR REPLACE FUNCTION vardel.fill_zone_cuts() RETURNS trigger
+LANGUAGE plpgsql AS $$
+BEGIN
+    PERFORM vardel.refresh_zone_cuts();
     RETURN NULL;
 END $$;
 
 DROP TRIGGER IF EXISTS zone_names_cuts ON vardel.zone_names;
 CREATE TRIGGER zone_names_cuts AFTER INSERT OR UPDATE OR DELETE OR TRUNCATE ON vardel.zone_names
     FOR EACH STATEMENT EXECUTE FUNCTION vardel.fill_zone_cuts();
+-- Filled at once where an earlier schema left zone_names without it.
+DO $$ BEGIN PERFORM vardel.refresh_zone_cuts(); END $$;
 
 -- A PC whose Windows names zones in another language gets its zone here;
 -- the setting wins over the table for that host.
