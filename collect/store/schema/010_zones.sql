@@ -249,7 +249,7 @@ BEGIN
         unknown := format('no date %s near the file''s day %s', substr(time_text, 5, 6), day);
         RETURN;
     END IF;
-    IF to_char(local_date, 'Dy') <> substr(time_text, 1, 3) THEN
+    IF to_char(local_date::timestamp, 'Dy') <> substr(time_text, 1, 3) THEN
         unknown := format('weekday %s does not fit %s near the file''s day %s',
                           substr(time_text, 1, 3), substr(time_text, 5, 6), day);
         RETURN;
