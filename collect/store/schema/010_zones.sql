@@ -259,8 +259,9 @@ BEGIN
     local_time := local_date + make_interval(hours => hour, mins => mins, secs => secs);
 
     SELECT h.iana INTO host_iana FROM vardel.host_zones h WHERE h.host = record_instant.host;
-    SELECT c.ianas, c.daylight INTO ianas, flags FROM vardel.zone_cuts c WHERE c.cut = zone;
-    IF length(zone) > 19 THEN
+    IF length(zone) <= 19 THEN
+        SELECT c.ianas, c.daylight INTO ianas, flags FROM vardel.zone_cuts c WHERE c.cut = zone;
+    ELSE
         -- Not cut by the writer: the name itself, never one it begins.
         SELECT array_agg(n.iana ORDER BY n.zone_key),
                array_agg(CASE WHEN n.both THEN NULL ELSE n.daylight END ORDER BY n.zone_key)
