@@ -67,8 +67,9 @@ bool ReadRecord(HANDLE file, std::uint64_t left, CKeptRecord& record)
     const std::uint32_t dataSize = GetU32(head + 24);
     // Lengths are checked against what the file still holds before any
     // memory is taken for them.
-    if (kind < CKeptRecord::Header || kind > CKeptRecord::Lost || pathSize > MAX_PATH_BYTES ||
-        dataSize > left - RECORD_HEAD - 4 - pathSize)
+    const std::uint64_t room = left - RECORD_HEAD - 4;
+    if (kind < CKeptRecord::Header || kind > CKeptRecord::Lost || pathSize > MAX_PATH_BYTES || pathSize > room ||
+        dataSize > room - pathSize)
         return false;
     record.kind = static_cast<CKeptRecord::Kind>(kind);
     record.time = GetU32(head + 4);

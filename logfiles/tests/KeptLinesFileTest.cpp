@@ -182,6 +182,10 @@ TEST_F(KeptLinesFileTest, TornOrDamagedFileGivesWhatItCanAndSaysWhatIsGone)
     std::string huge = r1;
     huge[24] = '\xFF'; // the data length: past the file's end
     huge[27] = '\x7F';
+    // At the file's end: a path longer than what is left, and a data length
+    // that would pass any check made after subtracting it.
+    std::string tail = r1.substr(0, 20);
+    tail += std::string("\xE8\x03\x00\x00", 4) + std::string("\xF0\xFF\xFF\xFF", 4) + "abcd";
     const struct {
         const char* what;
         std::string records;
@@ -193,6 +197,7 @@ TEST_F(KeptLinesFileTest, TornOrDamagedFileGivesWhatItCanAndSaysWhatIsGone)
         {"cut inside a record's head", header + r0 + r1.substr(0, 10), LostLine(2, kTime, kTime + 2) + Line(0)},
         {"a byte changed", header + r0 + flipped + r2, LostLine(2, kTime, kTime + 2) + Line(0)},
         {"a length past the end", header + r0 + huge + r2, LostLine(2, kTime, kTime + 2) + Line(0)},
+        {"a path length past the end", header + r0 + tail, LostLine(2, kTime, kTime + 2) + Line(0)},
         {"a path outside the log folder",
          header + r0 + Record(CKeptRecord::Line, kTime + 1, 0, 0, "C:\\Korvane\\evil.log", Line(1)) + r2,
          LostLine(2, kTime, kTime + 2) + Line(0)},
