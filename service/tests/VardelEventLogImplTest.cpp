@@ -4,8 +4,6 @@
 #include "VardelEventLogImpl.h"
 
 #include "Handles.h"
-#include "KeptLinesFile.h"
-#include "LogFile.h"
 #include "Win32Error.h"
 #include "WorkerThread.h"
 #include "testsupport/RegistryViews.h"
@@ -99,34 +97,6 @@ TEST_F(LoggingService, StartAndShutdownWithoutEventsWriteNothing)
     }
     EXPECT_TRUE(ListFolder(Expected::LOG_FOLDER).empty());
     EXPECT_FALSE(FileExists(ALARM_FILE));
-}
-
-// Lines the last server set down go into their file at the start, before
-// the first event, and the set-down file goes with them.
-TEST_F(LoggingService, LinesSetDownByTheLastServerGoBeforeTheFirstEvent)
-{
-    const std::string today = CLogFile(CDate()).FileName();
-    {
-        CKeptFileWriter setDown(Vardel::KEPT_LINES_FILE, Vardel::KEPT_LINES_NEW_FILE);
-        ASSERT_TRUE(setDown.Add(CKeptRecord::Header, 1, 2, 2, today, ""));
-        for (std::uint32_t i = 1; i <= 2; ++i)
-            ASSERT_TRUE(setDown.Add(CKeptRecord::Line, i, 0, 0, today,
-                                    LineBytes(i, "INFORMATION", "RELEASE", "Src", "set down " + std::to_string(i))));
-        ASSERT_TRUE(setDown.Commit());
-    }
-    {
-        CVardelEventLogImpl service(&m_owner);
-        service.StartLog();
-        service.LogEvent(1, 3, "Src", 3, "new");
-        service.ShutdownLog();
-    }
-    const std::vector<std::string> lines = Lines(ReadWholeFile(TodayLogPath()));
-    ASSERT_EQ(3u, lines.size());
-    const char* const tails[] = {",Src,\"set down 1\"", ",Src,\"set down 2\"", ",Src,\"new\""};
-    for (std::size_t k = 0; k < 3; ++k)
-        EXPECT_EQ(tails[k], lines[k].substr(lines[k].find(",Src,"))) << k;
-    EXPECT_EQ(1u, ListFolder(Expected::LOG_FOLDER).size()) << "the set-down file stayed";
-    EXPECT_EQ(0, m_owner.m_refs);
 }
 
 TEST_F(LoggingService, EventsAreWrittenInCallOrder)
