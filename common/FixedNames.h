@@ -29,6 +29,11 @@ constexpr const char* LOG_FOLDER_PATH = "C:\\Korvane\\VardelLogs";
 constexpr const char* LOG_FILE_PATTERN = "C:\\\\Korvane\\VardelLogs\\Log_%Y_%M_%D.log";
 constexpr const char* LOG_FOLDER = "C:\\\\Korvane\\VardelLogs\\";
 constexpr const char* LOG_FILE_MASK = "Log_*_*_*.log";
+// Where lines still refused when the server ends are set down for the next
+// start, and the name it is written under before it replaces that file.
+// Neither matches the day files' mask, so expiry and collection pass them by.
+constexpr const char* KEPT_LINES_FILE = "C:\\\\Korvane\\VardelLogs\\VardelKeptLines.dat";
+constexpr const char* KEPT_LINES_NEW_FILE = "C:\\\\Korvane\\VardelLogs\\VardelKeptLines.new";
 // The source of the lines the server writes about its own log.
 constexpr const char* SERVER_SOURCE = "VardelEventLogger";
 

@@ -236,6 +236,17 @@ LineWriteFunction SetLineWriteFunction(LineWriteFunction write)
     return g_lineWrite.exchange(write ? write : &PlainWriteFile);
 }
 
+BOOL WriteThroughLineWriter(HANDLE file, const char* bytes, DWORD size)
+{
+    DWORD written = 0;
+    const BOOL ok = g_lineWrite.load()(file, bytes, size, &written);
+    if (ok && written == size)
+        return TRUE;
+    if (ok)
+        ::SetLastError(ERROR_HANDLE_DISK_FULL);
+    return FALSE;
+}
+
 std::string FormatEventTime(std::uint32_t time)
 {
     // Unsigned and converted in 64 bits: 2^31 and above are 2038 to 2106.

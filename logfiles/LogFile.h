@@ -56,6 +56,10 @@ private:
 // the worker thread writes lines, so swap it only while no line is written.
 using LineWriteFunction = BOOL (*)(HANDLE file, const void* bytes, DWORD size, DWORD* written);
 LineWriteFunction SetLineWriteFunction(LineWriteFunction write);
+// Writes all of bytes at the file's position through that call, as the
+// set-down file of kept lines is written: a disk that refuses lines refuses
+// it too. FALSE, with GetLastError set, when not all of them were written.
+BOOL WriteThroughLineWriter(HANDLE file, const char* bytes, DWORD size);
 
 enum class AppendOutcome {
     Written,

@@ -26,7 +26,12 @@ void CLogEventCommand::Execute()
 
 CStartLogCommand::CStartLogCommand(boost::shared_ptr<CLogSettings> settings) : CLogCommand(std::move(settings)) {}
 
-void CStartLogCommand::Execute() {}
+void CStartLogCommand::Execute()
+{
+    // Ahead of every event: lines set down by the last server go first.
+    if (m_settings)
+        m_settings->PickUpKeptLines();
+}
 
 CShutdownLogCommand::CShutdownLogCommand(boost::shared_ptr<CLogSettings> settings,
                                          CommandThread::CCommandThread<CLogCommand>* thread)

@@ -43,6 +43,9 @@ private:
     boost::shared_ptr<CLogEvent> m_event;
 };
 
+// Runs before every event command: writes the lines that the last server
+// set down because their day file still refused them, before any new line
+// (with nothing set down it touches no file).
 class CStartLogCommand : public CLogCommand {
 public:
     explicit CStartLogCommand(boost::shared_ptr<CLogSettings> settings);
@@ -51,7 +54,8 @@ public:
 
 // Marks the end of the accepted events: when it runs, every command posted
 // before it has run. It writes the lines kept while the file refused them
-// (waiting for the file as any line does; what it still refuses is lost),
+// (waiting for the file as any line does; what it still refuses is set down
+// for the next start),
 // then asks its command thread (not owned; may be
 // null) to stop, so the worker ends right after it, having written all of
 // them, and the service needs only the worker's end to wait for.

@@ -102,4 +102,20 @@ void CQueuedText::Kept(std::size_t bytes)
     m_kept = true;
 }
 
+CPickedUpText::CPickedUpText(boost::shared_ptr<CQueuedTextBudget> budget) : m_budget(std::move(budget)) {}
+
+CPickedUpText::~CPickedUpText()
+{
+    if (m_bytes != 0)
+        m_budget->GiveKept(m_bytes);
+}
+
+void CPickedUpText::Kept(std::size_t bytes)
+{
+    if (m_bytes != 0)
+        return;
+    m_budget->Keep(0, bytes);
+    m_bytes = bytes;
+}
+
 } // namespace VardelEventLogger

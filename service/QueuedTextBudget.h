@@ -74,4 +74,20 @@ private:
     bool m_kept = false;
 };
 
+// The share of a line picked up at the start from the lines the last server
+// set down: it was never queued, so it joins the kept lines' share at once
+// and never waits for room (the worker, which alone lets kept lines go,
+// takes it).
+class CPickedUpText : public CLineCharge, private boost::noncopyable {
+public:
+    explicit CPickedUpText(boost::shared_ptr<CQueuedTextBudget> budget);
+    ~CPickedUpText() override;
+
+    void Kept(std::size_t bytes) override;
+
+private:
+    boost::shared_ptr<CQueuedTextBudget> m_budget;
+    std::size_t m_bytes = 0;
+};
+
 } // namespace VardelEventLogger

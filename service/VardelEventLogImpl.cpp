@@ -28,9 +28,13 @@ CVardelEventLogImpl::CVardelEventLogImpl(IUnknown* owner, std::size_t queuedText
     : m_budget(new CQueuedTextBudget(queuedTextBudget)), m_waitForWorker(waitForWorker ? waitForWorker : &WaitServingCalls)
 {
     m_thread.reset(new CLogCommandThread(owner, WRITER_THREAD_NAME, WRITER_EXIT_CODE));
-    // Lines kept while the log file refuses writes count against the same
-    // budget, so the bound on text held covers them too.
-    m_settings.reset(new CLogSettings(queuedTextBudget));
+    // Lines kept while the log file refuses writes, and those the last
+    // server set down, count against the same budget, so the bound on text
+    // held covers them too.
+    boost::shared_ptr<CQueuedTextBudget> budget = m_budget;
+    m_settings.reset(new CLogSettings(queuedTextBudget, [budget]() -> std::unique_ptr<CLineCharge> {
+        return std::unique_ptr<CLineCharge>(new CPickedUpText(budget));
+    }));
 }
 
 CVardelEventLogImpl::~CVardelEventLogImpl()

@@ -24,6 +24,8 @@ TEST(FixedNames, MatchTheNamesPeersAndFilesRelyOn)
         {Vardel::LOG_FOLDER, "C:\\\\Korvane\\VardelLogs\\"},
         {Vardel::LOG_FILE_PATTERN, "C:\\\\Korvane\\VardelLogs\\Log_%Y_%M_%D.log"},
         {Vardel::LOG_FILE_MASK, "Log_*_*_*.log"},
+        {Vardel::KEPT_LINES_FILE, "C:\\\\Korvane\\VardelLogs\\" + std::string(E::KEPT_LINES_FILE)},
+        {Vardel::KEPT_LINES_NEW_FILE, "C:\\\\Korvane\\VardelLogs\\" + std::string(E::KEPT_LINES_NEW_FILE)},
         {Vardel::PROGID, E::PROGID},
         {Vardel::VERSIONED_PROGID, E::VERSIONED_PROGID},
     };

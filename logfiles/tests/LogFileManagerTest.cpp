@@ -150,7 +150,8 @@ TEST_F(LogFileManagerTest, ZeroKeepsTodayAndMinusOneDeletesItToo)
 TEST_F(LogFileManagerTest, OnlyWholeLogFileNamesExpire)
 {
     const std::vector<std::string> kept = {"Log_2004_1_5.log.bak", "Log_04_01_05.log", "Log_2004_001_05.log",
-                                           "Log_2004_01_05_.log", "Log_2004_01.log", "log_2004_01_06.log"};
+                                           "Log_2004_01_05_.log", "Log_2004_01.log", "log_2004_01_06.log",
+                                           Expected::KEPT_LINES_FILE, Expected::KEPT_LINES_NEW_FILE};
     for (const std::string& name : kept)
         Touch(name);
     Touch("Log_2004_1_5.log");

@@ -141,3 +141,29 @@ TEST(QueuedTextBudget, KeptTextCountsButNeverHoldsBackAnEmptyQueue)
         EXPECT_EQ(c.next, budget->Queued());
     }
 }
+
+// A line picked up from the last server's set-down counts as kept at once,
+// from nothing queued, and gives back exactly that when it goes.
+TEST(QueuedTextBudget, PickedUpLineCountsAsKeptUntilItGoes)
+{
+    const boost::shared_ptr<CQueuedTextBudget> budget(new CQueuedTextBudget(100));
+    std::unique_ptr<VardelEventLogger::CQueuedText> queued(new VardelEventLogger::CQueuedText(budget, 30));
+    std::unique_ptr<VardelEventLogger::CPickedUpText> picked(new VardelEventLogger::CPickedUpText(budget));
+    EXPECT_EQ(0u, budget->Kept()) << "counted before it was kept";
+    picked->Kept(60);
+    picked->Kept(60);
+    EXPECT_EQ(60u, budget->Kept());
+    EXPECT_EQ(30u, budget->Queued()) << "the queue's share changed";
+    {
+        CTaker taker(*budget, 20);
+        ASSERT_TRUE(WaitForWaiting(*budget, 1)) << "kept and queued together did not hold back the event";
+        picked.reset();
+        ASSERT_TRUE(taker.Done(BOUND_MS));
+    }
+    EXPECT_EQ(0u, budget->Kept());
+    // Never kept (its line written at once): nothing to give back.
+    {
+        VardelEventLogger::CPickedUpText unused(budget);
+    }
+    EXPECT_EQ(0u, budget->Kept());
+}

@@ -245,6 +245,49 @@ TEST_F(CReliabilityTest, FaultHeldLogFileKeptLinesAreWrittenAtTheEnd)
               "kept, then written by the end's drain");
 }
 
+// Lines still refused when the server ends outlive it: set down beside the
+// day files, they reach the day file in order once it is let go and a
+// server runs again, ahead of that server's own lines.
+TEST_F(CReliabilityTest, FaultHeldLogFileKeptLinesOutliveTheServer)
+{
+    const std::string marker = Marker("outlive");
+    const std::string setDown = InLogFolder(Expected::KEPT_LINES_FILE);
+    const auto removeSetDown = Vardel::ScopeExit([&setDown] { DeleteFileA(setDown.c_str()); });
+    {
+        Vardel::CUniqueFileHandle lock = OpenSharingReading(m_log.FileName());
+        ASSERT_TRUE(lock);
+        CServerSession session;
+        IVardelEventLog* log = nullptr;
+        ASSERT_HR(S_OK, CreateByProgId(&log));
+        LogNumbered(log, "Outlive", marker + " held", 50);
+        Barrier(log, m_alarm);
+        log->Release();
+        const DWORD closed = GetTickCount();
+        session.End();
+        std::printf("[ measure  ] the server with 50 kept lines ended %lu ms after the host event went\n",
+                    static_cast<unsigned long>(GetTickCount() - closed));
+        EXPECT_EQ("", m_log.Appended()) << "written through the hold";
+        EXPECT_TRUE(FileExists(setDown)) << "nothing set down";
+    }
+    {
+        CServerSession session;
+        IVardelEventLog* log = nullptr;
+        ASSERT_HR(S_OK, CreateByProgId(&log));
+        LogNumbered(log, "Outlive", marker + " next", 1);
+        EXPECT_TRUE(WaitForLogText(m_log, marker + " next 0", 60000));
+        log->Release();
+        session.End();
+    }
+    std::vector<std::string> expected;
+    AddNumbered(expected, marker + " held", 50);
+    AddNumbered(expected, marker + " next", 1);
+    const auto lines = CrLfLines(m_log.Appended());
+    EXPECT_EQ(expected, Messages(lines));
+    EXPECT_FALSE(FileExists(setDown)) << "the set-down file outlived its lines";
+    ReportRow("log file held until after the server ended", 50, static_cast<long>(lines.size()) - 1,
+              "set down at the end, written in order by the next server before its own line");
+}
+
 // Every way the alarm file's configuration can be wrong costs the alarm and
 // nothing else: the log line is written and no file appears anywhere.
 TEST_F(CReliabilityTest, FaultAlarmConfigurationDropsOnlyTheAlarm)
