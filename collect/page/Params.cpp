@@ -128,7 +128,7 @@ std::optional<std::string> LocalTime(const Params& params, const std::string& na
     if (y < 1970 || mo < 1 || mo > 12 || d < 1 || d > days[mo - 1] + (mo == 2 && leap ? 1 : 0) || h > 23 || mi > 59 ||
         s > 59)
         throw BadParameter(name, why + " that exists");
-    char out[20];
+    char out[64];
     std::snprintf(out, sizeof out, "%04d-%02d-%02d %02d:%02d:%02d", y, mo, d, h, mi, s);
     return std::string(out);
 }
