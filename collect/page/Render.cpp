@@ -24,7 +24,8 @@ td.n{text-align:right;font-variant-numeric:tabular-nums}
 .t-WARNING{color:#9a6700}.t-ERROR{color:#c62828;font-weight:600}.t-FATAL_ERROR{color:#fff;background:#8e0000;padding:0 3px;border-radius:3px}
 .raw{font-size:11px;background:#e2e6ea;padding:0 3px;border-radius:3px}
 .none{color:#8a939c}
-svg .w{fill:#e0a100}svg .e{fill:#e53935}svg .f{fill:#7f0000}svg .base{stroke:#c5ccd3}
+svg .w{fill:#e0a100}svg .e{fill:#e53935}svg .f{fill:#7f0000}svg .base{stroke:#c5ccd3}svg .day{stroke:#c5ccd3;stroke-dasharray:2 2}
+tr[data-host] td:first-child{white-space:nowrap}
 .legend span{display:inline-block;width:10px;height:10px;margin:0 4px 0 12px;vertical-align:middle}
 nav.pages{margin:10px 0}
 </style>)";
@@ -121,6 +122,11 @@ std::string ChartSvg(const std::vector<HourCounts>& hours, int scaleMax, const s
             s.pop_back();
         return s;
     };
+    // A faint line where a local day begins, to read the hours by.
+    for (int i = 1; i < static_cast<int>(labels.size()) && i < n; ++i)
+        if (labels[i].size() >= 5 && labels[i].compare(labels[i].size() - 5, 5, "00:00") == 0)
+            out += "<line class=\"day\" x1=\"" + num(i * slot) + "\" y1=\"0\" x2=\"" + num(i * slot) + "\" y2=\"" +
+                   std::to_string(kChartHeight) + "\"/>";
     for (int i = 0; i < static_cast<int>(hours.size()); ++i) {
         const HourCounts& h = hours[i];
         if (h.total() == 0)
