@@ -46,8 +46,9 @@ struct RecordsQuery {
 constexpr int kOverviewMaxHours = 24 * 31;
 constexpr int kRecordsDefaultLimit = 100;
 constexpr int kRecordsMaxLimit = 1000;
-constexpr int kExportDefaultLimit = 100000;
-constexpr int kExportMaxLimit = 1000000;
+// The export streams every matching row unless limited.
+constexpr int kExportMaxLimit = 100000000;
+constexpr int kExportDefaultLimit = kExportMaxLimit;
 
 // The event types and levels as the day files name them.
 extern const char* const kTypes[5];

@@ -256,9 +256,16 @@ std::string RenderRecords(const RecordsQuery& q, const std::vector<RecordRow>& r
     return out + "</nav>\n</main></body></html>\n";
 }
 
+const char* const kCsvHeader = "host,file,utc,time,type,level,source,message,raw\r\n";
+
 std::string RenderCsv(const std::vector<RecordRow>& rows)
 {
-    std::string out = "host,file,utc,time,type,level,source,message,raw\r\n";
+    return kCsvHeader + RenderCsvRows(rows);
+}
+
+std::string RenderCsvRows(const std::vector<RecordRow>& rows)
+{
+    std::string out;
     for (const RecordRow& r : rows) {
         out += CsvField(r.host) + "," + CsvField(r.file) + "," + CsvField(r.utc) + "," + CsvField(r.timeText) + "," +
                CsvField(r.type) + "," + CsvField(r.level) + "," + CsvField(r.source) + "," + CsvField(r.message) + "," +

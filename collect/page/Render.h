@@ -57,7 +57,9 @@ std::string ChartSvg(const std::vector<HourCounts>& hours, int scaleMax, const s
 
 std::string RenderOverview(const Overview& overview);
 std::string RenderRecords(const RecordsQuery& query, const std::vector<RecordRow>& rows);
-std::string RenderCsv(const std::vector<RecordRow>& rows);
+extern const char* const kCsvHeader;  // with its CR LF
+std::string RenderCsvRows(const std::vector<RecordRow>& rows);
+std::string RenderCsv(const std::vector<RecordRow>& rows);  // header and rows
 std::string RenderHealth(const Text& newest);
 
 }  // namespace Vardel::Page

@@ -149,7 +149,7 @@ TEST(PageParams, BadValuesNameTheParameter)
             EXPECT_NE(std::string(e.what()).find("'" + c.name + "'"), std::string::npos) << e.what();
         }
     }
-    EXPECT_EQ(ParseRecords(P({{"limit", "1000000"}}), true).limit, kExportMaxLimit);
+    EXPECT_EQ(ParseRecords(P({{"limit", "100000000"}}), true).limit, kExportMaxLimit);
 }
 
 TEST(PageChart, BarsStackInProportionToTheHourCounts)

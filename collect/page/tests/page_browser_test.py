@@ -131,7 +131,10 @@ class Run:
                "-d", "vardel", "-f", "-"]
         if os.getuid() == 0:
             cmd = ["runuser", "-u", "postgres", "--"] + cmd
-        return subprocess.run(cmd, input=text, capture_output=True, text=True, check=True, timeout=60).stdout
+        out = subprocess.run(cmd, input=text, capture_output=True, text=True, timeout=60)
+        if out.returncode != 0:
+            raise RuntimeError("psql failed: " + out.stderr)
+        return out.stdout
 
     def load(self):
         import json
@@ -238,7 +241,6 @@ class Run:
 def main():
     ap = argparse.ArgumentParser()
     ap.add_argument("--page", required=True)
-    ap.add_argument("--work", required=True)  # kept for the logs of a failed run
     ap.add_argument("--screenshots", required=True)
     args = ap.parse_args()
     if not os.access(CHROMIUM, os.X_OK):
@@ -330,10 +332,23 @@ def main():
         run.check(status == 200 and text == "host,file,utc,time,type,level,source,message,raw\r\n",
                   "CSV for the injection host: the header alone")
 
+        # A large export goes out page by page: every row once, newest first.
+        run.sql("""insert into vardel.records (host, file, file_day, file_offset, received, type, level, source,
+                                               message, utc)
+                   select 'pc-bulk', '-', (now() at time zone 'UTC')::date, g, now(), 'INFORMATION', 'RELEASE',
+                          's', 'bulk ' || g, timestamptz '2026-07-02T00:00:00Z' + g * interval '1 second'
+                     from generate_series(1, 12001) g""")
+        for limit, want in (("", 12001), ("&limit=7001", 7001)):
+            status, text = run.get(base + "/records.csv?host=pc-bulk" + limit)
+            rows = list(csv.reader(io.StringIO(text, newline="")))[1:]
+            numbers = [int(r[7].split()[1]) for r in rows]
+            run.check(status == 200 and numbers == list(range(12001, 12001 - want, -1)),
+                      "export of %d rows in pages: each once, newest first (%d)" % (want, len(rows)))
+
         # Bad parameters: 400 naming which.
         for path, name in (("/?zone=Mars/Olympus", "zone"), ("/?hours=0", "hours"), ("/records?type=oops", "type"),
                            ("/records?level=%27%20OR%201%3D1%20--", "level"), ("/records?from=2026-13-01", "from"),
-                           ("/records?before=xyz", "before"), ("/records?limit=100000", "limit"),
+                           ("/records?before=xyz", "before"), ("/records?limit=100000", "limit"), ("/records.csv?limit=0", "limit"),
                            ("/records.csv?to=noon", "to"), ("/records?host=a&host=b", "host")):
             status, body = run.get(base + path)
             run.check(status == 400 and ("'%s'" % name) in body, "%s -> 400 naming %s" % (path, name))
