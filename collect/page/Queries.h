@@ -63,8 +63,10 @@ select r.id, (extract(epoch from r.at) * 1000000)::bigint as at_us, r.host, r.fi
  limit $10
 )SQL";
 
+// When the store last received a record (the ingest keeps it per host; a
+// record's own instant may lie anywhere).
 inline constexpr const char* kNewest = R"SQL(
-select to_char(max(at) at time zone 'UTC', 'YYYY-MM-DD"T"HH24:MI:SS"Z"') from vardel.records
+select to_char(max(last_received) at time zone 'UTC', 'YYYY-MM-DD"T"HH24:MI:SS"Z"') from vardel.hosts
 )SQL";
 
 }  // namespace Vardel::Page::Queries

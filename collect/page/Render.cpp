@@ -276,7 +276,7 @@ std::string RenderCsvRows(const std::vector<RecordRow>& rows)
 
 std::string RenderHealth(const Text& newest)
 {
-    return "ok: the store answers; newest record " + (newest ? *newest : std::string("none")) + "\n";
+    return "ok: the store answers; newest record received " + (newest ? *newest : std::string("none")) + "\n";
 }
 
 }  // namespace Vardel::Page
