@@ -83,9 +83,35 @@ std::optional<std::string> Choice(const Params& params, const std::string& name,
     throw BadParameter(name, "not one of " + list);
 }
 
+// Well-formed UTF-8 (no overlong forms, surrogates or code points past
+// U+10FFFF): the store takes nothing else as text.
+bool Utf8(const std::string& text)
+{
+    for (size_t i = 0; i < text.size();) {
+        const unsigned char c = text[i];
+        size_t n = c < 0x80 ? 0 : (c >> 5) == 6 ? 1 : (c >> 4) == 14 ? 2 : (c >> 3) == 30 ? 3 : 9;
+        if (n == 9 || i + n >= text.size() + (n ? 0 : 1))
+            return false;
+        uint32_t cp = n == 0 ? c : c & (0x3F >> n);
+        for (size_t k = 1; k <= n; ++k) {
+            const unsigned char d = text[i + k];
+            if ((d >> 6) != 2)
+                return false;
+            cp = (cp << 6) | (d & 0x3F);
+        }
+        static const uint32_t least[] = {0, 0x80, 0x800, 0x10000};
+        if (cp < least[n] || cp > 0x10FFFF || (cp >= 0xD800 && cp <= 0xDFFF))
+            return false;
+        i += n + 1;
+    }
+    return true;
+}
+
 std::optional<std::string> Text(const Params& params, const std::string& name)
 {
     auto value = One(params, name);
+    if (value && !Utf8(*value))
+        throw BadParameter(name, "not UTF-8 text");
     if (value && value->size() > kMaxText)
         throw BadParameter(name, "longer than " + std::to_string(kMaxText) + " bytes");
     if (value && value->find('\0') != std::string::npos)
@@ -146,7 +172,9 @@ std::optional<Cursor> ParseCursor(const Params& params)
     return Cursor{std::stoll(at), std::stoll(id)};
 }
 
-std::string Encode(const std::string& text)
+}  // namespace
+
+std::string UrlEncode(const std::string& text)
 {
     static const char hex[] = "0123456789ABCDEF";
     std::string out;
@@ -162,8 +190,6 @@ std::string Encode(const std::string& text)
     }
     return out;
 }
-
-}  // namespace
 
 OverviewQuery ParseOverview(const Params& params)
 {
@@ -201,7 +227,7 @@ std::string QueryString(const RecordsQuery& query, bool withCursor)
     std::string out;
     auto add = [&](const char* name, const std::optional<std::string>& value) {
         if (value)
-            out += (out.empty() ? "" : "&") + std::string(name) + "=" + Encode(*value);
+            out += (out.empty() ? "" : "&") + std::string(name) + "=" + UrlEncode(*value);
     };
     add("zone", query.zone == "UTC" ? std::nullopt : std::optional<std::string>(query.zone));
     add("host", query.host);

@@ -62,5 +62,7 @@ RecordsQuery ParseRecords(const Params& params, bool forExport);
 // unless asked), for links and the export; values percent-encoded.
 std::string QueryString(const RecordsQuery& query, bool withCursor);
 std::string FormatCursor(const Cursor& cursor);
+// A value percent-encoded for a query string.
+std::string UrlEncode(const std::string& text);
 
 }  // namespace Vardel::Page

@@ -39,7 +39,7 @@ std::string Head(const std::string& title, const std::string& zone, const std::s
     if (refresh)
         out += "<meta http-equiv=\"refresh\" content=\"60\">";
     out += "<title>" + Escape(title) + " - Vardel events</title>" + kStyle + "</head><body>\n<header><b>Vardel events</b>";
-    std::string zoneQuery = zone == "UTC" ? "" : "?zone=" + Escape(zone);
+    std::string zoneQuery = zone == "UTC" ? "" : "?zone=" + Escape(UrlEncode(zone));
     auto link = [&](const std::string& href, const std::string& name) {
         out += "<a href=\"" + href + zoneQuery + "\"" + (name == active ? " class=\"on\"" : "") + ">" + name + "</a>";
     };
@@ -176,7 +176,7 @@ std::string RenderOverview(const Overview& overview)
            Escape(q.zone) + ")</th></tr></thead><tbody>\n";
     if (overview.hosts.empty())
         out += "<tr><td colspan=\"6\" class=\"none\">No host has sent records yet.</td></tr>\n";
-    std::string zoneQuery = q.zone == "UTC" ? "" : "&amp;zone=" + Escape(q.zone);
+    std::string zoneQuery = q.zone == "UTC" ? "" : "&amp;zone=" + Escape(UrlEncode(q.zone));
     for (const HostSummary& host : overview.hosts) {
         HourCounts sum;
         for (const HourCounts& h : host.hours) {

@@ -133,6 +133,10 @@ TEST(PageParams, BadValuesNameTheParameter)
         {P({{"limit", "ten"}}), false, "limit"},
         {P({{"q", std::string(201, 'x')}}), false, "q"},
         {P({{"host", "a"}, {"host", "b"}}), false, "host"},
+        {P({{"host", "pc\xff"}}), false, "host"},
+        {P({{"q", "\xc0\xaf"}}), false, "q"},
+        {P({{"q", "\xed\xa0\x80"}}), false, "q"},
+        {P({{"q", "cut \xe2\x82"}}), false, "q"},
         {P({{"hours", "0"}}), true, "hours"},
         {P({{"hours", "745"}}), true, "hours"},
         {P({{"hours", "1e3"}}), true, "hours"},
@@ -150,6 +154,11 @@ TEST(PageParams, BadValuesNameTheParameter)
         }
     }
     EXPECT_EQ(ParseRecords(P({{"limit", "100000000"}}), true).limit, kExportMaxLimit);
+    EXPECT_EQ(ParseRecords(P({{"q", "\xc3\xa4 \xe2\x82\xac \xf0\x9f\x98\x80"}}), false).text.value(),
+              "\xc3\xa4 \xe2\x82\xac \xf0\x9f\x98\x80");
+    // A zone with '+' reaches the links encoded, not as a space.
+    EXPECT_EQ(UrlEncode("Etc/GMT+5"), "Etc/GMT%2B5");
+    EXPECT_EQ(ParseOverview(P({{"zone", "Etc/GMT+5"}})).zone, "Etc/GMT+5");
 }
 
 TEST(PageChart, BarsStackInProportionToTheHourCounts)

@@ -347,7 +347,7 @@ def main():
         # Bad parameters: 400 naming which.
         for path, name in (("/?zone=Mars/Olympus", "zone"), ("/?hours=0", "hours"), ("/records?type=oops", "type"),
                            ("/records?level=%27%20OR%201%3D1%20--", "level"), ("/records?from=2026-13-01", "from"),
-                           ("/records?before=xyz", "before"), ("/records?limit=100000", "limit"), ("/records.csv?limit=0", "limit"),
+                           ("/records?before=xyz", "before"), ("/records?limit=100000", "limit"), ("/records.csv?limit=0", "limit"), ("/records?q=%FF", "q"),
                            ("/records.csv?to=noon", "to"), ("/records?host=a&host=b", "host")):
             status, body = run.get(base + path)
             run.check(status == 400 and ("'%s'" % name) in body, "%s -> 400 naming %s" % (path, name))
