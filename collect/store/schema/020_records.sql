@@ -141,6 +141,7 @@ declare
   v_unknown text;
   is_json boolean;
   stored integer := 0;
+  known_day date;
   n integer;
 begin
   foreach line in array string_to_array(lines, E'\n') loop
@@ -161,9 +162,13 @@ begin
     v_file := coalesce(rec->>'file', '-');
     v_time := rec->>'time';
     day := coalesce(vardel.file_day(v_file), (received at time zone 'UTC')::date);
-    if vardel.day_partition(day)
-       and day > (now() at time zone 'UTC')::date - (select keep_days from vardel.settings) then
-      perform vardel.expire();
+    if day is distinct from known_day then
+      if to_regclass('vardel.records_' || to_char(day, 'YYYYMMDD')) is null
+         and vardel.day_partition(day)
+         and day > (now() at time zone 'UTC')::date - (select keep_days from vardel.settings) then
+        perform vardel.expire();
+      end if;
+      known_day := day;
     end if;
     if not is_json then
       v_utc := null; v_unknown := 'not a JSON record';
@@ -181,11 +186,14 @@ begin
     on conflict do nothing;
     get diagnostics n = row_count;
     stored := stored + n;
-    insert into vardel.hosts as h values (v_host, received, received)
-      on conflict (host) do update
-        set first_received = least(h.first_received, excluded.first_received),
-            last_received = greatest(h.last_received, excluded.last_received)
-        where h.first_received > excluded.first_received or h.last_received < excluded.last_received;
+    -- Kept to the second: a host's row is written at most once a second.
+    if not exists (select from vardel.hosts h where h.host = v_host and h.first_received <= received
+                   and h.last_received > received - interval '1 second') then
+      insert into vardel.hosts as h values (v_host, received, received)
+        on conflict (host) do update
+          set first_received = least(h.first_received, excluded.first_received),
+              last_received = greatest(h.last_received, excluded.last_received);
+    end if;
   end loop;
   return stored;
 end $$;
