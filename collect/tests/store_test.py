@@ -179,6 +179,9 @@ def check_records(db, want, out):
     # way round.
     check(set(map(key, rows)) == set(map(key, lines)),
           'store and JSON file differ: %s' % list(set(map(key, rows)) ^ set(map(key, lines)))[:3])
+    # An instant, or why there is none.
+    odd = db.query('select id, time_text, utc, unknown from vardel.records where (utc is null) = (unknown is null)')
+    check(not odd, 'rows with both or neither of utc and unknown: %r' % odd[:3])
     hosts = db.query('select host from vardel.hosts')
     check(hosts == [{'host': PC}], 'hosts: %r' % hosts)
     # The partitions are the file days'.

@@ -15,22 +15,7 @@ begin
   end if;
 end $$;
 
--- TEMPORARY until the zone files (010, 011) are merged: they define these
--- two before this file runs, and then nothing here replaces them.
-do $$
-begin
-  if to_regprocedure('vardel.file_day(text)') is null then
-    create function vardel.file_day(file_name text) returns date
-      language sql immutable as $f$
-        select case when file_name ~ '^Log_[0-9]{4}_[0-9]{2}_[0-9]{2}\.log$'
-                    then to_date(substr(file_name, 5, 10), 'YYYY_MM_DD') end $f$;
-  end if;
-  if to_regprocedure('vardel.record_instant(text,text,text)') is null then
-    create function vardel.record_instant(time_text text, file_name text, host text,
-                                          out utc timestamptz, out unknown text)
-      language sql stable as $f$ select null::timestamptz, 'zone rules not installed'::text $f$;
-  end if;
-end $$;
+-- vardel.file_day and vardel.record_instant come from 010_zones.sql.
 
 -- The one place the kept days are set: UPDATE vardel.settings SET keep_days = N.
 create table if not exists vardel.settings (
