@@ -190,6 +190,10 @@ def check_records(db, want, out):
           'partitions: %r' % parts)
 
 
+# A host name past what an index entry holds (random, so that it does not compress).
+LONG_HOST_LINE = json.dumps(dict(host='HHH' + os.urandom(4500).hex(), file='-', offset=1, raw='x'))
+
+
 def check_ingest(db):
     """The key: a record delivered twice is stored once, unless it has no offset."""
     def line(offset=None, piece=None, source='s'):
@@ -207,13 +211,18 @@ def check_ingest(db):
         ('pieces of one offset', [line(30, 1) + '\n' + line(30, 2), line(30, 2)], [2, 0]),
         ('not JSON', ['{"host": "KEYTEST", broken'], [1]),
         ('offset that is not a number', [line('12')], [1]),
+        ('host too long for an index, twice', [LONG_HOST_LINE] * 2, [1, 0]),
     ]
     for what, sent, counts in cases:
         got = [int(db.psql("select vardel.ingest('%s', now())" % s, 'vardel_collector')[1] or -1) for s in sent]
         check(got == counts, 'ingest, %s: stored %r, expected %r' % (what, got, counts))
     raw = db.query("select raw, unknown from vardel.records where host = '-'")
     check(raw == [{'raw': '{"host": "KEYTEST", broken', 'unknown': 'not a JSON record'}], 'not JSON: %r' % raw)
-    db.psql("delete from vardel.records where host in ('KEYTEST', '-'); delete from vardel.hosts where host in ('KEYTEST', '-')")
+    long_ = db.query("select length(host) as host, length(raw) as raw, unknown like 'not stored as sent: %' as why"
+                     " from vardel.records where host like 'HHH%'")
+    check(long_ == [{'host': 200, 'raw': len(LONG_HOST_LINE), 'why': True}], 'host too long: %r' % long_)
+    db.psql("delete from vardel.records where host in ('KEYTEST', '-') or host like 'HHH%';"
+            " delete from vardel.hosts where host in ('KEYTEST', '-') or host like 'HHH%'")
 
 
 def check_roles(db):

@@ -127,8 +127,12 @@ declare
   is_json boolean;
   stored integer := 0;
   known_day date;
+  v_offset bigint;
+  v_piece integer;
+  v_pieces integer;
   n integer;
 begin
+  received := coalesce(received, now());
   foreach line in array string_to_array(lines, E'\n') loop
     continue when line ~ '^\s*$';
     begin
@@ -155,20 +159,34 @@ begin
       end if;
       known_day := day;
     end if;
-    if not is_json then
-      v_utc := null; v_unknown := 'not a JSON record';
-    elsif v_time is null then
-      v_utc := null; v_unknown := 'not a whole record';
-    else
-      select r.utc, r.unknown into v_utc, v_unknown from vardel.record_instant(v_time, v_file, v_host) r;
-    end if;
-    insert into vardel.records (host, file, file_day, file_offset, piece, pieces, received,
-                                time_text, type, level, source, message, raw, utc, unknown)
-    values (v_host, v_file, day, vardel.json_int(rec->'offset'),
-            coalesce(vardel.json_int(rec->'piece'), 0), vardel.json_int(rec->'pieces'), received,
-            v_time, rec->>'type', rec->>'level', rec->>'source', rec->>'message', rec->>'raw',
-            v_utc, v_unknown)
-    on conflict do nothing;
+    v_offset := vardel.json_int(rec->'offset');
+    v_piece := coalesce(vardel.json_int(rec->'piece'), 0);
+    v_pieces := vardel.json_int(rec->'pieces');
+    -- A record that cannot be stored as sent (a time text the zone rules
+    -- refuse, a host name too long for an index) is stored whole as raw
+    -- with the reason: an error here would fail the collector's batch
+    -- again and again and hold up every record behind it.
+    begin
+      if not is_json then
+        v_utc := null; v_unknown := 'not a JSON record';
+      elsif v_time is null then
+        v_utc := null; v_unknown := 'not a whole record';
+      else
+        select r.utc, r.unknown into v_utc, v_unknown from vardel.record_instant(v_time, v_file, v_host) r;
+      end if;
+      insert into vardel.records (host, file, file_day, file_offset, piece, pieces, received,
+                                  time_text, type, level, source, message, raw, utc, unknown)
+      values (v_host, v_file, day, v_offset, v_piece, v_pieces, received,
+              v_time, rec->>'type', rec->>'level', rec->>'source', rec->>'message', rec->>'raw',
+              v_utc, v_unknown)
+      on conflict do nothing;
+    exception when others then
+      v_host := left(v_host, 200);
+      insert into vardel.records (host, file, file_day, file_offset, piece, pieces, received, raw, unknown)
+      values (v_host, left(v_file, 200), day, v_offset, v_piece, v_pieces, received, line,
+              'not stored as sent: ' || sqlerrm)
+      on conflict do nothing;
+    end;
     get diagnostics n = row_count;
     stored := stored + n;
     -- Kept to the second: a host's row is written at most once a second.
@@ -191,5 +209,3 @@ revoke all on function vardel.day_partition(date) from public;
 grant usage on schema vardel to vardel_collector, vardel_reader;
 grant execute on function vardel.ingest(text, timestamptz) to vardel_collector;
 grant select on all tables in schema vardel to vardel_reader;
-revoke select on vardel.settings from vardel_reader;
-grant select on vardel.settings to vardel_reader;
