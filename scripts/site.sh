@@ -10,7 +10,8 @@
 # store keeps its records; default build-site/ in the tree), VARDEL_PC_NAME
 # (the host name the records carry; default this machine's),
 # VARDEL_COLLECT_OUT (also write the JSON lines to this file; default none),
-# VARDEL_KEEP_DAYS (the days the store keeps; default: as the store has it).
+# VARDEL_KEEP_DAYS (the days the store keeps; default: as the store has it),
+# VARDEL_SITE_BUILD (0: run without the page where it is not built yet).
 # Exit codes: 0 stopped, 1 failure, 2 bad arguments, 77 rsyslogd or
 # PostgreSQL cannot start.
 set -euo pipefail
@@ -95,7 +96,7 @@ start edge "" "$rsyslogd" -n -f "$conf/edge.conf" -i "$work/edge.pid"
 # The page, built when missing and buildable.
 store_url="postgresql://vardel_reader@/vardel?host=$socket&port=$port"
 page=$top/build-linux/bin/vardel-page
-if [ ! -x "$page" ]; then
+if [ ! -x "$page" ] && [ "${VARDEL_SITE_BUILD:-1}" = 1 ]; then
   if grep -q '"name": "linux"' "$top/CMakePresets.json"; then
     echo "site: building the page (cmake --preset linux)" >&2
     (cd "$top" && cmake --preset linux >/dev/null && cmake --build --preset linux --target vardel-page) >"$work/page-build.log" 2>&1 \

@@ -15,22 +15,7 @@ begin
   end if;
 end $$;
 
--- TEMPORARY until the zone files (010, 011) are merged: they define these
--- two before this file runs, and then nothing here replaces them.
-do $$
-begin
-  if to_regprocedure('vardel.file_day(text)') is null then
-    create function vardel.file_day(file_name text) returns date
-      language sql immutable as $f$
-        select case when file_name ~ '^Log_[0-9]{4}_[0-9]{2}_[0-9]{2}\.log$'
-                    then to_date(substr(file_name, 5, 10), 'YYYY_MM_DD') end $f$;
-  end if;
-  if to_regprocedure('vardel.record_instant(text,text,text)') is null then
-    create function vardel.record_instant(time_text text, file_name text, host text,
-                                          out utc timestamptz, out unknown text)
-      language sql stable as $f$ select null::timestamptz, 'zone rules not installed'::text $f$;
-  end if;
-end $$;
+-- vardel.file_day and vardel.record_instant come from 010_zones.sql.
 
 -- The one place the kept days are set: UPDATE vardel.settings SET keep_days = N.
 create table if not exists vardel.settings (
@@ -141,8 +126,13 @@ declare
   v_unknown text;
   is_json boolean;
   stored integer := 0;
+  known_day date;
+  v_offset bigint;
+  v_piece integer;
+  v_pieces integer;
   n integer;
 begin
+  received := coalesce(received, now());
   foreach line in array string_to_array(lines, E'\n') loop
     continue when line ~ '^\s*$';
     begin
@@ -161,31 +151,52 @@ begin
     v_file := coalesce(rec->>'file', '-');
     v_time := rec->>'time';
     day := coalesce(vardel.file_day(v_file), (received at time zone 'UTC')::date);
-    if vardel.day_partition(day)
-       and day > (now() at time zone 'UTC')::date - (select keep_days from vardel.settings) then
-      perform vardel.expire();
+    if day is distinct from known_day then
+      if to_regclass('vardel.records_' || to_char(day, 'YYYYMMDD')) is null
+         and vardel.day_partition(day)
+         and day > (now() at time zone 'UTC')::date - (select keep_days from vardel.settings) then
+        perform vardel.expire();
+      end if;
+      known_day := day;
     end if;
-    if not is_json then
-      v_utc := null; v_unknown := 'not a JSON record';
-    elsif v_time is null then
-      v_utc := null; v_unknown := 'not a whole record';
-    else
-      select r.utc, r.unknown into v_utc, v_unknown from vardel.record_instant(v_time, v_file, v_host) r;
-    end if;
-    insert into vardel.records (host, file, file_day, file_offset, piece, pieces, received,
-                                time_text, type, level, source, message, raw, utc, unknown)
-    values (v_host, v_file, day, vardel.json_int(rec->'offset'),
-            coalesce(vardel.json_int(rec->'piece'), 0), vardel.json_int(rec->'pieces'), received,
-            v_time, rec->>'type', rec->>'level', rec->>'source', rec->>'message', rec->>'raw',
-            v_utc, v_unknown)
-    on conflict do nothing;
+    v_offset := vardel.json_int(rec->'offset');
+    v_piece := coalesce(vardel.json_int(rec->'piece'), 0);
+    v_pieces := vardel.json_int(rec->'pieces');
+    -- A record that cannot be stored as sent (a time text the zone rules
+    -- refuse, a host name too long for an index) is stored whole as raw
+    -- with the reason: an error here would fail the collector's batch
+    -- again and again and hold up every record behind it.
+    begin
+      if not is_json then
+        v_utc := null; v_unknown := 'not a JSON record';
+      elsif v_time is null then
+        v_utc := null; v_unknown := 'not a whole record';
+      else
+        select r.utc, r.unknown into v_utc, v_unknown from vardel.record_instant(v_time, v_file, v_host) r;
+      end if;
+      insert into vardel.records (host, file, file_day, file_offset, piece, pieces, received,
+                                  time_text, type, level, source, message, raw, utc, unknown)
+      values (v_host, v_file, day, v_offset, v_piece, v_pieces, received,
+              v_time, rec->>'type', rec->>'level', rec->>'source', rec->>'message', rec->>'raw',
+              v_utc, v_unknown)
+      on conflict do nothing;
+    exception when others then
+      v_host := left(v_host, 200);
+      insert into vardel.records (host, file, file_day, file_offset, piece, pieces, received, raw, unknown)
+      values (v_host, left(v_file, 200), day, v_offset, v_piece, v_pieces, received, line,
+              'not stored as sent: ' || sqlerrm)
+      on conflict do nothing;
+    end;
     get diagnostics n = row_count;
     stored := stored + n;
-    insert into vardel.hosts as h values (v_host, received, received)
-      on conflict (host) do update
-        set first_received = least(h.first_received, excluded.first_received),
-            last_received = greatest(h.last_received, excluded.last_received)
-        where h.first_received > excluded.first_received or h.last_received < excluded.last_received;
+    -- Kept to the second: a host's row is written at most once a second.
+    if not exists (select from vardel.hosts h where h.host = v_host and h.first_received <= received
+                   and h.last_received > received - interval '1 second') then
+      insert into vardel.hosts as h values (v_host, received, received)
+        on conflict (host) do update
+          set first_received = least(h.first_received, excluded.first_received),
+              last_received = greatest(h.last_received, excluded.last_received);
+    end if;
   end loop;
   return stored;
 end $$;
@@ -198,5 +209,3 @@ revoke all on function vardel.day_partition(date) from public;
 grant usage on schema vardel to vardel_collector, vardel_reader;
 grant execute on function vardel.ingest(text, timestamptz) to vardel_collector;
 grant select on all tables in schema vardel to vardel_reader;
-revoke select on vardel.settings from vardel_reader;
-grant select on vardel.settings to vardel_reader;
