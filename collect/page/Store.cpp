@@ -10,6 +10,9 @@ struct ClearResult {
 using Result = std::unique_ptr<PGresult, ClearResult>;
 
 constexpr size_t kMaxIdle = 8;
+// A search no index serves (text over every host and day) reads every
+// record; past this it ends with an error rather than holding a worker.
+constexpr const char* kStatementTimeout = "set statement_timeout = '30s'";
 
 std::string FirstLine(const char* text)
 {
@@ -33,6 +36,9 @@ Store::Conn Store::Take()
     Conn conn(PQconnectdb(m_conninfo.c_str()));
     if (!conn || PQstatus(conn.get()) != CONNECTION_OK)
         throw StoreError("the store does not answer: " + FirstLine(conn ? PQerrorMessage(conn.get()) : "out of memory"));
+    Result set(PQexec(conn.get(), kStatementTimeout));
+    if (!set || PQresultStatus(set.get()) != PGRES_COMMAND_OK)
+        throw StoreError("the store failed: " + FirstLine(PQerrorMessage(conn.get())));
     return conn;
 }
 
