@@ -77,7 +77,7 @@ class Bench:
         env = dict(os.environ)
         # The load needs no durability; the queries run as on any server.
         env["VARDEL_PG_OPTIONS"] = ("-c fsync=off -c synchronous_commit=off -c full_page_writes=off "
-                                    "-c max_wal_size=8GB -c shared_buffers=512MB -c maintenance_work_mem=256MB")
+                                    "-c max_wal_size=2GB -c shared_buffers=512MB -c maintenance_work_mem=256MB")
         values = dict(line.split("=", 1) for line in self.cluster("start", env).split())
         self.port, self.socket = values["port"], values["socket"]
         self.cluster("schema")
