@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Installs what building and testing need on Debian 12 (run as root), then
-# configures and builds both presets (x64 and x86). Safe to run again:
+# configures and builds the presets (x64, x86 and linux, the collector
+# host's page). Safe to run again:
 # it installs only what is missing and rebuilds only what changed.
 set -euo pipefail
 . "$(dirname "$0")/common.sh"
@@ -21,12 +22,12 @@ if [ ${#missing[@]} -gt 0 ]; then
   apt-get update
   apt-get install -y --no-install-recommends "${missing[@]}"
 fi
-# Both builds: x64 into build/, x86 into build-x86/ (VARDEL_PRESET=x64 or
-# x86 builds only that one).
+# The builds: x64 into build/, x86 into build-x86/, the page into
+# build-linux/ (VARDEL_PRESET=x64, x86 or linux builds only that one).
 if [ -n "${VARDEL_PRESET:-}" ]; then
   configure_and_build
 else
-  for preset in x64 x86; do configure_and_build; done
+  for preset in linux x64 x86; do configure_and_build; done
 fi
 # The x86 package is made by the x64 build (where the package tests run)
 # from the x86 build's programs, so once both builds are there.

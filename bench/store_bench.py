@@ -1,0 +1,162 @@
+#!/usr/bin/env python3
+"""Store intake: records per second from day files through edge -> collector
+-> ompgsql -> PostgreSQL, against COPY of the same rows (the same columns)
+into a fresh table of the same cluster in the same run. Prints one table.
+
+    python3 bench/store_bench.py [RECORDS]     (default 200000)
+
+Runs in a folder of its own under $TMPDIR (a private cluster, rsyslogd on
+free ports of 127.0.0.1), removed at the end. Exit 0 when it measured (goal
+met or not), 1 on failure, 77 when rsyslogd or PostgreSQL cannot start.
+"""
+import os
+import shutil
+import signal
+import socket
+import subprocess
+import sys
+import tempfile
+import time
+
+TOP = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
+CONF = os.path.join(TOP, 'collect')
+CLUSTER_SH = os.path.join(CONF, 'store', 'cluster.sh')
+PSQL = os.path.join(os.environ.get('VARDEL_PG_BIN', '/usr/lib/postgresql/15/bin'), 'psql')
+RSYSLOGD = shutil.which('rsyslogd') or '/usr/sbin/rsyslogd'
+GOAL = 0.25
+COLUMNS = ('host, file, file_day, file_offset, piece, pieces, received, time_text, type, level,'
+           ' source, message, raw, utc, unknown')
+
+
+def day_file(path, start, n):
+    """n records of about 120 bytes, as the server writes them."""
+    with open(path, 'wb') as f:
+        for i in range(start, start + n):
+            f.write(b'Tue Dec 08 %02d:%02d:%02d PM GMT Standard Time,INFORMATION,RELEASE,Bench source %d,'
+                    b'"Pressure reading %d within limits, nothing to do"\r\n'
+                    % (i // 3600 % 12, i // 60 % 60, i % 60, i % 7, i))
+
+
+def free_ports(n):
+    socks = [socket.socket() for _ in range(n)]
+    for s in socks:
+        s.bind(('127.0.0.1', 0))
+    return [s.getsockname()[1] for s in socks]
+
+
+def main():
+    n = int(sys.argv[1]) if len(sys.argv) > 1 else 200000
+    if not os.access(RSYSLOGD, os.X_OK):
+        print('SKIPPED: rsyslogd is not installed (scripts/setup.sh installs it)')
+        return 77
+    work = tempfile.mkdtemp(prefix='vardel-store-bench.')
+    os.chmod(work, 0o755)
+    pg = os.path.join(work, 'pg')
+    procs = []
+    try:
+        return run(n, work, pg, procs)
+    except RuntimeError as e:
+        print('FAILED:', e)
+        return 1
+    finally:
+        for p in procs:
+            p.kill()
+            p.wait()
+        subprocess.run(['bash', CLUSTER_SH, 'stop', pg])
+        shutil.rmtree(work, ignore_errors=True)
+
+
+def run(n, work, pg, procs):
+    r = subprocess.run(['bash', CLUSTER_SH, 'start', pg], capture_output=True, text=True)
+    if r.returncode != 0:
+        print('SKIPPED' if r.returncode == 77 else 'FAILED', r.stderr)
+        return r.returncode
+    subprocess.run(['bash', CLUSTER_SH, 'schema', pg], check=True)
+    port = open(os.path.join(pg, 'port')).read().strip()
+
+    def sql(text, stdin=None):
+        return subprocess.run([PSQL, '-X', '-At', '-v', 'ON_ERROR_STOP=1', '-h', os.path.join(pg, 'socket'),
+                               '-p', port, '-U', 'postgres', '-d', 'vardel', '-c', text],
+                              input=stdin, capture_output=True, check=True).stdout.strip()
+
+    logs = os.path.join(work, 'logs')
+    os.mkdir(logs)
+    day_file(os.path.join(logs, 'Log_2026_12_07.log'), 0, n // 2)
+    day_file(os.path.join(logs, 'Log_2026_12_08.log'), n // 2, n - n // 2)
+    relp, tcp, escaped = free_ports(3)
+    env = dict(os.environ, VARDEL_CONF_DIR=CONF, VARDEL_LISTEN='127.0.0.1', VARDEL_RELP_PORT=str(relp),
+               VARDEL_TCP_PORT=str(tcp), VARDEL_ESCAPED_PORT=str(escaped),
+               VARDEL_COLLECT_DIR=os.path.join(work, 'central'), VARDEL_COLLECT_OUT='',
+               VARDEL_EDGE_DIR=os.path.join(work, 'edge'), VARDEL_LOG_FOLDER=logs,
+               VARDEL_COLLECTOR='127.0.0.1', VARDEL_PC_NAME='BENCH-PC',
+               VARDEL_STORE_CONF=os.path.join(CONF, 'store', 'pgsql.conf'),
+               VARDEL_STORE_SERVER=os.path.join(pg, 'socket'), VARDEL_STORE_PORT=port,
+               VARDEL_STORE_DB='vardel', VARDEL_STORE_USER='vardel_collector', VARDEL_STORE_PASS='')
+
+    def rsyslogd(name, run):
+        procs.append(subprocess.Popen([RSYSLOGD, '-n', '-f', os.path.join(CONF, name + '.conf'),
+                                       '-i', os.path.join(run, name + '.pid')], env=env,
+                                      stdout=open(os.path.join(run, name + '.log'), 'wb'),
+                                      stderr=subprocess.STDOUT))
+
+    def pipeline(run, count):
+        """Seconds from the start of both rsyslogd until count() reaches n."""
+        for d in ('central', 'edge'):
+            os.makedirs(os.path.join(run, d))
+        env.update(VARDEL_COLLECT_DIR=os.path.join(run, 'central'), VARDEL_EDGE_DIR=os.path.join(run, 'edge'))
+        begin = time.monotonic()
+        rsyslogd('central', run)
+        rsyslogd('edge', run)
+        done, deadline = 0, begin + max(120, n / 100)
+        while done < n:
+            if time.monotonic() > deadline or any(p.poll() is not None for p in procs):
+                raise RuntimeError('%d of %d records after %.0f s' % (done, n, time.monotonic() - begin))
+            time.sleep(0.5)
+            done = count()
+        took = time.monotonic() - begin
+        for p in procs:
+            p.send_signal(signal.SIGTERM)
+            p.wait(30)
+        procs.clear()
+        return took
+
+    # For comparison: the same pipeline into the JSON file alone.
+    out = os.path.join(work, 'collect.json')
+    env.update(VARDEL_STORE_CONF='', VARDEL_COLLECT_OUT=out)
+    json_only = pipeline(os.path.join(work, 'json'),
+                         lambda: open(out, 'rb').read().count(b'\n') if os.path.exists(out) else 0)
+    # Ours: into the store alone, until the last row is in (the
+    # statistics' count costs no scan and lags by up to half a second).
+    env.update(VARDEL_STORE_CONF=os.path.join(CONF, 'store', 'pgsql.conf'), VARDEL_COLLECT_OUT='')
+    ours = pipeline(os.path.join(work, 'store'), lambda: int(sql(
+        "select coalesce(sum(n_tup_ins), 0) from pg_stat_user_tables"
+        " where relname in ('records_20261207', 'records_20261208')")))
+    rows = int(sql('select count(*) from vardel.records'))
+
+    # Baseline: the same rows, the same columns, COPY into a fresh table.
+    data = subprocess.run([PSQL, '-X', '-h', os.path.join(pg, 'socket'), '-p', port, '-U', 'postgres', '-d', 'vardel',
+                        '-c', 'copy (select %s from vardel.records) to stdout' % COLUMNS],
+                          capture_output=True, check=True).stdout
+    sql('create table vardel.bench_copy as select %s from vardel.records with no data' % COLUMNS)
+    begin = time.monotonic()
+    subprocess.run([PSQL, '-X', '-q', '-v', 'ON_ERROR_STOP=1', '-h', os.path.join(pg, 'socket'), '-p', port,
+                    '-U', 'postgres', '-d', 'vardel', '-c', 'copy vardel.bench_copy from stdin'],
+                   input=data, check=True)
+    base = time.monotonic() - begin
+    copied = int(sql('select count(*) from vardel.bench_copy'))
+    distinct = int(sql('select count(distinct (file, message)) from vardel.records'))
+    if distinct != n or copied != rows:
+        print('FAILED: %d of %d records stored, %d rows copied of %d' % (distinct, n, copied, rows))
+        return 1
+    ratio = (n / ours) / (n / base)
+    print('%-44s %10s %10s %7s %7s %4s' % ('measure', 'ours', 'baseline', 'ratio', 'goal', 'met'))
+    print('%-44s %10.0f %10.0f %7.3f %7s %4s' % ('store intake, records/s (%d records)' % n, n / ours, n / base,
+                                                 ratio, '>=%.2f' % GOAL, 'yes' if ratio >= GOAL else 'no'))
+    print('%-44s %10.0f %10.0f %7.3f %7s %4s' % ('JSON file intake, records/s (same pipeline)', n / json_only,
+                                                 n / base, base / json_only, 'report', ''))
+    print('(store: %.1f s day files -> edge -> collector -> ompgsql -> rows; JSON file: %.1f s; COPY: %.2f s;'
+          ' records without an offset stored twice: %d)' % (ours, json_only, base, rows - n))
+    return 0
+
+if __name__ == '__main__':
+    sys.exit(main())

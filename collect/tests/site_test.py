@@ -1,0 +1,98 @@
+#!/usr/bin/env python3
+"""scripts/site.sh over a small folder: both lines printed, the records in
+the store (and the page answering, where it is built), and after SIGTERM
+nothing it started still running. Exits 77 when rsyslogd or PostgreSQL
+cannot start."""
+import os
+import re
+import signal
+import subprocess
+import sys
+import tempfile
+import time
+import urllib.request
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+SITE_SH = os.path.join(HERE, '..', '..', 'scripts', 'site.sh')
+PSQL = os.path.join(os.environ.get('VARDEL_PG_BIN', '/usr/lib/postgresql/15/bin'), 'psql')
+RECORD = b'Mon Dec 08 02:03:55 PM GMT Standard Time,ERROR,RELEASE,Site test %d,"message %d"\r\n'
+
+
+def running_in(folder):
+    """Processes whose command line names the folder."""
+    found = []
+    for pid in filter(str.isdigit, os.listdir('/proc')):
+        try:
+            cmd = open('/proc/%s/cmdline' % pid, 'rb').read().replace(b'\0', b' ').decode(errors='replace')
+        except OSError:
+            continue
+        if folder in cmd and int(pid) != os.getpid():
+            found.append(cmd)
+    return found
+
+
+def main():
+    failures = []
+    with tempfile.TemporaryDirectory(prefix='vardel-site.') as work:
+        os.chmod(work, 0o755)
+        logs = os.path.join(work, 'logs')
+        os.mkdir(logs)
+        open(os.path.join(logs, 'Log_2026_12_08.log'), 'wb').write(b''.join(RECORD % (i, i) for i in range(5)))
+        env = dict(os.environ, VARDEL_SITE_DIR=os.path.join(work, 'site'), VARDEL_SITE_BUILD='0',
+                   VARDEL_PC_NAME='SITE-PC')
+        site = subprocess.Popen(['bash', SITE_SH, logs], env=env, stdout=subprocess.PIPE, stderr=subprocess.PIPE,
+                                text=True)
+        lines = {}
+        try:
+            end = time.monotonic() + 90
+            while 'store' not in lines and time.monotonic() < end:
+                line = site.stdout.readline()
+                if not line:
+                    break
+                m = re.match(r'^(page|store): (\S+)$', line.strip())
+                if m:
+                    lines[m.group(1)] = m.group(2)
+            if site.poll() == 77:
+                print('SKIPPED:', site.stderr.read())
+                return 77
+            if 'store' not in lines:
+                print('FAILED: no store line; stderr:', site.stderr.read() if site.poll() is not None else '')
+                return 1
+            count = ''
+            while count != '5' and time.monotonic() < end:
+                r = subprocess.run([PSQL, '-X', '-At', lines['store'], '-c',
+                                    "select count(*) from vardel.records where host = 'SITE-PC'"],
+                                   capture_output=True, text=True)
+                count = r.stdout.strip()
+                time.sleep(0.2)
+            if count != '5':
+                failures.append('the store holds %r records of 5 (%s)' % (count, r.stderr.strip()))
+            if 'page' in lines:
+                with urllib.request.urlopen(lines['page'], timeout=10) as page:
+                    if page.status != 200:
+                        failures.append('the page answered %d' % page.status)
+            else:
+                print('note: no page line (the page is not built)')
+        finally:
+            site.send_signal(signal.SIGTERM)
+            try:
+                code = site.wait(60)
+            except subprocess.TimeoutExpired:
+                site.kill()
+                code = 'none (killed)'
+        if code != 0:
+            failures.append('site.sh exited with %s after SIGTERM' % code)
+        left = running_in(work)
+        if left:
+            failures.append('still running after SIGTERM: %s' % left)
+            for cmd in left:
+                print('left:', cmd)
+    for f in failures:
+        print('FAILED:', f)
+    if not failures:
+        print('site.sh started, stored, served and stopped everything')
+    return 1 if failures else 0
+
+
+if __name__ == '__main__':
+    sys.exit(main())
