@@ -2,9 +2,11 @@
 # Runs the central collection on this machine: a collector and an edge
 # rsyslogd (in the foreground, with work folders of their own and ports on
 # 127.0.0.1; the system's syslog is not touched), the edge reading every
-# Log_*.log of LOG_FOLDER from the start. Ends once the collector has
-# written at least as many records to OUT_FILE (one JSON object a line) as
-# the files hold record starts and nothing has arrived for a few seconds.
+# Log_*.log of LOG_FOLDER from the start. Ends once the collector has written to OUT_FILE
+# (one JSON object a line) as many records of each file as it holds record
+# starts, or nothing has arrived for a few seconds; then names each file
+# whose records did not all arrive whole (and records that arrived in
+# pieces) and fails if there is one.
 #   collect.sh LOG_FOLDER OUT_FILE
 # Environment: VARDEL_PC_NAME (the host name the records carry; default
 # this machine's), VARDEL_COLLECT_QUIET (seconds without news, default 3),
@@ -72,24 +74,12 @@ export VARDEL_PC_NAME=${VARDEL_PC_NAME:-$(hostname)}
 start central "$conf/central.conf" "$relp"
 start edge "$conf/edge.conf"
 
-# Each line that starts with a time text starts one record, parsed or raw
-# (a piece cut too short to hold a time text adds a raw record of its own).
-start_re='((Sun|Mon|Tue|Wed|Thu|Fri|Sat) [A-Z][a-z]{2} [0-9]{2} [0-9:]{8} [AP]M |UNKNOWN_TIME )'
-starts=$(cat "$folder"/Log_*.log 2>/dev/null | grep -caE "^$start_re" || true)
-begin=$SECONDS last=$SECONDS size=0
-while :; do
-  now=$(stat -c %s "$out")
-  [ "$now" = "$size" ] || { size=$now; last=$SECONDS; }
-  have=$(grep -caE "\"(time|raw)\": \"$start_re" "$out" || true)
-  [ "$have" -ge "$starts" ] && [ $((SECONDS - last)) -ge "$quiet" ] && break
-  if [ $((SECONDS - begin)) -ge "$timeout" ]; then
-    echo "collect: $have of $starts records after ${timeout} s" >&2
-    cat "$run"/*.log >&2
-    exit 1
-  fi
-  for pid in "${pids[@]}"; do
-    kill -0 "$pid" 2>/dev/null || { echo "collect: an rsyslogd ended early:" >&2; cat "$run"/*.log >&2; exit 1; }
-  done
-  sleep 0.2
-done
+set +e
+python3 "$top/scripts/collect_watch.py" "$folder" "$out" "$quiet" "$timeout" "${pids[@]}"
+rc=$?
+set -e
+if [ $rc -ne 0 ]; then
+  cat "$run"/*.log >&2
+  exit 1
+fi
 echo "collect: $(wc -l <"$out") records from $folder in $out"
