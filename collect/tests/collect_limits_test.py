@@ -91,8 +91,11 @@ def long_records(work):
 def order_and_offsets(work):
     """30,000 records of one file (some with line breaks, one cut short by a
     full disk) in file order, each with its own byte offset."""
-    data, want = layout(('source %d%s' % (i, '\nsecond line' if i % 97 == 0 else ''), 'message %d' % i)
-                        for i in range(30000))
+    # First some that one-line records may hold, for the collector's quick
+    # way and its full one alike.
+    awkward = [('', ''), ('a","b\\c', 'm\\ x'), ('tab\there', 'caf\xe9'), ('caf\xe9', 'x'), ('s,t', 'u,v')]
+    data, want = layout(awkward + [('source %d%s' % (i, '\nsecond line' if i % 97 == 0 else ''), 'message %d' % i)
+                                   for i in range(30000 - len(awkward))])
     cut = len(data)
     data += (TIME + ',INFORMATION,RELEASE,cut sh').encode() + b'\r\n'
     tail, tail_want = layout([('after the cut', 'last')])
