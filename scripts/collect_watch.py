@@ -1,18 +1,22 @@
 #!/usr/bin/env python3
-"""The waiting part of collect.sh: follows the collector's output as it
-grows (reading only what is new) and counts each day file's records.
+"""The waiting part of collect.sh: runs the edge over the day files, BATCH
+files at a time (links to them in its folder, VARDEL_LOG_FOLDER; an edge
+process for each batch), follows the collector's output as it grows
+(reading only what is new) and counts each day file's records.
 
-    collect_watch.py FOLDER OUT_FILE QUIET TIMEOUT PID...
+    collect_watch.py FOLDER OUT_FILE QUIET TIMEOUT BATCH RSYSLOGD EDGE_CONF EDGE_PID EDGE_LOG PID...
 
-Done once every record of every file has arrived and nothing more has come
-for QUIET seconds, or nothing has come for QUIET seconds and more. Prints
+A batch is done once every record of its files has arrived and nothing more
+has come for QUIET seconds, or nothing has come for three times that. Prints
 what did not arrive whole; exits 0 when every record did, 1 otherwise, after
-TIMEOUT seconds in all, or when a PID is gone.
+TIMEOUT seconds in all, or when a PID (the collector) or the edge is gone.
 """
 import glob
 import json
 import os
 import re
+import signal
+import subprocess
 import sys
 import time
 
@@ -66,25 +70,17 @@ class Output:
         return True
 
 
-def main():
-    folder, out_path = sys.argv[1:3]
-    quiet, timeout = float(sys.argv[3]), float(sys.argv[4])
-    pids = [int(p) for p in sys.argv[5:]]
-    files = sorted(glob.glob(os.path.join(folder, 'Log_*.log')))
-    want = {os.path.basename(f): expected(f) for f in files}
-    out = Output(out_path)
-    begin = time.monotonic()
-    failed = False
-    names = list(want)
+def wait(out, want, names, quiet, begin, timeout, pids):
+    """Until the files' records have come (0), or a failure (1)."""
     last = time.monotonic()
     while True:
         if out.read():
             last = time.monotonic()
         done = all(out.whole.get(n, 0) >= want[n][0] for n in names)
         # Nothing new for QUIET seconds: done when all came; else wait longer
-        # (the edge may be sending one long record) up to the read timeouts.
+        # (a long record takes the collector seconds) up to the read timeouts.
         if time.monotonic() - last >= (quiet if done else 3 * quiet):
-            break
+            return 0
         if time.monotonic() - begin >= timeout:
             print('collect: %d of %d records after %g s' % (sum(out.whole.values()), sum(w[0] for w in want.values()),
                                                             timeout), file=sys.stderr)
@@ -96,6 +92,39 @@ def main():
                 print('collect: an rsyslogd ended early', file=sys.stderr)
                 return 1
         time.sleep(0.2)
+
+
+def main():
+    folder, out_path = sys.argv[1:3]
+    quiet, timeout, batch = float(sys.argv[3]), float(sys.argv[4]), int(sys.argv[5])
+    edge_command = [sys.argv[6], '-n', '-f', sys.argv[7], '-i', sys.argv[8]]
+    edge_log = sys.argv[9]
+    pids = [int(p) for p in sys.argv[10:]]
+    links = os.environ['VARDEL_LOG_FOLDER']
+    files = sorted(glob.glob(os.path.join(folder, 'Log_*.log')))
+    want = {os.path.basename(f): expected(f) for f in files}
+    out = Output(out_path)
+    begin = time.monotonic()
+    failed = False
+    names = sorted(want)
+    for first in range(0, len(names), batch):
+        part = names[first:first + batch]
+        for n in part:
+            os.symlink(os.path.join(folder, n), os.path.join(links, n))
+        edge = subprocess.Popen(edge_command, stdout=open(edge_log, 'ab'), stderr=subprocess.STDOUT)
+        try:
+            rc = wait(out, want, part, quiet, begin, timeout, pids + [edge.pid])
+        finally:
+            edge.send_signal(signal.SIGTERM)
+            try:
+                edge.wait(30)
+            except subprocess.TimeoutExpired:
+                edge.kill()
+                edge.wait()
+        if rc:
+            return rc
+        for n in part:
+            os.unlink(os.path.join(links, n))
     # Whatever is still on its way once the last batch went quiet.
     time.sleep(0.5)
     out.read()

@@ -1,8 +1,9 @@
 #!/usr/bin/env python3
 """Runs generated day files through collect.sh (real rsyslogd processes) and
 checks what the limits of the pipeline leave of them: long records, many
-records of one file in file order with their byte offsets, and a file whose
-last record has no line break. Exits 77 when rsyslogd cannot start.
+records of one file in file order with their byte offsets, a file whose
+last record has no line break, and a folder of more day files than the
+open-file limit allows open at once. Exits 77 when rsyslogd cannot start.
 """
 import json
 import os
@@ -35,7 +36,7 @@ def whole(source, message, offset):
     return dict(host=PC, offset=offset, time=TIME, type='INFORMATION', level='RELEASE', source=source, message=message)
 
 
-def collect(work, files, quiet='1', **env):
+def collect(work, files, quiet='1', limit=None):
     """Writes the files, runs collect.sh; its exit code, stderr and records."""
     folder = os.path.join(work, 'logs')
     shutil.rmtree(folder, ignore_errors=True)
@@ -43,9 +44,11 @@ def collect(work, files, quiet='1', **env):
     for name, data in files.items():
         open(os.path.join(folder, name), 'wb').write(data)
     out = os.path.join(work, 'out.json')
-    r = subprocess.run(['bash', COLLECT_SH, folder, out], capture_output=True,
-                       env=dict(os.environ, VARDEL_PC_NAME=PC, VARDEL_COLLECT_QUIET=quiet, VARDEL_COLLECT_TIMEOUT='120',
-                                **env))
+    command = ['bash', COLLECT_SH, folder, out]
+    if limit:
+        command = ['prlimit', '--nofile=' + limit] + command
+    r = subprocess.run(command, capture_output=True,
+                       env=dict(os.environ, VARDEL_PC_NAME=PC, VARDEL_COLLECT_QUIET=quiet, VARDEL_COLLECT_TIMEOUT='120'))
     if r.returncode == 77:
         print('SKIPPED: rsyslogd cannot start here:', r.stderr.decode(errors='replace'))
         sys.exit(77)
@@ -118,11 +121,26 @@ def last_without_line_break(work):
     check(got.get('Log_2006_07_02.log') == want, 'the next file whole: %s' % got.get('Log_2006_07_02.log'))
 
 
+def many_files(work):
+    """A folder of 3,000 day files under an open-file limit of 1024: every
+    record once."""
+    files, want = {}, {}
+    for i in range(3000):
+        name = 'Log_%04d_%02d_%02d.log' % (2000 + i // 336, 1 + i // 28 % 12, 1 + i % 28)
+        files[name], want[name] = layout([('file %d' % i, 'record %d' % j) for j in range(3)])
+    rc, err, got = collect(work, files, limit='1024')
+    check(rc == 0, 'collect.sh over 3,000 files: %d %s' % (rc, err[-2000:]))
+    missing = sorted(n for n in want if got.get(n) != want[n])
+    check(not missing and len(got) == len(want), '3,000 files: %d arrived, %d not as written: %s' % (
+        len(got), len(missing), missing[:5]))
+
+
 def main():
     if not os.access(RSYSLOGD, os.X_OK):
         print('SKIPPED: rsyslogd cannot start here: it is not installed (scripts/setup.sh installs it)')
         return 77
-    cases = {'long': long_records, 'order': order_and_offsets, 'unterminated': last_without_line_break}
+    cases = {'long': long_records, 'order': order_and_offsets, 'unterminated': last_without_line_break,
+             'many': many_files}
     with tempfile.TemporaryDirectory(prefix='vardel-collect-limits.') as work:
         for name in sys.argv[1:] or cases:
             cases[name](work)
