@@ -2,9 +2,12 @@
 # Runs the central collection on this machine: a collector and an edge
 # rsyslogd (in the foreground, with work folders of their own and ports on
 # 127.0.0.1; the system's syslog is not touched), the edge reading every
-# Log_*.log of LOG_FOLDER from the start. Ends once the collector has
-# written at least as many records to OUT_FILE (one JSON object a line) as
-# the files hold record starts and nothing has arrived for a few seconds.
+# Log_*.log of LOG_FOLDER from the start (as many at a time as the open-file
+# limit allows). Ends once the collector has written to OUT_FILE
+# (one JSON object a line) as many records of each file as it holds record
+# starts, or nothing has arrived for a few seconds; then names each file
+# whose records did not all arrive whole (and records that arrived in
+# pieces) and fails if there is one.
 #   collect.sh LOG_FOLDER OUT_FILE
 # Environment: VARDEL_PC_NAME (the host name the records carry; default
 # this machine's), VARDEL_COLLECT_QUIET (seconds without news, default 3),
@@ -66,30 +69,29 @@ start() {
 
 export VARDEL_CONF_DIR=$conf VARDEL_LISTEN=127.0.0.1 VARDEL_RELP_PORT=$relp VARDEL_TCP_PORT=$tcp VARDEL_ESCAPED_PORT=$escaped
 export VARDEL_COLLECT_DIR=$run/central VARDEL_COLLECT_OUT=$out
-export VARDEL_EDGE_DIR=$run/edge VARDEL_LOG_FOLDER=$folder VARDEL_COLLECTOR=127.0.0.1
+export VARDEL_EDGE_DIR=$run/edge VARDEL_LOG_FOLDER=$run/folder VARDEL_COLLECTOR=127.0.0.1
 export VARDEL_PC_NAME=${VARDEL_PC_NAME:-$(hostname)}
 : >"$out"
 start central "$conf/central.conf" "$relp"
-start edge "$conf/edge.conf"
+mkdir -p "$run/edge" "$run/folder"
+if ! "$rsyslogd" -N1 -f "$conf/edge.conf" >"$run/edge.check" 2>&1; then
+  echo "collect: the edge configuration does not validate:" >&2; cat "$run/edge.check" >&2; exit 1
+fi
 
-# Each line that starts with a time text starts one record, parsed or raw
-# (a piece cut too short to hold a time text adds a raw record of its own).
-start_re='((Sun|Mon|Tue|Wed|Thu|Fri|Sat) [A-Z][a-z]{2} [0-9]{2} [0-9:]{8} [AP]M |UNKNOWN_TIME )'
-starts=$(cat "$folder"/Log_*.log 2>/dev/null | grep -caE "^$start_re" || true)
-begin=$SECONDS last=$SECONDS size=0
-while :; do
-  now=$(stat -c %s "$out")
-  [ "$now" = "$size" ] || { size=$now; last=$SECONDS; }
-  have=$(grep -caE "\"(time|raw)\": \"$start_re" "$out" || true)
-  [ "$have" -ge "$starts" ] && [ $((SECONDS - last)) -ge "$quiet" ] && break
-  if [ $((SECONDS - begin)) -ge "$timeout" ]; then
-    echo "collect: $have of $starts records after ${timeout} s" >&2
-    cat "$run"/*.log >&2
-    exit 1
-  fi
-  for pid in "${pids[@]}"; do
-    kill -0 "$pid" 2>/dev/null || { echo "collect: an rsyslogd ended early:" >&2; cat "$run"/*.log >&2; exit 1; }
-  done
-  sleep 0.2
-done
+# The edge keeps each file it has read open (two descriptors, more through
+# a link) and closes none, and this shell's open-file limit may be low: the
+# edge reads the day files a batch at a time, through links in a folder of
+# its own, a process for each batch (its read positions and queue stay in
+# its work folder), a batch a quarter of what the limit leaves.
+batch=$(( ($(ulimit -n) - 64) / 4 ))
+[ "$batch" -ge 1 ] || batch=1
+set +e
+python3 "$top/scripts/collect_watch.py" "$folder" "$out" "$quiet" "$timeout" "$batch" \
+  "$rsyslogd" "$conf/edge.conf" "$run/edge.pid" "$run/edge.log" "${pids[@]}"
+rc=$?
+set -e
+if [ $rc -ne 0 ]; then
+  cat "$run"/*.log >&2
+  exit 1
+fi
 echo "collect: $(wc -l <"$out") records from $folder in $out"

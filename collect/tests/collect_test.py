@@ -69,6 +69,14 @@ def parsed(expected):
     return [dict(host=PC, **e) for e in expected]
 
 
+def from_edge(day, expected):
+    """The records as an edge sends them: each with its byte offset."""
+    starts = [0]
+    for r in split_records(day)[:-1]:
+        starts.append(starts[-1] + len(r))
+    return [dict(host=PC, offset=o, **e) for o, e in zip(starts, expected)]
+
+
 def free_ports(n):
     socks = [socket.socket() for _ in range(n)]
     for s in socks:
@@ -131,11 +139,19 @@ def run_collect_sh(work, zones):
     for i, (data, expected) in enumerate(zones):
         name = 'Log_2006_01_%02d.log' % (i + 1)
         open(os.path.join(folder, name), 'wb').write(data)
-        want[name] = parsed(expected)
+        want[name] = from_edge(data, expected)
     frag, pieces = fragment_file(zones[0][0])
     open(os.path.join(folder, 'Log_2006_02_01.log'), 'wb').write(frag)
+    r = split_records(zones[0][0])
     e = parsed(zones[0][1])
-    want['Log_2006_02_01.log'] = [e[0], dict(host=PC, raw=pieces[0]), e[1], dict(host=PC, raw=pieces[1]), e[2]]
+    # Each piece and record with its own offset: the piece's bytes and its
+    # CR LF lie between them.
+    at = [0]
+    for part in (r[0], pieces[0].encode('cp1252') + b'\r\n', r[1], pieces[1].encode('cp1252') + b'\r\n'):
+        at.append(at[-1] + len(part))
+    want['Log_2006_02_01.log'] = [dict(e[0], offset=at[0]), dict(host=PC, offset=at[1], raw=pieces[0]),
+                                  dict(e[1], offset=at[2]), dict(host=PC, offset=at[3], raw=pieces[1]),
+                                  dict(e[2], offset=at[4])]
 
     out = os.path.join(work, 'collect.json')
     r = subprocess.run(['bash', COLLECT_SH, folder, out], env=dict(os.environ, VARDEL_PC_NAME=PC),
@@ -186,7 +202,7 @@ def run_live(work, zones):
         n = 0
         for line in open(stats).read().splitlines() if os.path.exists(stats) else []:
             s = json.loads(line[line.index('{'):])
-            if s.get('name') == 'vardel_ship queue':
+            if s.get('name') == 'vardel_send':
                 n = s.get('enqueued', 0)
         return n
 
@@ -211,7 +227,7 @@ def run_live(work, zones):
     finally:
         edge.stop()
         central.stop()
-    expect_files(by_file(out), {'Log_2006_03_01.log': parsed(want1), 'Log_2006_03_02.log': parsed(want2),
+    expect_files(by_file(out), {'Log_2006_03_01.log': from_edge(day1, want1), 'Log_2006_03_02.log': from_edge(day2, want2),
                                 'Log_2006_04_01.log': parsed(want1), 'Log_2006_04_02.log': parsed(want1)}, 'live')
 
 

@@ -1,0 +1,152 @@
+#!/usr/bin/env python3
+"""Runs generated day files through collect.sh (real rsyslogd processes) and
+checks what the limits of the pipeline leave of them: long records, many
+records of one file in file order with their byte offsets, a file whose
+last record has no line break, and a folder of more day files than the
+open-file limit allows open at once. Exits 77 when rsyslogd cannot start.
+"""
+import json
+import os
+import shutil
+import subprocess
+import sys
+import tempfile
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+COLLECT_SH = os.path.join(HERE, '..', '..', 'scripts', 'collect.sh')
+RSYSLOGD = shutil.which('rsyslogd') or '/usr/sbin/rsyslogd'
+PC = 'INSTRUMENT-07'
+TIME = 'Mon Jan 05 02:03:55 PM GMT Standard Time'
+PIECE = 8 * 1024 * 1024
+failures = []
+
+
+def check(ok, what):
+    if not ok:
+        failures.append(what)
+        print('FAILED:', what)
+
+
+def record(source, message):
+    """One line as the server writes it: each LF of the source as CR LF."""
+    return ('%s,INFORMATION,RELEASE,%s,"%s"\r\n' % (TIME, source.replace('\n', '\r\n'), message)).encode('cp1252')
+
+
+def whole(source, message, offset):
+    return dict(host=PC, offset=offset, time=TIME, type='INFORMATION', level='RELEASE', source=source, message=message)
+
+
+def collect(work, files, quiet='1', limit=None):
+    """Writes the files, runs collect.sh; its exit code, stderr and records."""
+    folder = os.path.join(work, 'logs')
+    shutil.rmtree(folder, ignore_errors=True)
+    os.mkdir(folder)
+    for name, data in files.items():
+        open(os.path.join(folder, name), 'wb').write(data)
+    out = os.path.join(work, 'out.json')
+    command = ['bash', COLLECT_SH, folder, out]
+    if limit:
+        command = ['prlimit', '--nofile=' + limit] + command
+    r = subprocess.run(command, capture_output=True,
+                       env=dict(os.environ, VARDEL_PC_NAME=PC, VARDEL_COLLECT_QUIET=quiet, VARDEL_COLLECT_TIMEOUT='120'))
+    if r.returncode == 77:
+        print('SKIPPED: rsyslogd cannot start here:', r.stderr.decode(errors='replace'))
+        sys.exit(77)
+    got = {}
+    for line in open(out, 'rb').read().splitlines():
+        rec = json.loads(line.decode('utf-8'))
+        got.setdefault(rec.pop('file'), []).append(rec)
+    return r.returncode, r.stderr.decode(errors='replace'), got
+
+
+def layout(cases):
+    """The file of (source, message) records and the records expected."""
+    parts, want, at = [], [], 0
+    for source, message in cases:
+        parts.append(record(source, message))
+        want.append(whole(source, message, at))
+        at += len(parts[-1])
+    return b''.join(parts), want
+
+
+def long_records(work):
+    """100 KB, 1 MB (with a line break in the source) and 8 MiB records
+    whole; a record past 8 MiB in numbered pieces that join to it."""
+    cases = [('a' * 100000, 'short after 100 KB'), ('b' * 500000 + '\n' + 'c' * 500000, 'after 1 MB'),
+             ('d' * (PIECE - len(record('', 'eight MiB in all'))), 'eight MiB in all'), ('after', 'the long ones')]
+    data, want = layout(cases)
+    check(len(record(*cases[2])) == PIECE, 'the 8 MiB record is %d bytes' % len(record(*cases[2])))
+    big = record('e' * (2 * PIECE + 5), 'past the limit')
+    # A record of megabytes takes the collector seconds: a longer wait for news.
+    rc, err, got = collect(work, {'Log_2006_05_01.log': data, 'Log_2006_05_02.log': big}, quiet='5')
+    check(rc == 0, 'collect.sh over long records: %d %s' % (rc, err[-2000:]))
+    g = got.get('Log_2006_05_01.log', [])
+    check(g == want, 'long records: %d arrived, %s' % (len(g), [(len(r.get('source', r.get('raw', ''))), r.get('offset'))
+                                                                for r in g]))
+    pieces = got.get('Log_2006_05_02.log', [])
+    check([(p.get('piece'), p.get('pieces'), p.get('offset')) for p in pieces] == [(1, 3, 0), (2, 3, 0), (3, 3, 0)],
+          'pieces: %s' % [(p.get('piece'), p.get('pieces'), p.get('offset')) for p in pieces])
+    check(''.join(p.get('raw', '') for p in pieces).encode('cp1252') == big.rstrip(b'\r\n'),
+          'the pieces joined are the record')
+    check('arrived in pieces' in err, 'collect.sh says a record arrived in pieces: %s' % err[-500:])
+
+
+def order_and_offsets(work):
+    """30,000 records of one file (some with line breaks, one cut short by a
+    full disk) in file order, each with its own byte offset."""
+    # First some that one-line records may hold, for the collector's quick
+    # way and its full one alike.
+    awkward = [('', ''), ('a","b\\c', 'm\\ x'), ('tab\there', 'caf\xe9'), ('caf\xe9', 'x'), ('s,t', 'u,v')]
+    data, want = layout(awkward + [('source %d%s' % (i, '\nsecond line' if i % 97 == 0 else ''), 'message %d' % i)
+                                   for i in range(30000 - len(awkward))])
+    cut = len(data)
+    data += (TIME + ',INFORMATION,RELEASE,cut sh').encode() + b'\r\n'
+    tail, tail_want = layout([('after the cut', 'last')])
+    want.append(dict(host=PC, offset=cut, raw=TIME + ',INFORMATION,RELEASE,cut sh'))
+    want.append(dict(tail_want[0], offset=tail_want[0]['offset'] + len(data)))
+    rc, err, got = collect(work, {'Log_2006_06_01.log': data + tail})
+    check(rc == 0, 'collect.sh over 30,000 records: %d %s' % (rc, err[-2000:]))
+    g = got.get('Log_2006_06_01.log', [])
+    breaks = sum(1 for a, b in zip(g, g[1:]) if a.get('offset', -1) >= b.get('offset', -1))
+    check(g == want, '30,000 records: %d arrived, %d out of order, first difference %s' % (
+        len(g), breaks, next(((i, a, b) for i, (a, b) in enumerate(zip(g, want)) if a != b), None)))
+
+
+def last_without_line_break(work):
+    """A file whose last record has no line break: collect.sh names it."""
+    data, want = layout([('first', 'one'), ('second', 'two')])
+    rc, err, got = collect(work, {'Log_2006_07_01.log': data[:-2], 'Log_2006_07_02.log': data})
+    check(rc == 1 and 'Log_2006_07_01.log: 1 of 2 records arrived' in err,
+          'collect.sh reports the record without a line break: %d %s' % (rc, err[-1000:]))
+    check(got.get('Log_2006_07_02.log') == want, 'the next file whole: %s' % got.get('Log_2006_07_02.log'))
+
+
+def many_files(work):
+    """A folder of 3,000 day files under an open-file limit of 1024: every
+    record once."""
+    files, want = {}, {}
+    for i in range(3000):
+        name = 'Log_%04d_%02d_%02d.log' % (2000 + i // 336, 1 + i // 28 % 12, 1 + i % 28)
+        files[name], want[name] = layout([('file %d' % i, 'record %d' % j) for j in range(3)])
+    rc, err, got = collect(work, files, limit='1024')
+    check(rc == 0, 'collect.sh over 3,000 files: %d %s' % (rc, err[-2000:]))
+    missing = sorted(n for n in want if got.get(n) != want[n])
+    check(not missing and len(got) == len(want), '3,000 files: %d arrived, %d not as written: %s' % (
+        len(got), len(missing), missing[:5]))
+
+
+def main():
+    if not os.access(RSYSLOGD, os.X_OK):
+        print('SKIPPED: rsyslogd cannot start here: it is not installed (scripts/setup.sh installs it)')
+        return 77
+    cases = {'long': long_records, 'order': order_and_offsets, 'unterminated': last_without_line_break,
+             'many': many_files}
+    with tempfile.TemporaryDirectory(prefix='vardel-collect-limits.') as work:
+        for name in sys.argv[1:] or cases:
+            cases[name](work)
+    print('%d checks failed' % len(failures) if failures else 'all records arrived as written')
+    return 1 if failures else 0
+
+
+if __name__ == '__main__':
+    sys.exit(main())

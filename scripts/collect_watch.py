@@ -1,0 +1,152 @@
+#!/usr/bin/env python3
+"""The waiting part of collect.sh: runs the edge over the day files, BATCH
+files at a time (links to them in its folder, VARDEL_LOG_FOLDER; an edge
+process for each batch), follows the collector's output as it grows
+(reading only what is new) and counts each day file's records.
+
+    collect_watch.py FOLDER OUT_FILE QUIET TIMEOUT BATCH RSYSLOGD EDGE_CONF EDGE_PID EDGE_LOG PID...
+
+A batch is done once every record of its files has arrived and nothing more
+has come for QUIET seconds, or nothing has come for three times that. Prints
+what did not arrive whole; exits 0 when every record did, 1 otherwise, after
+TIMEOUT seconds in all, or when a PID (the collector) or the edge is gone.
+"""
+import glob
+import json
+import os
+import re
+import signal
+import subprocess
+import sys
+import time
+
+# A line that starts with a time text, a type and a level starts a record.
+START = re.compile(rb'(?m)^((Sun|Mon|Tue|Wed|Thu|Fri|Sat) [A-Z][a-z]{2} [0-9]{2} [0-9:]{8} [AP]M [^,\r\n]*'
+                   rb'|UNKNOWN_TIME [0-9]+),[A-Z_]+,[A-Z_]+,')
+START_TEXT = re.compile(START.pattern.decode().replace('(?m)^', '^'))
+
+
+def expected(path):
+    """Records in one file, and whether its last one ends in a line break."""
+    with open(path, 'rb') as f:
+        data = f.read()
+    return len(START.findall(data)), data.endswith(b'\n') or not data
+
+
+class Output:
+    """The collector's records per file, read from where the last look ended."""
+
+    def __init__(self, path):
+        self.path, self.pos, self.rest = path, 0, b''
+        self.whole = {}       # file -> records that arrived whole (or all their pieces)
+        self.pieces = {}      # (file, offset) -> (pieces seen, pieces in all)
+        self.bad = 0
+
+    def read(self):
+        with open(self.path, 'rb') as f:
+            f.seek(self.pos)
+            data = f.read()
+        if not data:
+            return False
+        self.pos += len(data)
+        lines = (self.rest + data).split(b'\n')
+        self.rest = lines.pop()
+        for line in lines:
+            try:
+                r = json.loads(line)
+            except ValueError:
+                self.bad += 1
+                continue
+            name = r.get('file')
+            if 'pieces' in r:
+                key = (name, r.get('offset'))
+                seen, n = self.pieces.get(key, (set(), r['pieces']))
+                seen.add(r.get('piece'))
+                self.pieces[key] = (seen, n)
+                if len(seen) == n:
+                    self.whole[name] = self.whole.get(name, 0) + 1
+            elif 'time' in r or START_TEXT.match(r.get('raw', '')):
+                self.whole[name] = self.whole.get(name, 0) + 1
+        return True
+
+
+def wait(out, want, names, quiet, begin, timeout, pids):
+    """Until the files' records have come (0), or a failure (1)."""
+    last = time.monotonic()
+    while True:
+        if out.read():
+            last = time.monotonic()
+        done = all(out.whole.get(n, 0) >= want[n][0] for n in names)
+        # Nothing new for QUIET seconds: done when all came; else wait longer
+        # (a long record takes the collector seconds) up to the read timeouts.
+        if time.monotonic() - last >= (quiet if done else 3 * quiet):
+            return 0
+        if time.monotonic() - begin >= timeout:
+            print('collect: %d of %d records after %g s' % (sum(out.whole.values()), sum(w[0] for w in want.values()),
+                                                            timeout), file=sys.stderr)
+            return 1
+        for pid in pids:
+            try:
+                os.kill(pid, 0)
+            except OSError:
+                print('collect: an rsyslogd ended early', file=sys.stderr)
+                return 1
+        time.sleep(0.2)
+
+
+def main():
+    folder, out_path = sys.argv[1:3]
+    quiet, timeout, batch = float(sys.argv[3]), float(sys.argv[4]), int(sys.argv[5])
+    edge_command = [sys.argv[6], '-n', '-f', sys.argv[7], '-i', sys.argv[8]]
+    edge_log = sys.argv[9]
+    pids = [int(p) for p in sys.argv[10:]]
+    links = os.environ['VARDEL_LOG_FOLDER']
+    files = sorted(glob.glob(os.path.join(folder, 'Log_*.log')))
+    want = {os.path.basename(f): expected(f) for f in files}
+    out = Output(out_path)
+    begin = time.monotonic()
+    failed = False
+    names = sorted(want)
+    for first in range(0, len(names), batch):
+        part = names[first:first + batch]
+        for n in part:
+            os.symlink(os.path.join(folder, n), os.path.join(links, n))
+        edge = subprocess.Popen(edge_command, stdout=open(edge_log, 'ab'), stderr=subprocess.STDOUT)
+        try:
+            rc = wait(out, want, part, quiet, begin, timeout, pids + [edge.pid])
+        finally:
+            edge.send_signal(signal.SIGTERM)
+            try:
+                edge.wait(30)
+            except subprocess.TimeoutExpired:
+                edge.kill()
+                edge.wait()
+        if rc:
+            return rc
+        for n in part:
+            os.unlink(os.path.join(links, n))
+    # Whatever is still on its way once the last batch went quiet.
+    time.sleep(0.5)
+    out.read()
+    for (name, offset), (seen, n) in sorted(out.pieces.items(), key=lambda i: (str(i[0][0]), i[0][1] or 0)):
+        if len(seen) != n:
+            failed = True
+            print('collect: %s: the record at byte %s arrived in %d of its %d pieces' % (name, offset, len(seen), n),
+                  file=sys.stderr)
+    split = sum(1 for seen, n in out.pieces.values() if len(seen) == n)
+    if split:
+        print('collect: %d records longer than 8 MiB arrived in pieces' % split, file=sys.stderr)
+    for name, (n, ends_whole) in sorted(want.items()):
+        got = out.whole.get(name, 0)
+        if got < n:
+            failed = True
+            print('collect: %s: %d of %d records arrived%s' % (
+                name, got, n, '' if ends_whole else ' (its last record has no line break at its end)'), file=sys.stderr)
+    if out.bad:
+        failed = True
+        print('collect: %d output lines are not JSON' % out.bad, file=sys.stderr)
+    return 1 if failed else 0
+
+
+if __name__ == '__main__':
+    sys.exit(main())
