@@ -113,12 +113,18 @@ def order_and_offsets(work):
 
 
 def last_without_line_break(work):
-    """A file whose last record has no line break: collect.sh names it."""
+    """A file whose last record has no line break: that record arrives once
+    the file stands still, with its offset, as a record where it parses and
+    as raw where it does not (a piece a full disk cut short)."""
     data, want = layout([('first', 'one'), ('second', 'two')])
-    rc, err, got = collect(work, {'Log_2006_07_01.log': data[:-2], 'Log_2006_07_02.log': data})
-    check(rc == 1 and 'Log_2006_07_01.log: 1 of 2 records arrived' in err,
-          'collect.sh reports the record without a line break: %d %s' % (rc, err[-1000:]))
-    check(got.get('Log_2006_07_02.log') == want, 'the next file whole: %s' % got.get('Log_2006_07_02.log'))
+    cut = (TIME + ',INFORMATION,RELEASE,cut sh').encode()
+    rc, err, got = collect(work, {'Log_2006_07_01.log': data[:-2], 'Log_2006_07_02.log': data,
+                                  'Log_2006_07_03.log': data + cut})
+    check(rc == 0, 'collect.sh over last records without a line break: %d %s' % (rc, err[-1000:]))
+    check(got.get('Log_2006_07_01.log') == want, 'the last record without a line break: %s' % got.get('Log_2006_07_01.log'))
+    check(got.get('Log_2006_07_02.log') == want, 'the file that ends in a line break: %s' % got.get('Log_2006_07_02.log'))
+    check(got.get('Log_2006_07_03.log') == want + [dict(host=PC, offset=len(data), raw=cut.decode())],
+          'a cut-short piece at the end: %s' % got.get('Log_2006_07_03.log'))
 
 
 def many_files(work):
