@@ -11,6 +11,7 @@ import shutil
 import subprocess
 import sys
 import tempfile
+import time
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 COLLECT_SH = os.path.join(HERE, '..', '..', 'scripts', 'collect.sh')
@@ -36,8 +37,10 @@ def whole(source, message, offset):
     return dict(host=PC, offset=offset, time=TIME, type='INFORMATION', level='RELEASE', source=source, message=message)
 
 
-def collect(work, files, quiet='1', limit=None):
-    """Writes the files, runs collect.sh; its exit code, stderr and records."""
+def collect(work, files, quiet='1', limit=None, grow=None):
+    """Writes the files, runs collect.sh; its exit code, stderr and records.
+    grow: (lines, name, data): appends data to the file once the output
+    holds that many lines (waits 30 s at most)."""
     folder = os.path.join(work, 'logs')
     shutil.rmtree(folder, ignore_errors=True)
     os.mkdir(folder)
@@ -47,8 +50,18 @@ def collect(work, files, quiet='1', limit=None):
     command = ['bash', COLLECT_SH, folder, out]
     if limit:
         command = ['prlimit', '--nofile=' + limit] + command
-    r = subprocess.run(command, capture_output=True,
-                       env=dict(os.environ, VARDEL_PC_NAME=PC, VARDEL_COLLECT_QUIET=quiet, VARDEL_COLLECT_TIMEOUT='120'))
+    p = subprocess.Popen(command, stdout=subprocess.PIPE, stderr=subprocess.PIPE,
+                         env=dict(os.environ, VARDEL_PC_NAME=PC, VARDEL_COLLECT_QUIET=quiet, VARDEL_COLLECT_TIMEOUT='120'))
+    if grow:
+        lines, name, more = grow
+        end = time.monotonic() + 30
+        while time.monotonic() < end and p.poll() is None:
+            if os.path.exists(out) and open(out, 'rb').read().count(b'\n') >= lines:
+                break
+            time.sleep(0.1)
+        open(os.path.join(folder, name), 'ab').write(more)
+    r = subprocess.CompletedProcess(command, 0, *p.communicate())
+    r.returncode = p.returncode
     if r.returncode == 77:
         print('SKIPPED: rsyslogd cannot start here:', r.stderr.decode(errors='replace'))
         sys.exit(77)
@@ -127,6 +140,20 @@ def last_without_line_break(work):
           'a cut-short piece at the end: %s' % got.get('Log_2006_07_03.log'))
 
 
+def grown_after_tail(work):
+    """The server goes on after a last record without a line break (its
+    CR LF, then a record): the completed line comes again, at the same
+    offset, and the new record after it; nothing is lost."""
+    data, want = layout([('first', 'one'), ('second', 'two'), ('third', 'three')])
+    second_end = want[2]['offset']
+    # A longer wait for news: the file grows only once the tail arrived.
+    rc, err, got = collect(work, {'Log_2006_08_01.log': data[:second_end - 2]}, quiet='4',
+                           grow=(2, 'Log_2006_08_01.log', data[second_end - 2:]))
+    check(rc == 0, 'collect.sh over a file that grew after its tail went: %d %s' % (rc, err[-1000:]))
+    check(got.get('Log_2006_08_01.log') == [want[0], want[1], want[1], want[2]],
+          'the tail, the completed line again, the new record: %s' % got.get('Log_2006_08_01.log'))
+
+
 def many_files(work):
     """A folder of 3,000 day files under an open-file limit of 1024: every
     record once."""
@@ -146,7 +173,7 @@ def main():
         print('SKIPPED: rsyslogd cannot start here: it is not installed (scripts/setup.sh installs it)')
         return 77
     cases = {'long': long_records, 'order': order_and_offsets, 'unterminated': last_without_line_break,
-             'many': many_files}
+             'grown': grown_after_tail, 'many': many_files}
     with tempfile.TemporaryDirectory(prefix='vardel-collect-limits.') as work:
         for name in sys.argv[1:] or cases:
             cases[name](work)
