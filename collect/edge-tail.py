@@ -19,6 +19,7 @@ import datetime
 import glob
 import json
 import os
+import re
 import signal
 import socket
 import sys
@@ -27,6 +28,8 @@ import time
 POLL = 0.5
 CHUNK = 65536
 STATE = 'vardel-edge-tail.json'
+# An RFC 5424 MSGID: up to 32 printable ASCII characters, no space.
+MSGID = re.compile(r'^[!-~]{1,32}$')
 
 
 def tail_of(path, size):
@@ -89,6 +92,8 @@ def main():
         now = time.monotonic()
         for path in glob.glob(os.path.join(folder, 'Log_*.log')):
             name = os.path.basename(path)
+            if not MSGID.match(name):
+                continue  # cannot go as a MSGID; collect.sh names the file
             try:
                 size = os.stat(path).st_size
             except OSError:

@@ -47,6 +47,9 @@ def collect(work, files, quiet='1', limit=None, grow=None):
     for name, data in files.items():
         open(os.path.join(folder, name), 'wb').write(data)
     out = os.path.join(work, 'out.json')
+    # Not the last case's output: grow waits on this run's lines.
+    if os.path.exists(out):
+        os.unlink(out)
     command = ['bash', COLLECT_SH, folder, out]
     if limit:
         command = ['prlimit', '--nofile=' + limit] + command
