@@ -39,10 +39,10 @@ stop_all() {
 }
 trap stop_all EXIT
 
-# Three free ports, asked of the system.
-read -r relp tcp escaped < <(python3 -c '
+# Four free ports, asked of the system.
+read -r relp tcp escaped tail < <(python3 -c '
 import socket
-s = [socket.socket() for _ in range(3)]
+s = [socket.socket() for _ in range(4)]
 for x in s: x.bind(("127.0.0.1", 0))
 print(*(x.getsockname()[1] for x in s))')
 
@@ -69,7 +69,7 @@ start() {
 
 export VARDEL_CONF_DIR=$conf VARDEL_LISTEN=127.0.0.1 VARDEL_RELP_PORT=$relp VARDEL_TCP_PORT=$tcp VARDEL_ESCAPED_PORT=$escaped
 export VARDEL_COLLECT_DIR=$run/central VARDEL_COLLECT_OUT=$out
-export VARDEL_EDGE_DIR=$run/edge VARDEL_LOG_FOLDER=$run/folder VARDEL_COLLECTOR=127.0.0.1
+export VARDEL_EDGE_DIR=$run/edge VARDEL_LOG_FOLDER=$run/folder VARDEL_COLLECTOR=127.0.0.1 VARDEL_TAIL_PORT=$tail
 export VARDEL_PC_NAME=${VARDEL_PC_NAME:-$(hostname)}
 : >"$out"
 start central "$conf/central.conf" "$relp"
@@ -82,12 +82,14 @@ fi
 # a link) and closes none, and this shell's open-file limit may be low: the
 # edge reads the day files a batch at a time, through links in a folder of
 # its own, a process for each batch (its read positions and queue stay in
-# its work folder), a batch a quarter of what the limit leaves.
+# its work folder), a batch a quarter of what the limit leaves. Beside each
+# edge process runs edge-tail.py, which sends a last record that has no
+# line break (imfile does not).
 batch=$(( ($(ulimit -n) - 64) / 4 ))
 [ "$batch" -ge 1 ] || batch=1
 set +e
 python3 "$top/scripts/collect_watch.py" "$folder" "$out" "$quiet" "$timeout" "$batch" \
-  "$rsyslogd" "$conf/edge.conf" "$run/edge.pid" "$run/edge.log" "${pids[@]}"
+  "$rsyslogd" "$conf/edge.conf" "$run/edge.pid" "$run/edge.log" "$conf/edge-tail.py" "${pids[@]}"
 rc=$?
 set -e
 if [ $rc -ne 0 ]; then

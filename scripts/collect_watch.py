@@ -4,7 +4,9 @@ files at a time (links to them in its folder, VARDEL_LOG_FOLDER; an edge
 process for each batch), follows the collector's output as it grows
 (reading only what is new) and counts each day file's records.
 
-    collect_watch.py FOLDER OUT_FILE QUIET TIMEOUT BATCH RSYSLOGD EDGE_CONF EDGE_PID EDGE_LOG PID...
+    collect_watch.py FOLDER OUT_FILE QUIET TIMEOUT BATCH RSYSLOGD EDGE_CONF EDGE_PID EDGE_LOG EDGE_TAIL PID...
+
+EDGE_TAIL (edge-tail.py) runs beside each edge process over the same links.
 
 A batch is done once every record of its files has arrived and nothing more
 has come for QUIET seconds, or nothing has come for three times that. Prints
@@ -98,8 +100,8 @@ def main():
     folder, out_path = sys.argv[1:3]
     quiet, timeout, batch = float(sys.argv[3]), float(sys.argv[4]), int(sys.argv[5])
     edge_command = [sys.argv[6], '-n', '-f', sys.argv[7], '-i', sys.argv[8]]
-    edge_log = sys.argv[9]
-    pids = [int(p) for p in sys.argv[10:]]
+    edge_log, edge_tail = sys.argv[9], sys.argv[10]
+    pids = [int(p) for p in sys.argv[11:]]
     links = os.environ['VARDEL_LOG_FOLDER']
     files = sorted(glob.glob(os.path.join(folder, 'Log_*.log')))
     want = {os.path.basename(f): expected(f) for f in files}
@@ -112,15 +114,20 @@ def main():
         for n in part:
             os.symlink(os.path.join(folder, n), os.path.join(links, n))
         edge = subprocess.Popen(edge_command, stdout=open(edge_log, 'ab'), stderr=subprocess.STDOUT)
+        tail = subprocess.Popen([sys.executable, edge_tail, links, os.environ['VARDEL_EDGE_DIR'],
+                                 os.environ['VARDEL_TAIL_PORT'], os.environ['VARDEL_PC_NAME']],
+                                stdout=open(edge_log, 'ab'), stderr=subprocess.STDOUT)
         try:
-            rc = wait(out, want, part, quiet, begin, timeout, pids + [edge.pid])
+            rc = wait(out, want, part, quiet, begin, timeout, pids + [edge.pid, tail.pid])
         finally:
-            edge.send_signal(signal.SIGTERM)
-            try:
-                edge.wait(30)
-            except subprocess.TimeoutExpired:
-                edge.kill()
-                edge.wait()
+            # The companion first: what it handed in goes out through the edge.
+            for p in (tail, edge):
+                p.send_signal(signal.SIGTERM)
+                try:
+                    p.wait(30)
+                except subprocess.TimeoutExpired:
+                    p.kill()
+                    p.wait()
         if rc:
             return rc
         for n in part:

@@ -11,6 +11,7 @@ import shutil
 import subprocess
 import sys
 import tempfile
+import time
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 COLLECT_SH = os.path.join(HERE, '..', '..', 'scripts', 'collect.sh')
@@ -36,19 +37,34 @@ def whole(source, message, offset):
     return dict(host=PC, offset=offset, time=TIME, type='INFORMATION', level='RELEASE', source=source, message=message)
 
 
-def collect(work, files, quiet='1', limit=None):
-    """Writes the files, runs collect.sh; its exit code, stderr and records."""
+def collect(work, files, quiet='1', limit=None, grow=None):
+    """Writes the files, runs collect.sh; its exit code, stderr and records.
+    grow: (lines, name, data): appends data to the file once the output
+    holds that many lines (waits 30 s at most)."""
     folder = os.path.join(work, 'logs')
     shutil.rmtree(folder, ignore_errors=True)
     os.mkdir(folder)
     for name, data in files.items():
         open(os.path.join(folder, name), 'wb').write(data)
     out = os.path.join(work, 'out.json')
+    # Not the last case's output: grow waits on this run's lines.
+    if os.path.exists(out):
+        os.unlink(out)
     command = ['bash', COLLECT_SH, folder, out]
     if limit:
         command = ['prlimit', '--nofile=' + limit] + command
-    r = subprocess.run(command, capture_output=True,
-                       env=dict(os.environ, VARDEL_PC_NAME=PC, VARDEL_COLLECT_QUIET=quiet, VARDEL_COLLECT_TIMEOUT='120'))
+    p = subprocess.Popen(command, stdout=subprocess.PIPE, stderr=subprocess.PIPE,
+                         env=dict(os.environ, VARDEL_PC_NAME=PC, VARDEL_COLLECT_QUIET=quiet, VARDEL_COLLECT_TIMEOUT='120'))
+    if grow:
+        lines, name, more = grow
+        end = time.monotonic() + 30
+        while time.monotonic() < end and p.poll() is None:
+            if os.path.exists(out) and open(out, 'rb').read().count(b'\n') >= lines:
+                break
+            time.sleep(0.1)
+        open(os.path.join(folder, name), 'ab').write(more)
+    r = subprocess.CompletedProcess(command, 0, *p.communicate())
+    r.returncode = p.returncode
     if r.returncode == 77:
         print('SKIPPED: rsyslogd cannot start here:', r.stderr.decode(errors='replace'))
         sys.exit(77)
@@ -113,12 +129,32 @@ def order_and_offsets(work):
 
 
 def last_without_line_break(work):
-    """A file whose last record has no line break: collect.sh names it."""
+    """A file whose last record has no line break: that record arrives once
+    the file stands still, with its offset, as a record where it parses and
+    as raw where it does not (a piece a full disk cut short)."""
     data, want = layout([('first', 'one'), ('second', 'two')])
-    rc, err, got = collect(work, {'Log_2006_07_01.log': data[:-2], 'Log_2006_07_02.log': data})
-    check(rc == 1 and 'Log_2006_07_01.log: 1 of 2 records arrived' in err,
-          'collect.sh reports the record without a line break: %d %s' % (rc, err[-1000:]))
-    check(got.get('Log_2006_07_02.log') == want, 'the next file whole: %s' % got.get('Log_2006_07_02.log'))
+    cut = (TIME + ',INFORMATION,RELEASE,cut sh').encode()
+    rc, err, got = collect(work, {'Log_2006_07_01.log': data[:-2], 'Log_2006_07_02.log': data,
+                                  'Log_2006_07_03.log': data + cut})
+    check(rc == 0, 'collect.sh over last records without a line break: %d %s' % (rc, err[-1000:]))
+    check(got.get('Log_2006_07_01.log') == want, 'the last record without a line break: %s' % got.get('Log_2006_07_01.log'))
+    check(got.get('Log_2006_07_02.log') == want, 'the file that ends in a line break: %s' % got.get('Log_2006_07_02.log'))
+    check(got.get('Log_2006_07_03.log') == want + [dict(host=PC, offset=len(data), raw=cut.decode())],
+          'a cut-short piece at the end: %s' % got.get('Log_2006_07_03.log'))
+
+
+def grown_after_tail(work):
+    """The server goes on after a last record without a line break (its
+    CR LF, then a record): the completed line comes again, at the same
+    offset, and the new record after it; nothing is lost."""
+    data, want = layout([('first', 'one'), ('second', 'two'), ('third', 'three')])
+    second_end = want[2]['offset']
+    # A longer wait for news: the file grows only once the tail arrived.
+    rc, err, got = collect(work, {'Log_2006_08_01.log': data[:second_end - 2]}, quiet='4',
+                           grow=(2, 'Log_2006_08_01.log', data[second_end - 2:]))
+    check(rc == 0, 'collect.sh over a file that grew after its tail went: %d %s' % (rc, err[-1000:]))
+    check(got.get('Log_2006_08_01.log') == [want[0], want[1], want[1], want[2]],
+          'the tail, the completed line again, the new record: %s' % got.get('Log_2006_08_01.log'))
 
 
 def many_files(work):
@@ -140,7 +176,7 @@ def main():
         print('SKIPPED: rsyslogd cannot start here: it is not installed (scripts/setup.sh installs it)')
         return 77
     cases = {'long': long_records, 'order': order_and_offsets, 'unterminated': last_without_line_break,
-             'many': many_files}
+             'grown': grown_after_tail, 'many': many_files}
     with tempfile.TemporaryDirectory(prefix='vardel-collect-limits.') as work:
         for name in sys.argv[1:] or cases:
             cases[name](work)
