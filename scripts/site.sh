@@ -55,9 +55,9 @@ owner() { "${VARDEL_PG_BIN:-/usr/lib/postgresql/15/bin}/psql" -X -q -At -v ON_ER
 [ -z "$keep" ] || owner -c "update vardel.settings set keep_days = $keep"
 owner -c "select vardel.expire()" >/dev/null
 
-read -r relp tcp escaped http < <(python3 -c '
+read -r relp tcp escaped http tail < <(python3 -c '
 import socket
-s = [socket.socket() for _ in range(4)]
+s = [socket.socket() for _ in range(5)]
 for x in s: x.bind(("127.0.0.1", 0))
 print(*(x.getsockname()[1] for x in s))')
 listening() { python3 -c 'import socket,sys; socket.create_connection(("127.0.0.1", int(sys.argv[1])), 1)' "$1" 2>/dev/null; }
@@ -80,7 +80,7 @@ start() {
 
 export VARDEL_CONF_DIR=$conf VARDEL_LISTEN=127.0.0.1 VARDEL_RELP_PORT=$relp VARDEL_TCP_PORT=$tcp VARDEL_ESCAPED_PORT=$escaped
 export VARDEL_COLLECT_DIR=$work/central VARDEL_COLLECT_OUT=${VARDEL_COLLECT_OUT:-}
-export VARDEL_EDGE_DIR=$work/edge VARDEL_LOG_FOLDER=$folder VARDEL_COLLECTOR=127.0.0.1
+export VARDEL_EDGE_DIR=$work/edge VARDEL_LOG_FOLDER=$folder VARDEL_COLLECTOR=127.0.0.1 VARDEL_TAIL_PORT=$tail
 export VARDEL_PC_NAME=${VARDEL_PC_NAME:-$(hostname)}
 export VARDEL_STORE_CONF=$conf/store/pgsql.conf VARDEL_STORE_SERVER=$socket VARDEL_STORE_PORT=$port
 export VARDEL_STORE_DB=vardel VARDEL_STORE_USER=vardel_collector VARDEL_STORE_PASS=
@@ -91,7 +91,12 @@ for name in central edge; do
   fi
 done
 start central "$relp" "$rsyslogd" -n -f "$conf/central.conf" -i "$work/central.pid" || exit 77
-start edge "" "$rsyslogd" -n -f "$conf/edge.conf" -i "$work/edge.pid"
+# The edge keeps every day file of the folder open (two descriptors each):
+# a folder kept for years needs more than the usual soft limit of 1024.
+ulimit -n "$(ulimit -Hn)" 2>/dev/null || true
+start edge "$tail" "$rsyslogd" -n -f "$conf/edge.conf" -i "$work/edge.pid" || exit 1
+# Its companion hands in a last record that has no line break yet.
+start edge-tail "" python3 "$conf/edge-tail.py" "$folder" "$VARDEL_EDGE_DIR" "$tail" "$VARDEL_PC_NAME"
 
 # The page, built when missing and buildable.
 store_url="postgresql://vardel_reader@/vardel?host=$socket&port=$port"
