@@ -1,12 +1,5 @@
 # The linux preset: the page (collect/page) and its tests, with the host's
 # own g++, libpq and cpp-httplib.
-set(CMAKE_CXX_STANDARD 17)
-set(CMAKE_CXX_STANDARD_REQUIRED ON)
-set(CMAKE_CXX_EXTENSIONS OFF)
-if(NOT CMAKE_BUILD_TYPE)
-  set(CMAKE_BUILD_TYPE RelWithDebInfo)
-endif()
-set(CMAKE_RUNTIME_OUTPUT_DIRECTORY ${CMAKE_BINARY_DIR}/bin)
 add_compile_options(-Wall -Wextra -Wno-unused-parameter)
 
 # GoogleTest from the distribution's source, as the Windows builds take it.

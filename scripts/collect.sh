@@ -14,7 +14,7 @@
 # VARDEL_COLLECT_TIMEOUT (seconds in all, default 60).
 # Exit codes: 0 done, 1 failure, 2 bad arguments, 77 rsyslogd cannot start.
 set -euo pipefail
-top=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
+. "$(dirname "${BASH_SOURCE[0]}")/common.sh"
 conf=$top/collect
 
 [ $# -eq 2 ] || { echo "usage: collect.sh LOG_FOLDER OUT_FILE" >&2; exit 2; }
@@ -40,13 +40,7 @@ stop_all() {
 trap stop_all EXIT
 
 # Four free ports, asked of the system.
-read -r relp tcp escaped tail < <(python3 -c '
-import socket
-s = [socket.socket() for _ in range(4)]
-for x in s: x.bind(("127.0.0.1", 0))
-print(*(x.getsockname()[1] for x in s))')
-
-listening() { python3 -c 'import socket,sys; socket.create_connection(("127.0.0.1", int(sys.argv[1])), 1)' "$1" 2>/dev/null; }
+read -r relp tcp escaped tail < <(free_ports 4)
 
 # start NAME CONF: one rsyslogd in the foreground; waits (bounded) for PORT
 # when one is given as a third argument.

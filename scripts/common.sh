@@ -12,3 +12,15 @@ configure_and_build() {
   [ $# -gt 0 ] && targets=(--target "$@")
   (cd "$top" && cmake --build --preset "$preset" "${targets[@]}")
 }
+
+# free_ports N: N free TCP ports of 127.0.0.1, asked of the system, on one line.
+free_ports() {
+  python3 -c '
+import socket, sys
+s = [socket.socket() for _ in range(int(sys.argv[1]))]
+for x in s: x.bind(("127.0.0.1", 0))
+print(*(x.getsockname()[1] for x in s))' "$1"
+}
+
+# listening PORT: something accepts connections on 127.0.0.1:PORT.
+listening() { python3 -c 'import socket,sys; socket.create_connection(("127.0.0.1", int(sys.argv[1])), 1)' "$1" 2>/dev/null; }

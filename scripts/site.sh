@@ -15,7 +15,7 @@
 # Exit codes: 0 stopped, 1 failure, 2 bad arguments, 77 rsyslogd or
 # PostgreSQL cannot start.
 set -euo pipefail
-top=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
+. "$(dirname "${BASH_SOURCE[0]}")/common.sh"
 conf=$top/collect
 cluster=$conf/store/cluster.sh
 
@@ -55,12 +55,7 @@ owner() { "${VARDEL_PG_BIN:-/usr/lib/postgresql/15/bin}/psql" -X -q -At -v ON_ER
 [ -z "$keep" ] || owner -c "update vardel.settings set keep_days = $keep"
 owner -c "select vardel.expire()" >/dev/null
 
-read -r relp tcp escaped http tail < <(python3 -c '
-import socket
-s = [socket.socket() for _ in range(5)]
-for x in s: x.bind(("127.0.0.1", 0))
-print(*(x.getsockname()[1] for x in s))')
-listening() { python3 -c 'import socket,sys; socket.create_connection(("127.0.0.1", int(sys.argv[1])), 1)' "$1" 2>/dev/null; }
+read -r relp tcp escaped http tail < <(free_ports 5)
 
 # start NAME PORT CMD...: one process in the background; waits (bounded)
 # until it listens on PORT when one is given.
