@@ -231,15 +231,24 @@ def run_live(work, zones):
                                 'Log_2006_04_01.log': parsed(want1), 'Log_2006_04_02.log': parsed(want1)}, 'live')
 
 
-def main():
+def zone_files(argv):
+    """The events tests' day files named on the command line (EVENTS_FOLDER
+    ZONE_FOLDER...), loaded; None, with the reason printed, where this test
+    cannot run."""
     if not os.access(RSYSLOGD, os.X_OK):
         print('SKIPPED: rsyslogd cannot start here: it is not installed (scripts/setup.sh installs it)')
-        return 77
-    folders = [os.path.join(sys.argv[1], z) for z in sys.argv[2:]]
+        return None
+    folders = [os.path.join(argv[1], z) for z in argv[2:]]
     if not all(os.path.exists(os.path.join(f, 'expected.tsv')) for f in folders):
-        print('SKIPPED: the events tests left no day files in', sys.argv[1])
+        print('SKIPPED: the events tests left no day files in', argv[1])
+        return None
+    return [load(f) for f in folders]
+
+
+def main():
+    zones = zone_files(sys.argv)
+    if zones is None:
         return 77
-    zones = [load(f) for f in folders]
     with tempfile.TemporaryDirectory(prefix='vardel-collect-test.') as work:
         run_collect_sh(work, zones)
         run_live(work, zones)
