@@ -10,3 +10,8 @@ add_subdirectory(${VARDEL_GTEST_SOURCE} ${CMAKE_BINARY_DIR}/googletest EXCLUDE_F
 
 enable_testing()
 add_subdirectory(collect/page)
+
+# The set-up's package step against a stand-in apt (nothing is installed).
+find_program(VARDEL_PYTHON3 python3 PATHS /usr/bin NO_DEFAULT_PATH)
+add_test(NAME setup.packages COMMAND ${VARDEL_PYTHON3} ${CMAKE_SOURCE_DIR}/scripts/tests/install_packages_test.py)
+set_tests_properties(setup.packages PROPERTIES LABELS setup TIMEOUT 120)

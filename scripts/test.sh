@@ -13,21 +13,49 @@ cd "$top"
 if [ -n "${VARDEL_PRESET:-}" ]; then
   exec ctest --preset "$VARDEL_PRESET" "$@"
 fi
-linux_log=$top/build-linux/test-suite.log
+# suite NAME PRESET [CTEST ARGS...]: one ctest run, its console output in
+# the build's NAME.log and its results in NAME.xml for the summary.
+dir_of() { case "$1" in x64) echo "$top/build" ;; *) echo "$top/build-$1" ;; esac; }
+suite() {
+  local name=$1 preset=$2 dir; shift 2
+  dir=$(dir_of "$preset")
+  ctest --preset "$preset" --output-junit "$dir/$name.xml" "$@" >"$dir/$name.log" 2>&1
+}
+results=(linux="$top/build-linux/test-suite.xml" x64="$top/build/test-suite.xml" x86="$top/build-x86/test-suite.xml")
 rc=0
-echo "== linux suite (the page)"
-ctest --preset linux "$@" 2>&1 | tee "$linux_log" || rc=$?
-x86_log=$top/build-x86/test-suite.log
-echo "== The x86 suite runs beside the x64 suite; its output follows the x64 suite's (and is in $x86_log)"
-ctest --preset x86 "$@" >"$x86_log" 2>&1 &
+echo "== linux suite (the collector host's page)"
+suite test-suite linux "$@" || rc=$?
+cat "$top/build-linux/test-suite.log"
+echo "== The x86 suite runs beside the x64 suite; its output follows the x64 suite's"
+suite test-suite x86 "$@" &
 x86=$!
-x64_log=$top/build/test-suite.log
-ctest --preset x64 "$@" 2>&1 | tee "$x64_log" || rc=$?
+suite test-suite x64 "$@" || rc=$?
 wait $x86 || rc=$?
+cat "$top/build/test-suite.log"
 echo "== x86 suite"
-cat "$x86_log"
-echo "== x64 suite"
-grep -E '^[0-9]+% tests passed|^Total Test time' "$x64_log" || true
-echo "== linux suite"
-grep -E '^[0-9]+% tests passed|^Total Test time' "$linux_log" || true
+cat "$top/build-x86/test-suite.log"
+
+# The skip paths: where 32-bit programs run, the tests whose path depends on
+# that (label no32, and the whole x86 suite) run once more as on a machine
+# without them (VARDEL_NO_32BIT=1), so that neither path breaks unseen.
+why=$(bash "$top/cmake/wine-run" "$top/build" --why-no-32)
+if [ -z "$why" ]; then
+  echo "== Once more as a machine without 32-bit programs (VARDEL_NO_32BIT=1)"
+  results+=(x64-no32="$top/build/test-suite-no32.xml" x86-no32="$top/build-x86/test-suite-no32.xml")
+  VARDEL_NO_32BIT=1 suite test-suite-no32 x86 "$@" &
+  x86=$!
+  VARDEL_NO_32BIT=1 suite test-suite-no32 x64 -L no32 "$@" || rc=$?
+  wait $x86 || rc=$?
+  for log in "$top/build/test-suite-no32.log" "$top/build-x86/test-suite-no32.log"; do
+    grep -E '^[0-9]+% tests passed|\((Failed|Timeout|Not Run)\)|\(Skipped\)' "$log" || true
+  done
+else
+  echo "== 32-bit programs cannot run here ($why): the suites above took the skip paths"
+fi
+
+echo "== Summary"
+for log in build-linux/test-suite.log build/test-suite.log build-x86/test-suite.log; do
+  echo "$log: $(grep -E '^[0-9]+% tests passed' "$top/$log" || echo 'no result')"
+done
+python3 "$top/scripts/test_summary.py" "${results[@]}"
 exit $rc

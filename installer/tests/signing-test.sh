@@ -5,14 +5,15 @@
 # them and fails each fault below, naming the faulty file. The signed x64
 # package stays for the install test (package.x64.signed).
 #   signing-test.sh BUILD_DIR SOURCE_DIR X86_BIN_DIR VERSION
-# Exit 77 (CTest: skipped) when a tool or the x86 build's programs are missing.
+# A tool or the x86 build's programs missing is a failure: the set-up
+# installs and builds them.
 set -euo pipefail
 build=$(cd "$1" && pwd) src=$2 x86bin=$3 version=$4
 work=$build/installer/signing
 for tool in osslsigncode openssl msiextract; do
-  command -v $tool >/dev/null || { echo "SKIPPED: no $tool (scripts/setup.sh installs it)"; exit 77; }
+  command -v $tool >/dev/null || { echo "FAILED: no $tool (scripts/setup.sh installs it)"; exit 1; }
 done
-[ -f "$x86bin/vardel-log.exe" ] || { echo "SKIPPED: no x86 build in $x86bin (scripts/setup.sh builds it)"; exit 77; }
+[ -f "$x86bin/vardel-log.exe" ] || { echo "FAILED: no x86 build in $x86bin (scripts/setup.sh builds it)"; exit 1; }
 rm -rf "$work"; mkdir -p "$work"; cd "$work"
 
 # ca NAME: a CA certificate NAME.pem with its key NAME.key.

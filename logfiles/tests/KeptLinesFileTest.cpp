@@ -5,6 +5,7 @@
 #include "LogFile.h"
 
 #include "Handles.h"
+#include <cstdio>
 #include "LogFolderFixture.h"
 
 using namespace VardelTest;
@@ -25,15 +26,29 @@ std::string DayPath(const CDate& day)
     return CLogFile(day).FileName();
 }
 
+// The time text of kTime + i as the server writes it, by hand: these
+// cases run in a zone at UTC+0 (logfiles.utc), on the afternoon of 5 Jan.
+std::string TimeText(std::uint32_t time)
+{
+    const std::uint32_t seconds = time - 1073260800; // since 5 Jan 2004 00:00
+    const std::uint32_t h = seconds / 3600 % 24, m = seconds / 60 % 60, sec = seconds % 60;
+    char text[32];
+    std::snprintf(text, sizeof text, "Mon Jan 05 %02u:%02u:%02u %s ", h % 12 == 0 ? 12 : h % 12, m, sec,
+                  h < 12 ? "AM" : "PM");
+    return text + CurrentZoneName().substr(0, 19);
+}
+
 // A line whose source spans two lines, so that CR LF sits inside it.
 std::string Line(int i)
 {
-    return LineBytes(kTime + i, "INFORMATION", "TRACE", "S\nsecond", "m" + std::to_string(i));
+    return TimeText(kTime + i) + ",INFORMATION,TRACE,S\r\nsecond,\"m" + std::to_string(i) + "\"\r\n";
 }
 
 std::string LostLine(std::size_t count, std::uint32_t first, std::uint32_t last)
 {
-    return LineBytes(first, "WARNING", "RELEASE", Expected::SERVER_SOURCE, LostLinesMessage(count, first, last));
+    return TimeText(first) + ",WARNING,RELEASE," + Expected::SERVER_SOURCE + ",\"" + std::to_string(count) +
+           (count == 1 ? " line" : " lines") + " lost while the log file refused writes, from " + TimeText(first) +
+           " to " + TimeText(last) + "\"\r\n";
 }
 
 // Held as a spreadsheet program holds it: sharing reading only.
@@ -64,12 +79,33 @@ void WriteSetDown(const std::string& records)
     WriteWholeFile(SetDownFile(), std::string("VDLKEPT1") + records);
 }
 
+// CRC-32 (IEEE, reflected), bit by bit: the model the file's checksums
+// are checked against.
+std::uint32_t ModelCrc(const std::string& bytes)
+{
+    std::uint32_t crc = 0xFFFFFFFFu;
+    for (unsigned char c : bytes) {
+        crc ^= c;
+        for (int k = 0; k < 8; ++k)
+            crc = (crc >> 1) ^ (0xEDB88320u & (0u - (crc & 1u)));
+    }
+    return ~crc;
+}
+
+std::string U32(std::uint32_t v)
+{
+    return {static_cast<char>(v), static_cast<char>(v >> 8), static_cast<char>(v >> 16), static_cast<char>(v >> 24)};
+}
+
+// One record laid out by hand: kind, time, last time, count (u64), path and
+// data lengths, path, data, CRC-32 of all before it; little-endian.
 std::string Record(CKeptRecord::Kind kind, std::uint32_t time, std::uint32_t last, std::uint64_t count,
                    const std::string& path, const std::string& bytes)
 {
-    std::string out;
-    EncodeKeptRecord(out, kind, time, last, count, path, bytes);
-    return out;
+    std::string out = U32(kind) + U32(time) + U32(last) + U32(static_cast<std::uint32_t>(count)) +
+                      U32(static_cast<std::uint32_t>(count >> 32)) + U32(static_cast<std::uint32_t>(path.size())) +
+                      U32(static_cast<std::uint32_t>(bytes.size())) + path + bytes;
+    return out + U32(ModelCrc(out));
 }
 
 // Fails every write of more than kSmallWrite bytes as a disk with only a
@@ -104,6 +140,15 @@ private:
 class KeptLinesFileTest : public LogFolderTest {};
 
 } // namespace
+
+// The writer's bytes are the layout above, and the model's CRC is CRC-32's.
+TEST(KeptRecordLayout, EncoderWritesTheDocumentedBytes)
+{
+    EXPECT_EQ(0xCBF43926u, ModelCrc("123456789"));
+    std::string encoded;
+    EncodeKeptRecord(encoded, CKeptRecord::Lost, kTime, kTime + 9, 0x100000002ull, "C:\\p.log", "a\r\nb");
+    EXPECT_EQ(Record(CKeptRecord::Lost, kTime, kTime + 9, 0x100000002ull, "C:\\p.log", "a\r\nb"), encoded);
+}
 
 // Lines still refused at the end (two days' files, across midnight, and a
 // lost-lines count) come back at the next start into their own files, in
