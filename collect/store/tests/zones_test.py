@@ -16,22 +16,18 @@ A missing tool that the set-up installs fails under CI=true and is skipped
 import datetime as dt
 import json
 import os
-import pwd
-import re
 import shutil
-import subprocess
 import sys
 import tempfile
 import time
-import xml.etree.ElementTree as ET
 from zoneinfo import ZoneInfo
+
+from private_pg import PG_BIN, Cluster, missing
+from zones_model import CLDR, make_prefix, model
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 SCHEMA = os.path.join(os.path.dirname(HERE), 'schema')
-PG_BIN = '/usr/lib/postgresql/15/bin'
-CLDR = '/usr/share/unicode/cldr/common/supplemental/windowsZones.xml'
 UTC = dt.timezone.utc
-NULL = '\\N'  # what psql prints here for NULL
 failures = []
 
 
@@ -39,133 +35,6 @@ def check(ok, what):
     if not ok:
         failures.append(what)
         print('FAILED:', what)
-
-
-def missing(what):
-    """A tool the set-up installs is missing: a failure under CI, else a skip.
-    (The same rule as collect/tests/testenv.py.)"""
-    if os.environ.get('CI') == 'true':
-        print('FAILED: %s (scripts/setup.sh installs it; CI=true)' % what)
-        sys.exit(1)
-    print('SKIP: %s (scripts/setup.sh installs it)' % what)
-    sys.exit(77)
-
-
-class Cluster:
-    """A throw-away cluster on a Unix socket in its own folder, no TCP."""
-
-    def __init__(self):
-        self.dir = tempfile.mkdtemp(prefix='vardel-zones-')
-        self.data = os.path.join(self.dir, 'data')
-        self.user = None
-        if os.geteuid() == 0:  # initdb refuses root
-            self.user = 'postgres'
-            pw = pwd.getpwnam(self.user)
-            os.chown(self.dir, pw.pw_uid, pw.pw_gid)
-        self.started = False
-
-    def run(self, args, **kw):
-        if self.user:
-            args = ['runuser', '-u', self.user, '--'] + args
-        return subprocess.run(args, capture_output=True, text=True, **kw)
-
-    def start(self):
-        r = self.run([PG_BIN + '/initdb', '-D', self.data, '-A', 'trust', '-U', 'postgres',
-                      '-E', 'UTF8', '--locale=C', '--no-sync'], timeout=120)
-        if r.returncode != 0:
-            return 'initdb failed: ' + r.stderr.strip()
-        opts = "-c listen_addresses='' -k %s -p 5432 -c fsync=off" % self.dir
-        r = self.run([PG_BIN + '/pg_ctl', '-D', self.data, '-o', opts, '-l',
-                      os.path.join(self.dir, 'log'), '-w', '-t', '60', 'start'], timeout=90)
-        if r.returncode != 0:
-            return 'the server did not start: ' + r.stdout.strip() + r.stderr.strip()
-        self.started = True
-        return None
-
-    def stop(self):
-        if self.started:
-            self.run([PG_BIN + '/pg_ctl', '-D', self.data, '-m', 'immediate', '-w', 'stop'], timeout=60)
-        shutil.rmtree(self.dir, ignore_errors=True)
-
-    def psql(self, sql=None, file=None, session_zone='Pacific/Chatham'):
-        """Rows as lists of fields, None for NULL, every row kept; an odd
-        session zone, which nothing may follow."""
-        args = ['psql', '-X', '-q', '-A', '-t', '-F', '\t', '-P', 'null=' + NULL, '-v', 'ON_ERROR_STOP=1',
-                '-h', self.dir, '-p', '5432', '-U', 'postgres', '-d', 'postgres']
-        args += ['-f', file] if file else ['-c', sql]
-        r = subprocess.run(args, capture_output=True, text=True, timeout=300,
-                           env=dict(os.environ, PGTZ=session_zone))
-        if r.returncode != 0:
-            raise RuntimeError('psql: %s' % r.stderr.strip())
-        return [[None if f == NULL else f for f in line.split('\t')] for line in r.stdout.splitlines()]
-
-
-# The model: what Windows names each zone and where its offsets come from.
-
-def registry(system_reg):
-    """{zone key: {'Std': .., 'Dlt': .., 'Display': ..}} of the direct subkeys
-    of HKLM\\...\\Time Zones in a Wine prefix's system.reg."""
-    head = '[Software\\\\Microsoft\\\\Windows NT\\\\CurrentVersion\\\\Time Zones\\\\'
-
-    def unescape(t):
-        return re.sub(r'\\x([0-9a-fA-F]{1,4})|\\(.)',
-                      lambda m: chr(int(m.group(1), 16)) if m.group(1) else m.group(2), t)
-    zones, cur = {}, None
-    with open(system_reg, encoding='utf-8') as f:
-        for line in f:
-            if line.startswith('['):
-                path = line[:line.rfind(']')]
-                sub = path[len(head):]
-                cur = zones.setdefault(unescape(sub), {}) if path.startswith(head) and '\\\\' not in sub else None
-            elif cur is not None:
-                m = re.match(r'"(Std|Dlt|Display)"="(.*)"$', line.rstrip('\n'))
-                if m:
-                    cur[m.group(1)] = unescape(m.group(2))
-    return zones
-
-
-def std_offset(iana, year=2026):
-    z = ZoneInfo(iana)
-    return min(dt.datetime(year, m, 1, tzinfo=UTC).astimezone(z).utcoffset() for m in range(1, 13))
-
-
-def display_offset(display):
-    """`(UTC-07:00) ...` -> -7 hours; `(UTC) ...` -> 0."""
-    m = re.match(r'\(UTC(?:([+-])(\d\d):(\d\d))?\)', display)
-    if not m.group(1):
-        return dt.timedelta(0)
-    d = dt.timedelta(hours=int(m.group(2)), minutes=int(m.group(3)))
-    return d if m.group(1) == '+' else -d
-
-
-def model(system_reg):
-    """{zone key: (standard name, daylight name, IANA zone)}: CLDR's territory
-    001 zone, unless its standard offset this year is not the one Windows'
-    zone shows, where CLDR's first other zone for it that has that offset
-    (laws change; Windows keeps its zone's offset)."""
-    first, others = {}, {}
-    for z in ET.parse(CLDR).getroot().iter('mapZone'):
-        if z.get('territory') == '001':
-            first[z.get('other')] = z.get('type')
-        else:
-            others.setdefault(z.get('other'), []).extend(z.get('type').split())
-    zones = {}
-    for key, v in registry(system_reg).items():
-        if key not in first:
-            continue
-        iana = first[key]
-        want = display_offset(v['Display'])
-        if std_offset(iana) != want:
-            iana = next((z for z in others.get(key, []) if std_offset(z) == want), iana)
-        zones[key] = (v['Std'], v['Dlt'], iana)
-    return zones
-
-
-def make_prefix(folder):
-    env = dict(os.environ, WINEPREFIX=folder, WINEDEBUG='-all', WINEDLLOVERRIDES='mscoree,mshtml=')
-    subprocess.run(['wineboot', '-i'], env=env, check=True, timeout=600,
-                   stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
-    subprocess.run(['wineserver', '-w'], env=env, check=True, timeout=600)
 
 
 def lit(v):
