@@ -42,10 +42,12 @@ else
     sub=${sub%/} name=${sub##*/}
     files=("$sub"/Log_*.log)
     if [ ${#files[@]} -eq 0 ]; then echo "site: $sub holds no day files: left out" >&2; continue; fi
-    [[ $name =~ ^[A-Za-z0-9][A-Za-z0-9._-]{0,62}$ ]] || { echo "site: the folder name \"$name\" cannot be a PC's name (letters, digits, . _ -)" >&2; exit 2; }
+    [[ $name =~ ^[A-Za-z0-9][A-Za-z0-9._-]{0,62}$ ]] \
+      || { echo "site: the folder name \"$name\" cannot be a PC's name (letters, digits, . _ -)" >&2; exit 2; }
     pcs+=("$name") dirs+=("$sub")
   done
-  [ ${#pcs[@]} -gt 0 ] || { echo "site: $folder holds no day files (Log_*.log) and no folder that does: nothing to read" >&2; exit 2; }
+  [ ${#pcs[@]} -gt 0 ] \
+    || { echo "site: $folder holds no day files (Log_*.log) and no folder that does: nothing to read" >&2; exit 2; }
   [ -z "${VARDEL_PC_NAME:-}" ] || echo "site: VARDEL_PC_NAME left unused: each PC is named by its folder" >&2
 fi
 shopt -u nullglob
@@ -78,7 +80,9 @@ bash "$cluster" schema "$work/pg"
 owner() { "${VARDEL_PG_BIN:-/usr/lib/postgresql/15/bin}/psql" -X -q -At -v ON_ERROR_STOP=1 -h "$socket" -p "$port" -U postgres -d vardel "$@"; }
 [ -z "$keep" ] || owner -c "update vardel.settings set keep_days = $keep"
 owner -c "select vardel.expire()" >/dev/null
-if [ -n "${VARDEL_SITE_ZONE+set}" ] && [ "$(owner -c "select coalesce(site_zone, '') from vardel.settings")" != "$VARDEL_SITE_ZONE" ]; then
+# A changed site zone gives stored records without an instant theirs.
+if [ -n "${VARDEL_SITE_ZONE+set}" ] \
+   && [ "$(owner -c "select coalesce(site_zone, '') from vardel.settings")" != "$VARDEL_SITE_ZONE" ]; then
   owner -v zone="$VARDEL_SITE_ZONE" <<<"update vardel.settings set site_zone = nullif(:'zone', '')" \
     || { echo "site: VARDEL_SITE_ZONE is not an IANA zone: $VARDEL_SITE_ZONE" >&2; exit 2; }
   echo "site: site zone ${VARDEL_SITE_ZONE:-none}: $(owner -c "select vardel.reinstant()") stored records given an instant" >&2

@@ -106,12 +106,18 @@ def cldr_map(path):
 
 
 def apply_changes(iana):
-    """The CLDR map with CHANGED applied; each change's note for the output."""
+    """The CLDR map with CHANGED applied where this CLDR still has the old
+    zone; each change's note for the output. A CLDR that maps the zone to
+    a third one is newer than CHANGED: it is kept, and said on stderr."""
     notes = []
     for key, (now, was, why) in sorted(CHANGED.items()):
         if iana.get(key) == now:
-            continue  # this CLDR already has it
-        notes.append('%s: %s, not %s as CLDR had it: %s.' % (key, now, iana.get(key, 'none'), why))
+            continue
+        if iana.get(key) != was:
+            print('zone-names: CLDR maps %s to %s, neither %s nor %s: kept; check CHANGED'
+                  % (key, iana.get(key), was, now), file=sys.stderr)
+            continue
+        notes.append('%s: %s, not %s as CLDR had it: %s.' % (key, now, was, why))
         iana[key] = now
     return notes
 
