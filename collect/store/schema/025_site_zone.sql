@@ -33,7 +33,8 @@ create index if not exists records_no_instant on vardel.records (host) where utc
 -- got an instant. The owner runs it after changing vardel.host_zones or the
 -- site zone; site.sh does when VARDEL_SITE_ZONE changes the setting. A
 -- record whose reason alone changes gets the new reason; one that had an
--- instant keeps it.
+-- instant keeps it, and so does one the store filed under a day other than
+-- its file's (a day far past the collector's clock) with its own reason.
 create or replace function vardel.reinstant(only_host text default null) returns bigint
 language plpgsql as $$
 declare
@@ -44,6 +45,7 @@ begin
        set (utc, unknown) = (select i.utc, i.unknown from vardel.record_instant(r.time_text, r.file, r.host) i)
      where r.utc is null and r.time_text is not null
        and (only_host is null or r.host = only_host)
+       and r.file_day = vardel.file_day(r.file)
        and (select i.utc is not null or i.unknown is distinct from r.unknown
               from vardel.record_instant(r.time_text, r.file, r.host) i)
     returning r.utc
