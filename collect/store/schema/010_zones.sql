@@ -307,8 +307,9 @@ BEGIN
             utc := z.utc;
             unknown := z.why;
         ELSE
-            unknown := format('%s "%s" matches zones with different offsets on that date',
-                              CASE WHEN length(zone) = 19 THEN 'cut name' ELSE 'zone name' END, zone);
+            unknown := format('%s "%s" matches zones with different offsets on that date (%s)',
+                              CASE WHEN length(zone) = 19 THEN 'cut name' ELSE 'zone name' END, zone,
+                              (SELECT string_agg(DISTINCT i, ', ') FROM unnest(ianas) i));
         END IF;
     END IF;
 END $$;
