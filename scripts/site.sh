@@ -122,16 +122,17 @@ start central "$relp" "$rsyslogd" -n -f "$conf/central.conf" -i "$work/central.p
 # The edge keeps every day file of the folder open (two descriptors each):
 # a folder kept for years needs more than the usual soft limit of 1024.
 ulimit -n "$(ulimit -Hn)" 2>/dev/null || true
-# An edge per PC, each with its companion, which hands in a last record
-# that has no line break yet. One PC keeps the work folder's edge/.
+# One edge per PC, each with its companion, which hands in a last record
+# that has no line break yet; one PC keeps the work folder's edge/.
 read -ra tails <<<"$tails"
 for i in "${!pcs[@]}"; do
-  pc=${pcs[$i]} edge=edge
-  [ ${#pcs[@]} -eq 1 ] || edge=edge-$pc
-  mkdir -p "$work/$edge"
-  VARDEL_EDGE_DIR=$work/$edge VARDEL_LOG_FOLDER=${dirs[$i]} VARDEL_PC_NAME=$pc VARDEL_TAIL_PORT=${tails[$i]} \
-    start "$edge" "${tails[$i]}" "$rsyslogd" -n -f "$conf/edge.conf" -i "$work/$edge.pid" || exit 1
-  start "$edge-tail" "" python3 "$conf/edge-tail.py" "${dirs[$i]}" "$work/$edge" "${tails[$i]}" "$pc"
+  sfx=
+  [ ${#pcs[@]} -eq 1 ] || sfx=-${pcs[$i]}
+  folder=${dirs[$i]} tail=${tails[$i]}
+  export VARDEL_PC_NAME=${pcs[$i]} VARDEL_LOG_FOLDER=$folder VARDEL_EDGE_DIR=$work/edge$sfx VARDEL_TAIL_PORT=$tail
+  mkdir -p "$VARDEL_EDGE_DIR"
+  start edge$sfx "$tail" "$rsyslogd" -n -f "$conf/edge.conf" -i "$work/edge$sfx.pid" || exit 1
+  start edge-tail$sfx "" python3 "$conf/edge-tail.py" "$folder" "$VARDEL_EDGE_DIR" "$tail" "$VARDEL_PC_NAME"
 done
 
 # The page, built when missing and buildable.
