@@ -36,8 +36,9 @@ ZONES_KEY = r'Software\\Microsoft\\Windows NT\\CurrentVersion\\Time Zones\\'
 # with the offsets Windows' zone keeps; current CLDR maps both the same way.
 # Zones whose IANA zone is right but whose Wine registry data is older than
 # the law (Egypt's daylight time from 2023, Greenland's UTC-2 from 2023,
-# Paraguay's all-year UTC-3 from 2024) need no change here: the instant
-# follows the IANA zone's history.
+# Paraguay's all-year UTC-3 from 2024; the shown offset of Jordan, Syria
+# and Volgograd, all-year UTC+3 from 2022 and 2020) need no change here:
+# the instant follows the IANA zone's history.
 CHANGED = {
     'Mountain Standard Time (Mexico)': (
         'America/Mazatlan', 'America/Chihuahua',

@@ -44,8 +44,10 @@ def std_offset(iana, year=2026):
 
 
 def display_offset(display):
-    """`(UTC-07:00) ...` -> -7 hours; `(UTC) ...` -> 0."""
-    m = re.match(r'\(UTC(?:([+-])(\d\d):(\d\d))?\)', display)
+    """`(UTC-07:00) ...` -> -7 hours; `(UTC) ...` -> 0; None without one."""
+    m = re.match(r'\(UTC(?:([+-])(\d\d):(\d\d))?\)', display or '')
+    if not m:
+        return None
     if not m.group(1):
         return dt.timedelta(0)
     d = dt.timedelta(hours=int(m.group(2)), minutes=int(m.group(3)))
@@ -68,7 +70,7 @@ def model(system_reg):
         if key not in first:
             continue
         iana = first[key]
-        want = display_offset(v['Display'])
+        want = display_offset(v.get('Display'))
         if std_offset(iana) != want:
             iana = next((z for z in others.get(key, []) if std_offset(z) == want), iana)
         zones[key] = (v['Std'], v['Dlt'], iana)
