@@ -60,11 +60,11 @@ class Cluster:
             self.run([PG_BIN + '/pg_ctl', '-D', self.data, '-m', 'immediate', '-w', 'stop'], timeout=60)
         shutil.rmtree(self.dir, ignore_errors=True)
 
-    def psql(self, sql=None, file=None, session_zone='Pacific/Chatham'):
+    def psql(self, sql=None, file=None, session_zone='Pacific/Chatham', role='postgres'):
         """Rows as lists of fields, None for NULL, every row kept; an odd
-        session zone, which nothing may follow."""
+        session zone, which nothing may follow. RuntimeError on failure."""
         args = ['psql', '-X', '-q', '-A', '-t', '-F', '\t', '-P', 'null=' + NULL, '-v', 'ON_ERROR_STOP=1',
-                '-h', self.dir, '-p', '5432', '-U', 'postgres', '-d', 'postgres']
+                '-h', self.dir, '-p', '5432', '-U', role, '-d', 'postgres']
         args += ['-f', file] if file else ['-c', sql]
         r = subprocess.run(args, capture_output=True, text=True, timeout=300,
                            env=dict(os.environ, PGTZ=session_zone))

@@ -248,6 +248,16 @@ def check_site_zone(pg, zones):
     except RuntimeError as e:
         check('unknown IANA zone "America/Denvr"' in str(e), 'site zone refused for another reason: %s' % e)
 
+    # Only the owner sets the zone or works instants out again.
+    for role in ('vardel_collector', 'vardel_reader'):
+        for sql in ("UPDATE vardel.settings SET site_zone = 'America/Denver'", 'SELECT vardel.reinstant()',
+                    "INSERT INTO vardel.host_zones VALUES ('PC-R', 'America/Denver')"):
+            try:
+                pg.psql(sql, role=role)
+                check(False, '%s may run %r' % (role, sql))
+            except RuntimeError as e:
+                check('permission denied' in str(e), '%s: %r refused for another reason: %s' % (role, sql, e))
+
     # Records stored without an instant, then given one by the settings.
     pg.psql("UPDATE vardel.settings SET site_zone = NULL, keep_days = 36500")
     spanish = dt.datetime(2026, 7, 15, 14, 0, tzinfo=ZoneInfo('Europe/Madrid'))
