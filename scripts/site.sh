@@ -2,6 +2,9 @@
 # The whole site on this machine, in the foreground: a private PostgreSQL
 # cluster with the store's schema, a collector that stores every record, an
 # edge reading every Log_*.log of LOG_FOLDER from the start, and the page.
+# LOG_FOLDER is one PC's folder (day files in it), or a folder of PC folders:
+# with no day files of its own, each folder in it that holds day files is a
+# PC named by the folder (an edge each); with neither it is refused.
 # Nothing of the system's is touched (its own ports on 127.0.0.1, its own
 # socket folder). Prints "page: URL" and "store: URL" and runs until Ctrl+C
 # or SIGTERM, which stop everything it started.
@@ -11,7 +14,10 @@
 # (the host name the records carry; default this machine's),
 # VARDEL_COLLECT_OUT (also write the JSON lines to this file; default none),
 # VARDEL_KEEP_DAYS (the days the store keeps; default: as the store has it),
-# VARDEL_SITE_BUILD (0: run without the page where it is not built yet).
+# VARDEL_SITE_BUILD (0: run without the page where it is not built yet),
+# VARDEL_SITE_ZONE (the site's IANA zone, which settles a zone name that
+# zones of different offsets share; empty clears it; when it changes the
+# setting, stored records without an instant get theirs where they can).
 # Exit codes: 0 stopped, 1 failure, 2 bad arguments, 77 rsyslogd or
 # PostgreSQL cannot start.
 set -euo pipefail
@@ -25,6 +31,26 @@ folder=$(cd "$1" && pwd)
 work=${VARDEL_SITE_DIR:-$top/build-site}
 mkdir -p "$work"
 work=$(cd "$work" && pwd)
+# Each PC's name and folder; Windows' computer names fit the pattern.
+pcs=() dirs=()
+shopt -s nullglob
+own=("$folder"/Log_*.log)
+if [ ${#own[@]} -gt 0 ]; then
+  pcs=("${VARDEL_PC_NAME:-$(hostname)}") dirs=("$folder")
+else
+  for sub in "$folder"/*/; do
+    sub=${sub%/} name=${sub##*/}
+    files=("$sub"/Log_*.log)
+    if [ ${#files[@]} -eq 0 ]; then echo "site: $sub holds no day files: left out" >&2; continue; fi
+    [[ $name =~ ^[A-Za-z0-9][A-Za-z0-9._-]{0,62}$ ]] \
+      || { echo "site: the folder name \"$name\" cannot be a PC's name (letters, digits, . _ -)" >&2; exit 2; }
+    pcs+=("$name") dirs+=("$sub")
+  done
+  [ ${#pcs[@]} -gt 0 ] \
+    || { echo "site: $folder holds no day files (Log_*.log) and no folder that does: nothing to read" >&2; exit 2; }
+  [ -z "${VARDEL_PC_NAME:-}" ] || echo "site: VARDEL_PC_NAME left unused: each PC is named by its folder" >&2
+fi
+shopt -u nullglob
 keep=${VARDEL_KEEP_DAYS:-}
 [ -z "$keep" ] || [[ $keep =~ ^[1-9][0-9]{0,5}$ ]] || { echo "site: VARDEL_KEEP_DAYS is not a number of days: $keep" >&2; exit 2; }
 rsyslogd=$(command -v rsyslogd || echo /usr/sbin/rsyslogd)
@@ -54,8 +80,15 @@ bash "$cluster" schema "$work/pg"
 owner() { "${VARDEL_PG_BIN:-/usr/lib/postgresql/15/bin}/psql" -X -q -At -v ON_ERROR_STOP=1 -h "$socket" -p "$port" -U postgres -d vardel "$@"; }
 [ -z "$keep" ] || owner -c "update vardel.settings set keep_days = $keep"
 owner -c "select vardel.expire()" >/dev/null
+# A changed site zone gives stored records without an instant theirs.
+if [ -n "${VARDEL_SITE_ZONE+set}" ] \
+   && [ "$(owner -c "select coalesce(site_zone, '') from vardel.settings")" != "$VARDEL_SITE_ZONE" ]; then
+  owner -v zone="$VARDEL_SITE_ZONE" <<<"update vardel.settings set site_zone = nullif(:'zone', '')" \
+    || { echo "site: VARDEL_SITE_ZONE is not an IANA zone: $VARDEL_SITE_ZONE" >&2; exit 2; }
+  echo "site: site zone ${VARDEL_SITE_ZONE:-none}: $(owner -c "select vardel.reinstant()") stored records given an instant" >&2
+fi
 
-read -r relp tcp escaped http tail < <(free_ports 5)
+read -r relp tcp escaped http tails < <(free_ports $((4 + ${#pcs[@]})))
 
 # start NAME PORT CMD...: one process in the background; waits (bounded)
 # until it listens on PORT when one is given.
@@ -75,8 +108,8 @@ start() {
 
 export VARDEL_CONF_DIR=$conf VARDEL_LISTEN=127.0.0.1 VARDEL_RELP_PORT=$relp VARDEL_TCP_PORT=$tcp VARDEL_ESCAPED_PORT=$escaped
 export VARDEL_COLLECT_DIR=$work/central VARDEL_COLLECT_OUT=${VARDEL_COLLECT_OUT:-}
-export VARDEL_EDGE_DIR=$work/edge VARDEL_LOG_FOLDER=$folder VARDEL_COLLECTOR=127.0.0.1 VARDEL_TAIL_PORT=$tail
-export VARDEL_PC_NAME=${VARDEL_PC_NAME:-$(hostname)}
+export VARDEL_EDGE_DIR=$work/edge VARDEL_LOG_FOLDER=${dirs[0]} VARDEL_COLLECTOR=127.0.0.1 VARDEL_TAIL_PORT=${tails%% *}
+export VARDEL_PC_NAME=${pcs[0]}
 export VARDEL_STORE_CONF=$conf/store/pgsql.conf VARDEL_STORE_SERVER=$socket VARDEL_STORE_PORT=$port
 export VARDEL_STORE_DB=vardel VARDEL_STORE_USER=vardel_collector VARDEL_STORE_PASS=
 mkdir -p "$VARDEL_COLLECT_DIR" "$VARDEL_EDGE_DIR"
@@ -89,9 +122,18 @@ start central "$relp" "$rsyslogd" -n -f "$conf/central.conf" -i "$work/central.p
 # The edge keeps every day file of the folder open (two descriptors each):
 # a folder kept for years needs more than the usual soft limit of 1024.
 ulimit -n "$(ulimit -Hn)" 2>/dev/null || true
-start edge "$tail" "$rsyslogd" -n -f "$conf/edge.conf" -i "$work/edge.pid" || exit 1
-# Its companion hands in a last record that has no line break yet.
-start edge-tail "" python3 "$conf/edge-tail.py" "$folder" "$VARDEL_EDGE_DIR" "$tail" "$VARDEL_PC_NAME"
+# One edge per PC, each with its companion, which hands in a last record
+# that has no line break yet; one PC keeps the work folder's edge/.
+read -ra tails <<<"$tails"
+for i in "${!pcs[@]}"; do
+  sfx=
+  [ ${#pcs[@]} -eq 1 ] || sfx=-${pcs[$i]}
+  folder=${dirs[$i]} tail=${tails[$i]}
+  export VARDEL_PC_NAME=${pcs[$i]} VARDEL_LOG_FOLDER=$folder VARDEL_EDGE_DIR=$work/edge$sfx VARDEL_TAIL_PORT=$tail
+  mkdir -p "$VARDEL_EDGE_DIR"
+  start edge$sfx "$tail" "$rsyslogd" -n -f "$conf/edge.conf" -i "$work/edge$sfx.pid" || exit 1
+  start edge-tail$sfx "" python3 "$conf/edge-tail.py" "$folder" "$VARDEL_EDGE_DIR" "$tail" "$VARDEL_PC_NAME"
+done
 
 # The page, built when missing and buildable.
 store_url="postgresql://vardel_reader@/vardel?host=$socket&port=$port"

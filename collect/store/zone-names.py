@@ -10,8 +10,13 @@ their two sources:
 
     zone-names.py [--prefix WINEPREFIX] [--cldr windowsZones.xml] [--out FILE]
 
+The CLDR the system carries may be older than the Windows zones the PCs
+run: CHANGED below corrects its map where a zone's IANA history no longer
+gives what Windows' zone keeps today, and the output names each change.
+
 Without --prefix a throw-away prefix is made with `wineboot -i` and removed.
-Writes to standard output without --out. Exits 77 when Wine or CLDR is missing.
+Writes to standard output without --out. Exits 1 when Wine or CLDR is
+missing or the prefix holds no registry, saying which.
 """
 import argparse
 import os
@@ -20,10 +25,30 @@ import shutil
 import subprocess
 import sys
 import tempfile
+import textwrap
 import xml.etree.ElementTree as ET
 
 CLDR = '/usr/share/unicode/cldr/common/supplemental/windowsZones.xml'
 ZONES_KEY = r'Software\\Microsoft\\Windows NT\\CurrentVersion\\Time Zones\\'
+
+# Windows zone: (IANA zone it maps to now, what CLDR 41 said, why). Found by
+# comparing each mapped IANA zone's offsets this year (Python's zoneinfo)
+# with the offsets Windows' zone keeps; current CLDR maps both the same way.
+# Zones whose IANA zone is right but whose Wine registry data is older than
+# the law (Egypt's daylight time from 2023, Greenland's UTC-2 from 2023,
+# Paraguay's all-year UTC-3 from 2024; the shown offset of Jordan, Syria
+# and Volgograd, all-year UTC+3 from 2022 and 2020) need no change here:
+# the instant follows the IANA zone's history.
+CHANGED = {
+    'Mountain Standard Time (Mexico)': (
+        'America/Mazatlan', 'America/Chihuahua',
+        'Mexico ended daylight time in October 2022 and Chihuahua moved to UTC-6 all year; '
+        "Windows' zone stays UTC-7 all year (La Paz, Mazatlan), as Mazatlan is"),
+    'Central Asia Standard Time': (
+        'Asia/Bishkek', 'Asia/Almaty',
+        'Kazakhstan moved to UTC+5 in March 2024 (Almaty with it); '
+        "Windows' zone stays UTC+6 all year, as Bishkek is"),
+}
 
 
 def reg_string(text):
@@ -81,11 +106,28 @@ def cldr_map(path):
     return found, version
 
 
+def apply_changes(iana):
+    """The CLDR map with CHANGED applied where this CLDR still has the old
+    zone; each change's note for the output. A CLDR that maps the zone to
+    a third one is newer than CHANGED: it is kept, and said on stderr."""
+    notes = []
+    for key, (now, was, why) in sorted(CHANGED.items()):
+        if iana.get(key) == now:
+            continue
+        if iana.get(key) != was:
+            print('zone-names: CLDR maps %s to %s, neither %s nor %s: kept; check CHANGED'
+                  % (key, iana.get(key), was, now), file=sys.stderr)
+            continue
+        notes.append('%s: %s, not %s as CLDR had it: %s.' % (key, now, was, why))
+        iana[key] = now
+    return notes
+
+
 def sql_text(s):
     return "'" + s.replace("'", "''") + "'"
 
 
-def render(zones, iana, cldr_version):
+def render(zones, iana, cldr_version, notes):
     mapped = sorted(k for k in zones if k in iana)
     unmapped = sorted(k for k in zones if k not in iana)
     lines = [
@@ -93,8 +135,11 @@ def render(zones, iana, cldr_version):
         '-- Sources: the Std and Dlt names under HKLM\\SOFTWARE\\Microsoft\\Windows NT\\',
         '-- CurrentVersion\\Time Zones of a Wine prefix, and the territory "001" entries of',
         '-- CLDR\'s windowsZones.xml (type version %s).' % cldr_version,
-        '-- Left out, as CLDR maps them to no IANA zone:',
+        '-- Changed from that CLDR (zone-names.py\'s CHANGED says why):',
     ]
+    lines += [l for n in notes for l in textwrap.wrap(n, 88, initial_indent='--   ', subsequent_indent='--     ')] \
+        or ['--   (none)']
+    lines += ['-- Left out, as CLDR maps them to no IANA zone:']
     lines += ['--   %s' % k for k in unmapped] or ['--   (none)']
     lines += ['BEGIN;', 'DELETE FROM vardel.zone_names;',
               'INSERT INTO vardel.zone_names (name, zone_key, iana, daylight) VALUES']
@@ -125,24 +170,25 @@ def main():
     a = ap.parse_args()
     if not os.path.isfile(a.cldr):
         print('CLDR windowsZones.xml missing: %s (package unicode-cldr-core)' % a.cldr, file=sys.stderr)
-        return 77
+        return 1
     temp = None
     try:
         prefix = a.prefix
         if not prefix:
             if not shutil.which('wineboot'):
                 print('Wine missing: no wineboot to make a prefix', file=sys.stderr)
-                return 77
+                return 1
             temp = tempfile.mkdtemp(prefix='zone-names-')
             prefix = os.path.join(temp, 'prefix')
             make_prefix(prefix)
         system_reg = os.path.join(prefix, 'system.reg')
         if not os.path.isfile(system_reg):
             print('no registry in the prefix: %s' % system_reg, file=sys.stderr)
-            return 77
+            return 1
         zones = registry_zones(system_reg)
         iana, version = cldr_map(a.cldr)
-        text = render(zones, iana, version)
+        notes = apply_changes(iana)
+        text = render(zones, iana, version, notes)
     finally:
         if temp:
             shutil.rmtree(temp, ignore_errors=True)

@@ -194,6 +194,7 @@ DECLARE
     first_utc timestamptz;
     first_why text;
     differ boolean := false;
+    site_at int;
 BEGIN
     IF time_text IS NULL THEN
         unknown := 'no time text';
@@ -298,7 +299,17 @@ BEGIN
         utc := first_utc;
         unknown := first_why;
     ELSE
-        unknown := format('%s "%s" matches zones with different offsets on that date',
-                          CASE WHEN length(zone) = 19 THEN 'cut name' ELSE 'zone name' END, zone);
+        -- The site's zone (vardel.settings, 025_site_zone.sql) settles it
+        -- where it is one of them: the PC is taken to be there.
+        site_at := array_position(ianas, (SELECT s.site_zone FROM vardel.settings s));
+        IF site_at IS NOT NULL THEN
+            z := vardel.zone_instant(local_time, ianas[site_at], flags[site_at]);
+            utc := z.utc;
+            unknown := z.why;
+        ELSE
+            unknown := format('%s "%s" matches zones with different offsets on that date (%s)',
+                              CASE WHEN length(zone) = 19 THEN 'cut name' ELSE 'zone name' END, zone,
+                              (SELECT string_agg(DISTINCT i, ', ') FROM unnest(ianas) i));
+        END IF;
     END IF;
 END $$;

@@ -2,6 +2,13 @@
 -- Sources: the Std and Dlt names under HKLM\SOFTWARE\Microsoft\Windows NT\
 -- CurrentVersion\Time Zones of a Wine prefix, and the territory "001" entries of
 -- CLDR's windowsZones.xml (type version 2021a).
+-- Changed from that CLDR (zone-names.py's CHANGED says why):
+--   Central Asia Standard Time: Asia/Bishkek, not Asia/Almaty as CLDR had it:
+--     Kazakhstan moved to UTC+5 in March 2024 (Almaty with it); Windows' zone stays
+--     UTC+6 all year, as Bishkek is.
+--   Mountain Standard Time (Mexico): America/Mazatlan, not America/Chihuahua as CLDR
+--     had it: Mexico ended daylight time in October 2022 and Chihuahua moved to UTC-6
+--     all year; Windows' zone stays UTC-7 all year (La Paz, Mazatlan), as Mazatlan is.
 -- Left out, as CLDR maps them to no IANA zone:
 --   (none)
 BEGIN;
@@ -55,8 +62,8 @@ INSERT INTO vardel.zone_names (name, zone_key, iana, daylight) VALUES
 ('Cen. Australia Daylight Time', 'Cen. Australia Standard Time', 'Australia/Adelaide', true),
 ('Central America Standard Time', 'Central America Standard Time', 'America/Guatemala', false),
 ('Central America Daylight Time', 'Central America Standard Time', 'America/Guatemala', true),
-('Central Asia Standard Time', 'Central Asia Standard Time', 'Asia/Almaty', false),
-('Central Asia Daylight Time', 'Central Asia Standard Time', 'Asia/Almaty', true),
+('Central Asia Standard Time', 'Central Asia Standard Time', 'Asia/Bishkek', false),
+('Central Asia Daylight Time', 'Central Asia Standard Time', 'Asia/Bishkek', true),
 ('Central Brazilian Standard Time', 'Central Brazilian Standard Time', 'America/Cuiaba', false),
 ('Central Brazilian Daylight Time', 'Central Brazilian Standard Time', 'America/Cuiaba', true),
 ('Central Europe Standard Time', 'Central Europe Standard Time', 'Europe/Budapest', false),
@@ -147,8 +154,8 @@ INSERT INTO vardel.zone_names (name, zone_key, iana, daylight) VALUES
 ('Morocco Daylight Time', 'Morocco Standard Time', 'Africa/Casablanca', true),
 ('Mountain Standard Time', 'Mountain Standard Time', 'America/Denver', false),
 ('Mountain Daylight Time', 'Mountain Standard Time', 'America/Denver', true),
-('Mountain Standard Time (Mexico)', 'Mountain Standard Time (Mexico)', 'America/Chihuahua', false),
-('Mountain Daylight Time (Mexico)', 'Mountain Standard Time (Mexico)', 'America/Chihuahua', true),
+('Mountain Standard Time (Mexico)', 'Mountain Standard Time (Mexico)', 'America/Mazatlan', false),
+('Mountain Daylight Time (Mexico)', 'Mountain Standard Time (Mexico)', 'America/Mazatlan', true),
 ('Myanmar Standard Time', 'Myanmar Standard Time', 'Asia/Rangoon', false),
 ('Myanmar Daylight Time', 'Myanmar Standard Time', 'Asia/Rangoon', true),
 ('N. Central Asia Standard Time', 'N. Central Asia Standard Time', 'Asia/Novosibirsk', false),
