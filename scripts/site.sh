@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # The whole site on this machine, in the foreground: a private PostgreSQL
 # cluster with the store's schema, a collector that stores every record, an
-# edge reading every Log_*.log of LOG_FOLDER from the start, and the page.
+# edge reading every regular Log_YYYY_MM_DD.log of LOG_FOLDER from the start
+# (no link in it followed: edge-run.sh), and the page.
 # Nothing of the system's is touched (its own ports on 127.0.0.1, its own
 # socket folder). Prints "page: URL" and "store: URL" and runs until Ctrl+C
 # or SIGTERM, which stop everything it started.
@@ -12,8 +13,9 @@
 # VARDEL_COLLECT_OUT (also write the JSON lines to this file; default none),
 # VARDEL_KEEP_DAYS (the days the store keeps; default: as the store has it),
 # VARDEL_SITE_BUILD (0: run without the page where it is not built yet).
-# Exit codes: 0 stopped, 1 failure, 2 bad arguments, 77 rsyslogd or
-# PostgreSQL cannot start.
+# Exit codes: 0 stopped, 1 failure, 2 bad arguments, 3 the collector or the
+# edge (rsyslogd) is missing or does not start, 4 the store does not start
+# (the cause on stderr each time).
 set -euo pipefail
 . "$(dirname "${BASH_SOURCE[0]}")/common.sh"
 conf=$top/collect
@@ -28,7 +30,7 @@ work=$(cd "$work" && pwd)
 keep=${VARDEL_KEEP_DAYS:-}
 [ -z "$keep" ] || [[ $keep =~ ^[1-9][0-9]{0,5}$ ]] || { echo "site: VARDEL_KEEP_DAYS is not a number of days: $keep" >&2; exit 2; }
 rsyslogd=$(command -v rsyslogd || echo /usr/sbin/rsyslogd)
-[ -x "$rsyslogd" ] || { echo "site: cannot start rsyslogd: not installed (scripts/setup.sh installs it)" >&2; exit 77; }
+[ -x "$rsyslogd" ] || { echo "site: cannot start rsyslogd: not installed (scripts/setup.sh installs it)" >&2; exit 3; }
 
 pids=() pg=
 stop_all() {
@@ -47,18 +49,18 @@ trap 'exit 0' INT TERM
 # The store. The server's own account must reach the work folder.
 [ "$(id -u)" != 0 ] || chmod o+x "$work"
 pg=1
-bash "$cluster" start "$work/pg" >"$work/pg.env" || exit $?
+bash "$cluster" start "$work/pg" >"$work/pg.env" || { echo "site: the store does not start (cluster.sh exit $?)" >&2; exit 4; }
 port=$(sed -n 's/^port=//p' "$work/pg.env")
 socket=$work/pg/socket
-bash "$cluster" schema "$work/pg"
+bash "$cluster" schema "$work/pg" || { echo "site: the store's schema does not load (cluster.sh exit $?)" >&2; exit 4; }
 owner() { "${VARDEL_PG_BIN:-/usr/lib/postgresql/15/bin}/psql" -X -q -At -v ON_ERROR_STOP=1 -h "$socket" -p "$port" -U postgres -d vardel "$@"; }
 [ -z "$keep" ] || owner -c "update vardel.settings set keep_days = $keep"
 owner -c "select vardel.expire()" >/dev/null
 
-read -r relp tcp escaped http tail < <(free_ports 5)
+read -r relp tcp escaped http < <(free_ports 4)
 
 # start NAME PORT CMD...: one process in the background; waits (bounded)
-# until it listens on PORT when one is given.
+# until it listens on PORT when one is given (a port, or a socket's path).
 start() {
   local name=$1 port=$2
   shift 2
@@ -66,7 +68,7 @@ start() {
   pids+=($!)
   [ -n "$port" ] || return 0
   for _ in $(seq 150); do
-    listening "$port" && return 0
+    if [[ $port == /* ]]; then [ -S "$port" ] && return 0; else listening "$port" && return 0; fi
     kill -0 "${pids[-1]}" 2>/dev/null || break
     sleep 0.1
   done
@@ -75,23 +77,28 @@ start() {
 
 export VARDEL_CONF_DIR=$conf VARDEL_LISTEN=127.0.0.1 VARDEL_RELP_PORT=$relp VARDEL_TCP_PORT=$tcp VARDEL_ESCAPED_PORT=$escaped
 export VARDEL_COLLECT_DIR=$work/central VARDEL_COLLECT_OUT=${VARDEL_COLLECT_OUT:-}
-export VARDEL_EDGE_DIR=$work/edge VARDEL_LOG_FOLDER=$folder VARDEL_COLLECTOR=127.0.0.1 VARDEL_TAIL_PORT=$tail
+export VARDEL_EDGE_DIR=$work/edge VARDEL_LOG_FOLDER=$folder VARDEL_COLLECTOR=127.0.0.1
 export VARDEL_PC_NAME=${VARDEL_PC_NAME:-$(hostname)}
 export VARDEL_STORE_CONF=$conf/store/pgsql.conf VARDEL_STORE_SERVER=$socket VARDEL_STORE_PORT=$port
 export VARDEL_STORE_DB=vardel VARDEL_STORE_USER=vardel_collector VARDEL_STORE_PASS=
 mkdir -p "$VARDEL_COLLECT_DIR" "$VARDEL_EDGE_DIR"
+# The edge's socket for its companion (edge.conf names it) is only its user's.
+chmod 700 "$VARDEL_EDGE_DIR"
+tail_socket=$VARDEL_EDGE_DIR/vardel-tail.sock
+rm -f "$tail_socket"
 for name in central edge; do
   if ! "$rsyslogd" -N1 -f "$conf/$name.conf" >"$work/$name.check" 2>&1; then
     echo "site: the $name configuration does not validate:" >&2; cat "$work/$name.check" >&2; exit 1
   fi
 done
-start central "$relp" "$rsyslogd" -n -f "$conf/central.conf" -i "$work/central.pid" || exit 77
+start central "$relp" "$rsyslogd" -n -f "$conf/central.conf" -i "$work/central.pid" || exit 3
 # The edge keeps every day file of the folder open (two descriptors each):
 # a folder kept for years needs more than the usual soft limit of 1024.
 ulimit -n "$(ulimit -Hn)" 2>/dev/null || true
-start edge "$tail" "$rsyslogd" -n -f "$conf/edge.conf" -i "$work/edge.pid" || exit 1
+# Both edge processes through edge-run.sh: no link in the folder is read.
+start edge "$tail_socket" bash "$conf/edge-run.sh" "$folder" "$rsyslogd" -n -f "$conf/edge.conf" -i "$work/edge.pid" || exit 3
 # Its companion hands in a last record that has no line break yet.
-start edge-tail "" python3 "$conf/edge-tail.py" "$folder" "$VARDEL_EDGE_DIR" "$tail" "$VARDEL_PC_NAME"
+start edge-tail "" bash "$conf/edge-run.sh" "$folder" python3 "$conf/edge-tail.py" "$folder" "$VARDEL_EDGE_DIR" "$VARDEL_PC_NAME"
 
 # The page, built when missing and buildable.
 store_url="postgresql://vardel_reader@/vardel?host=$socket&port=$port"
