@@ -15,7 +15,7 @@ edge's queue and RELP to the collector like any record.
 WORK_DIR/vardel-edge-tail.json remembers (offset, size) of what went per
 file, so a tail goes once, and again only when it changed. Runs until
 SIGTERM. A tail that could not be sent is tried again at the next look.
-Run it through edge-run.sh, as the edge: a link in FOLDER is not read.
+Run it through edge-run.py, as the edge: it reads FOLDER and nothing more.
 """
 import datetime
 import glob
@@ -39,7 +39,7 @@ NAME = re.compile(r'^Log_[0-9]{4}_[0-9]{2}_[0-9]{2}\.log$')
 
 def size_of(path):
     """The size of a regular file; None for anything else (a pipe would
-    hang the reader). Links in the log folder edge-run.sh refuses."""
+    hang the reader). edge-run.py keeps links to elsewhere out."""
     st = os.stat(path)
     return st.st_size if stat.S_ISREG(st.st_mode) else None
 

@@ -4,7 +4,7 @@
 # 127.0.0.1; the system's syslog is not touched), the edge reading every
 # regular file Log_YYYY_MM_DD.log of LOG_FOLDER from the start, as many at
 # a time as the open-file limit allows (no link in LOG_FOLDER is followed:
-# edge-run.sh). Ends once the collector has written to OUT_FILE
+# edge-run.py). Ends once the collector has written to OUT_FILE
 # (one JSON object a line) a record at each offset where a file holds a
 # record start, or after a time limit; then names each file whose records
 # did not all arrive whole (and records that arrived in pieces) and fails
@@ -81,13 +81,13 @@ fi
 # its own, a process for each batch (its read positions and queue stay in
 # its work folder), a batch a quarter of what the limit leaves. Beside each
 # edge process runs edge-tail.py, which sends a last record that has no
-# line break (imfile does not); both through edge-run.sh.
+# line break (imfile does not); both through edge-run.py.
 batch=$(( ($(ulimit -n) - 64) / 4 ))
 [ "$batch" -ge 1 ] || batch=1
 set +e
 python3 "$top/scripts/collect_watch.py" "$folder" "$out" "$timeout" "$batch" \
-  "$rsyslogd" "$conf/edge.conf" "$run/edge.pid" "$run/edge.log" "$conf/edge-tail.py" \
-  "$conf/edge-run.sh" "${pids[@]}"
+  "$rsyslogd" "$conf/edge.conf" "$run/edge/edge.pid" "$run/edge.log" "$conf/edge-tail.py" \
+  "$conf/edge-run.py" "${pids[@]}"
 rc=$?
 set -e
 if [ $rc -ne 0 ]; then

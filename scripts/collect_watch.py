@@ -7,8 +7,9 @@ process for each batch), follows the collector's output as it grows
     collect_watch.py FOLDER OUT_FILE TIMEOUT BATCH RSYSLOGD EDGE_CONF EDGE_PID EDGE_LOG EDGE_TAIL EDGE_RUN PID...
 
 EDGE_TAIL (edge-tail.py) runs beside each edge process over the same links,
-both through EDGE_RUN (edge-run.sh: no link inside FOLDER is followed). Of
-FOLDER, only regular files with a day's name are read; others are named.
+both through EDGE_RUN (edge-run.py: they read FOLDER, the links and their
+work folder and nothing more). Of FOLDER, only regular files with a day's
+name are read; others are named.
 
 A batch is done once a record has arrived at each offset where its files,
 as they are then, hold one (a record sent twice counts once), and the file
@@ -134,10 +135,10 @@ def main():
         part = names[first:first + batch]
         for n in part:
             os.symlink(os.path.join(folder, n), os.path.join(links, n))
-        guard = ['bash', edge_run, folder]
+        guard = [sys.executable, edge_run, '--read', folder, '--read', links, '--write', os.environ['VARDEL_EDGE_DIR'],
+                 '--']
         edge = subprocess.Popen(guard + edge_command, stdout=open(edge_log, 'ab'), stderr=subprocess.STDOUT)
-        tail = subprocess.Popen(guard + [sys.executable, edge_tail, links, os.environ['VARDEL_EDGE_DIR'],
-                                         os.environ['VARDEL_PC_NAME']],
+        tail = subprocess.Popen(guard + [edge_tail, links, os.environ['VARDEL_EDGE_DIR'], os.environ['VARDEL_PC_NAME']],
                                 stdout=open(edge_log, 'ab'), stderr=subprocess.STDOUT)
         try:
             rc = wait(out, folder, part, begin, timeout, pids + [edge.pid, tail.pid])

@@ -2,7 +2,7 @@
 # The whole site on this machine, in the foreground: a private PostgreSQL
 # cluster with the store's schema, a collector that stores every record, an
 # edge reading every regular Log_YYYY_MM_DD.log of LOG_FOLDER from the start
-# (no link in it followed: edge-run.sh), and the page.
+# (it can read that folder and nothing more: edge-run.py), and the page.
 # Nothing of the system's is touched (its own ports on 127.0.0.1, its own
 # socket folder). Prints "page: URL" and "store: URL" and runs until Ctrl+C
 # or SIGTERM, which stop everything it started.
@@ -95,10 +95,12 @@ start central "$relp" "$rsyslogd" -n -f "$conf/central.conf" -i "$work/central.p
 # The edge keeps every day file of the folder open (two descriptors each):
 # a folder kept for years needs more than the usual soft limit of 1024.
 ulimit -n "$(ulimit -Hn)" 2>/dev/null || true
-# Both edge processes through edge-run.sh: no link in the folder is read.
-start edge "$tail_socket" bash "$conf/edge-run.sh" "$folder" "$rsyslogd" -n -f "$conf/edge.conf" -i "$work/edge.pid" || exit 3
+# Both edge processes through edge-run.py: they read the log folder and
+# nothing more (a link in it to elsewhere is refused).
+guard=(python3 "$conf/edge-run.py" --read "$folder" --write "$VARDEL_EDGE_DIR" --)
+start edge "$tail_socket" "${guard[@]}" "$rsyslogd" -n -f "$conf/edge.conf" -i "$VARDEL_EDGE_DIR/edge.pid" || exit 3
 # Its companion hands in a last record that has no line break yet.
-start edge-tail "" bash "$conf/edge-run.sh" "$folder" python3 "$conf/edge-tail.py" "$folder" "$VARDEL_EDGE_DIR" "$VARDEL_PC_NAME"
+start edge-tail "" "${guard[@]}" "$conf/edge-tail.py" "$folder" "$VARDEL_EDGE_DIR" "$VARDEL_PC_NAME"
 
 # The page, built when missing and buildable.
 store_url="postgresql://vardel_reader@/vardel?host=$socket&port=$port"

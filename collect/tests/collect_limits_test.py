@@ -9,15 +9,19 @@ set-up has run (testenv); collect.sh failing fails the case.
 import json
 import os
 import shutil
+import signal
 import subprocess
 import sys
 import tempfile
 import time
 
+import collect_test as ct
 import testenv
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 COLLECT_SH = os.path.join(HERE, '..', '..', 'scripts', 'collect.sh')
+EDGE_RUN = os.path.join(ct.CONF, 'edge-run.py')
+EDGE_TAIL = os.path.join(ct.CONF, 'edge-tail.py')
 RSYSLOGD = shutil.which('rsyslogd') or '/usr/sbin/rsyslogd'
 PC = 'INSTRUMENT-07'
 TIME = 'Mon Jan 05 02:03:55 PM GMT Standard Time'
@@ -177,10 +181,86 @@ def many_files(work):
         len(got), len(missing), missing[:5]))
 
 
+# Run as another local user: hands the edge's socket a frame that claims a
+# host, a file and an offset; prints what happened.
+INTRUDER = r"""
+import socket, sys
+m = b'<13>1 2026-01-01T00:00:00Z VICTIM-PC vardel - Log_2006_09_09.log [vardel@32473 offset="0"] forged'
+s = socket.socket(socket.AF_UNIX, socket.SOCK_STREAM)
+try:
+    s.connect(sys.argv[1])
+    s.sendall(b'%d %s' % (len(m), m))
+    print('sent')
+except PermissionError:
+    print('refused')
+"""
+
+
+def edge_guard(work):
+    """Who may hand the edge a record, and what it reads: a frame from
+    another local user (nobody) is refused and stored nowhere; links in the
+    log folder (to a root-only file, to a folder; there at the start or made
+    later; with a day's name or not) are not read; the folder's regular day
+    file is, its tail through the edge's own companion included."""
+    os.chmod(work, 0o755)  # nobody reaches the socket: its own mode must refuse
+    folder, edge_dir, central_dir = (os.path.join(work, n) for n in ('logs', 'edge', 'central'))
+    private = os.path.join(work, 'private')
+    for d in (folder, edge_dir, central_dir, private):
+        os.mkdir(d, 0o755)
+    os.chmod(private, 0o700)
+    secret = os.path.join(private, 'secret.log')
+    open(secret, 'wb').write(record('SECRET', 'only root reads this') + b'SECRET tail')
+    os.chmod(secret, 0o600)
+    day = os.path.join(folder, 'Log_2006_09_09.log')
+    data, want = layout([('kept', 'one'), ('kept', 'two'), ('kept', 'three')])
+    open(day, 'wb').write(data[:want[2]['offset'] - 2])  # the second without its line end
+    for name, target in (('Log_2006_09_01.log', secret), ('Log_2006_09_02.log', private), ('Log_link.log', secret)):
+        os.symlink(target, os.path.join(folder, name))
+    out = os.path.join(work, 'out.json')
+    relp, tcp, escaped = ct.free_ports(3)
+    env = dict(os.environ, VARDEL_CONF_DIR=ct.CONF, VARDEL_LISTEN='127.0.0.1', VARDEL_RELP_PORT=str(relp),
+               VARDEL_TCP_PORT=str(tcp), VARDEL_ESCAPED_PORT=str(escaped), VARDEL_COLLECT_DIR=central_dir,
+               VARDEL_COLLECT_OUT=out, VARDEL_EDGE_DIR=edge_dir, VARDEL_LOG_FOLDER=folder,
+               VARDEL_COLLECTOR='127.0.0.1', VARDEL_PC_NAME=PC)
+    guard = [sys.executable, EDGE_RUN, '--read', folder, '--write', edge_dir, '--']
+    procs = [ct.Rsyslogd(os.path.join(ct.CONF, 'central.conf'), env, os.path.join(work, 'central.log'))]
+    procs.append(ct.Rsyslogd(os.path.join(ct.CONF, 'edge.conf'), env, os.path.join(edge_dir, 'edge.log'), guard))
+    companion = subprocess.Popen(guard + [EDGE_TAIL, folder, edge_dir, PC],
+                                 stdout=open(os.path.join(work, 'tail.log'), 'wb'), stderr=subprocess.STDOUT)
+
+    def records():
+        lines = open(out, 'rb').read().splitlines() if os.path.exists(out) else []
+        return [json.loads(x) for x in lines]
+    try:
+        # The first two, the second through the companion (socket) once the
+        # file stood still: by then the edge has looked at the links too.
+        ct.wait_for(lambda: len(records()) >= 2, 'the day file\'s first two records')
+        r = subprocess.run(['runuser', '-u', 'nobody', '--', '/usr/bin/python3', '-c', INTRUDER,
+                            os.path.join(edge_dir, 'vardel-tail.sock')], capture_output=True, text=True)
+        check(r.stdout.strip() == 'refused', 'another local user handing the edge a frame: %r %s' % (
+            r.stdout.strip(), r.stderr.strip()[-300:]))
+        # A link made while the edge runs, then the day file goes on: the
+        # edge reads the folder again for its rest.
+        os.symlink(secret, os.path.join(folder, 'Log_2006_09_03.log'))
+        open(day, 'ab').write(data[want[2]['offset'] - 2:])
+        ct.wait_for(lambda: len(records()) >= 4, 'the completed record and the one after it')
+    finally:
+        companion.send_signal(signal.SIGTERM)
+        companion.wait(30)
+        for p in procs:
+            p.stop()
+    got = records()
+    check([(g.get('file'), g.get('offset')) for g in got] == [('Log_2006_09_09.log', w['offset']) for w in
+                                                              (want[0], want[1], want[1], want[2])],
+          'only the regular day file\'s records: %s' % [(g.get('file'), g.get('host'), g.get('offset')) for g in got])
+    text = open(out, 'rb').read() if os.path.exists(out) else b''
+    check(b'SECRET' not in text and b'VICTIM' not in text, 'nothing of the linked file or the forged frame stored')
+
+
 def main():
     testenv.require_tool(RSYSLOGD, 'rsyslogd')
     cases = {'long': long_records, 'order': order_and_offsets, 'unterminated': last_without_line_break,
-             'grown': grown_after_tail, 'many': many_files}
+             'grown': grown_after_tail, 'many': many_files, 'guard': edge_guard}
     with tempfile.TemporaryDirectory(prefix='vardel-collect-limits.') as work:
         for name in sys.argv[1:] or cases:
             cases[name](work)

@@ -90,10 +90,11 @@ def free_ports(n):
 
 
 class Rsyslogd:
-    """One rsyslogd in the foreground with the settings in env."""
+    """One rsyslogd in the foreground with the settings in env (started
+    through the command wrap, such as edge-run.py, when given)."""
 
-    def __init__(self, conf, env, log):
-        self.proc = subprocess.Popen([RSYSLOGD, '-n', '-f', conf, '-i', log + '.pid'], env=env,
+    def __init__(self, conf, env, log, wrap=()):
+        self.proc = subprocess.Popen(list(wrap) + [RSYSLOGD, '-n', '-f', conf, '-i', log + '.pid'], env=env,
                                      stdout=open(log, 'wb'), stderr=subprocess.STDOUT)
 
     def stop(self):
