@@ -95,27 +95,36 @@ def layout(cases):
 
 
 def long_records(work):
-    """100 KB, 1 MB (with a line break in the source) and 8 MiB records
-    whole; a record past 8 MiB in numbered pieces that join to it."""
+    """100 KB and 1 MB (with a line break in the source) records whole; the
+    edge's limit: a line of exactly 8 MiB before its LF (CR included) whole,
+    one a byte longer in two pieces; a record past 16 MiB in numbered pieces
+    that join to it."""
+    def sized(n, message):  # a record of n bytes in the file
+        return 'd' * (n - len(record('', message))), message
     cases = [('a' * 100000, 'short after 100 KB'), ('b' * 500000 + '\n' + 'c' * 500000, 'after 1 MB'),
-             ('d' * (PIECE - len(record('', 'eight MiB in all'))), 'eight MiB in all'), ('after', 'the long ones')]
+             sized(PIECE + 1, 'eight MiB and the LF'), ('after', 'the long ones')]
     data, want = layout(cases)
+    over = record(*sized(PIECE + 2, 'a byte past the limit'))
     big = record('e' * (2 * PIECE + 5), 'past the limit')
-    rc, err, got = collect(work, {'Log_2006_05_01.log': data, 'Log_2006_05_02.log': big})
+    rc, err, got = collect(work, {'Log_2006_05_01.log': data, 'Log_2006_05_02.log': big, 'Log_2006_05_03.log': over})
     check(rc == 0, 'collect.sh over long records: %d %s' % (rc, err[-2000:]))
     g = got.get('Log_2006_05_01.log', [])
     check(g == want, 'long records: %d arrived, %s' % (len(g), [(len(r.get('source', r.get('raw', ''))), r.get('offset'))
                                                                 for r in g]))
-    # The record of exactly 8 MiB came as one: no piece, and the next one's
-    # offset 8 MiB after its own.
+    # The record at the limit came as one: no piece, and the next record's
+    # offset 8 MiB and its LF after its own.
     at = [r.get('offset') for r in g if 'piece' not in r]
-    check(len(at) == 4 and at[3] - at[2] == PIECE, 'the 8 MiB record arrived whole (offsets %s)' % at)
-    pieces = got.get('Log_2006_05_02.log', [])
-    check([(p.get('piece'), p.get('pieces'), p.get('offset')) for p in pieces] == [(1, 3, 0), (2, 3, 0), (3, 3, 0)],
-          'pieces: %s' % [(p.get('piece'), p.get('pieces'), p.get('offset')) for p in pieces])
-    check(''.join(p.get('raw', '') for p in pieces).encode('cp1252') == big.rstrip(b'\r\n'),
-          'the pieces joined are the record')
-    check('arrived in pieces' in err, 'collect.sh says a record arrived in pieces: %s' % err[-500:])
+    check(len(at) == 4 and at[3] - at[2] == PIECE + 1, 'the record at the limit arrived whole (offsets %s)' % at)
+
+    def split(name):
+        return [(p.get('piece'), p.get('pieces'), p.get('offset')) for p in got.get(name, [])]
+    check(split('Log_2006_05_03.log') == [(1, 2, 0), (2, 2, 0)], 'a byte past the limit: %s' % split('Log_2006_05_03.log'))
+    check(split('Log_2006_05_02.log') == [(1, 3, 0), (2, 3, 0), (3, 3, 0)], 'pieces: %s' % split('Log_2006_05_02.log'))
+    for name, rec in (('Log_2006_05_02.log', big), ('Log_2006_05_03.log', over)):
+        check(''.join(p.get('raw', '') for p in got.get(name, [])).encode('cp1252') == rec.rstrip(b'\r\n'),
+              '%s: the pieces joined are the record' % name)
+    check('2 records longer than 8 MiB arrived in pieces' in err, 'collect.sh says two records arrived in pieces: %s'
+          % err[-500:])
 
 
 def order_and_offsets(work):

@@ -54,7 +54,8 @@ def main():
             end = time.monotonic() + 90
             while 'store' not in lines and time.monotonic() < end:
                 line = site.stdout.readline()
-                if not line:
+                if not line:  # site.sh ended: its exit code and stderr say why
+                    site.wait(60)
                     break
                 m = re.match(r'^(page|store): (\S+)$', line.strip())
                 if m:
