@@ -40,9 +40,20 @@ def expected(path):
     return len(START.findall(data)), data.endswith(b'\n') or not data
 
 
+COUNTED = {}  # path -> ((size, mtime), records): a file is read again only once it changed
+
+
+def counted(path):
+    st = os.stat(path)
+    key = (st.st_size, st.st_mtime_ns)
+    if COUNTED.get(path, (None,))[0] != key:
+        COUNTED[path] = (key, expected(path)[0])
+    return COUNTED[path][1]
+
+
 def arrived(out, names, folder):
     """Every record the files now hold has arrived (counted by offset)."""
-    return all(len(out.whole.get(n, ())) >= expected(os.path.join(folder, n))[0] for n in names)
+    return all(len(out.whole.get(n, ())) >= counted(os.path.join(folder, n)) for n in names)
 
 
 class Output:
