@@ -209,8 +209,8 @@ def edge_guard(work):
     """Who may hand the edge a record, and what it reads: a frame from
     another local user (nobody) is refused and stored nowhere; links in the
     log folder (to a root-only file, to a folder; there at the start or made
-    later; with a day's name or not) are not read; the folder's regular day
-    file is, its tail through the edge's own companion included."""
+    later; with a day's name or not) and a pipe are not read; the folder's
+    regular day file is, its tail through the edge's own companion included."""
     os.chmod(work, 0o755)  # nobody reaches the socket: its own mode must refuse
     folder, edge_dir, central_dir = (os.path.join(work, n) for n in ('logs', 'edge', 'central'))
     private = os.path.join(work, 'private')
@@ -225,6 +225,7 @@ def edge_guard(work):
     open(day, 'wb').write(data[:want[2]['offset'] - 2])  # the second without its line end
     for name, target in (('Log_2006_09_01.log', secret), ('Log_2006_09_02.log', private), ('Log_link.log', secret)):
         os.symlink(target, os.path.join(folder, name))
+    os.mkfifo(os.path.join(folder, 'Log_2006_09_04.log'))  # not a regular file: read by neither
     out = os.path.join(work, 'out.json')
     relp, tcp, escaped = ct.free_ports(3)
     env = dict(os.environ, VARDEL_CONF_DIR=ct.CONF, VARDEL_LISTEN='127.0.0.1', VARDEL_RELP_PORT=str(relp),
