@@ -15,8 +15,8 @@
 # VARDEL_COLLECT_HOLD (a file: while it exists, collect.sh goes on reading,
 # for day files that are still being written).
 # Exit codes: 0 done, 1 records did not all arrive whole (or a configuration
-# does not validate), 2 bad arguments, 3 an rsyslogd is missing or does not
-# start (the cause on stderr).
+# does not validate), 2 bad arguments, 3 an rsyslogd (or the edge's
+# companion) is missing, does not start or ends early (the cause on stderr).
 set -euo pipefail
 . "$(dirname "${BASH_SOURCE[0]}")/common.sh"
 conf=$top/collect
@@ -92,6 +92,7 @@ rc=$?
 set -e
 if [ $rc -ne 0 ]; then
   cat "$run"/*.log >&2
+  [ $rc -eq 3 ] && exit 3
   exit 1
 fi
 echo "collect: $(wc -l <"$out") records from $folder in $out"

@@ -9,7 +9,8 @@ process for each batch), follows the collector's output as it grows
 EDGE_TAIL (edge-tail.py) runs beside each edge process over the same links,
 both through EDGE_RUN (edge-run.py: they read FOLDER, the links and their
 work folder and nothing more). Of FOLDER, only regular files with a day's
-name are read; others are named.
+name are read; others are named. Exits 3 where the collector or an edge
+process ends early (does not start).
 
 A batch is done once a record has arrived at each offset where its files,
 as they are then, hold one (a record sent twice counts once), and the file
@@ -93,7 +94,7 @@ class Output:
         return True
 
 
-def wait(out, folder, names, begin, timeout, pids):
+def wait(out, folder, names, begin, timeout, pids, children):
     """Until the files' records have come (0), or a failure (1)."""
     hold = os.environ.get('VARDEL_COLLECT_HOLD')
     count = True
@@ -110,13 +111,20 @@ def wait(out, folder, names, begin, timeout, pids):
                 sum(len(out.whole.get(n, ())) for n in names),
                 sum(expected(os.path.join(folder, n))[0] for n in names), timeout), file=sys.stderr)
             return 1
-        for pid in pids:
-            try:
-                os.kill(pid, 0)
-            except OSError:
-                print('collect: an rsyslogd ended early', file=sys.stderr)
-                return 1
+        # The edge processes are children (an ended one stays a zombie, so
+        # poll() them); the collector is not.
+        if not all(alive(pid) for pid in pids) or any(c.poll() is not None for c in children):
+            print('collect: an rsyslogd (or the edge\'s companion) ended early', file=sys.stderr)
+            return 3
         time.sleep(0.2)
+
+
+def alive(pid):
+    try:
+        os.kill(pid, 0)
+        return True
+    except OSError:
+        return False
 
 
 def main():
@@ -152,7 +160,7 @@ def main():
         tail = subprocess.Popen(guard + [edge_tail, links, os.environ['VARDEL_EDGE_DIR'], os.environ['VARDEL_PC_NAME']],
                                 stdout=open(edge_log, 'ab'), stderr=subprocess.STDOUT)
         try:
-            rc = wait(out, folder, part, begin, timeout, pids + [edge.pid, tail.pid])
+            rc = wait(out, folder, part, begin, timeout, pids, (edge, tail))
         finally:
             # The companion first: what it handed in goes out through the edge.
             for p in (tail, edge):
