@@ -135,9 +135,9 @@ def main():
     pids = [int(p) for p in sys.argv[11:]]
     links = os.environ['VARDEL_LOG_FOLDER']
     # The day file's name as the edge has it.
-    spec = importlib.util.spec_from_file_location('edge_tail', edge_tail)
-    companion = importlib.util.module_from_spec(spec)
-    spec.loader.exec_module(companion)
+    found = importlib.util.spec_from_file_location('edge_tail', edge_tail)
+    companion = importlib.util.module_from_spec(found)
+    found.loader.exec_module(companion)
     names = []
     for path in sorted(glob.glob(os.path.join(folder, 'Log_*.log'))):
         name = os.path.basename(path)
