@@ -36,8 +36,11 @@ START_TEXT = re.compile(START.pattern.decode().replace('(?m)^', '^'))
 
 def expected(path):
     """Records in one file, and whether its last one ends in a line break."""
-    with open(path, 'rb') as f:
-        data = f.read()
+    try:
+        with open(path, 'rb') as f:
+            data = f.read()
+    except OSError:
+        return 0, True
     return len(START.findall(data)), data.endswith(b'\n') or not data
 
 
@@ -45,7 +48,10 @@ COUNTED = {}  # path -> ((size, mtime), records): a file is read again only once
 
 
 def counted(path):
-    st = os.stat(path)
+    try:
+        st = os.stat(path)
+    except OSError:
+        return 0  # gone since: what arrived of it is named at the end
     key = (st.st_size, st.st_mtime_ns)
     if COUNTED.get(path, (None,))[0] != key:
         COUNTED[path] = (key, expected(path)[0])
