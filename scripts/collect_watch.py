@@ -9,14 +9,13 @@ process for each batch), follows the collector's output as it grows
 EDGE_TAIL (edge-tail.py) runs beside each edge process over the same links,
 both through EDGE_RUN (edge-run.py: they read FOLDER, the links and their
 work folder and nothing more). Of FOLDER, only regular files with a day's
-name are read; others are named. Exits 3 where the collector or an edge
-process ends early (does not start).
+name are read; others are named.
 
 A batch is done once a record has arrived at each offset where its files,
 as they are then, hold one (a record sent twice counts once), and the file
 VARDEL_COLLECT_HOLD, if named, does not exist. Prints what did not arrive
-whole; exits 0 when every record did, 1 otherwise: after TIMEOUT seconds in
-all, or when a PID (the collector) or the edge is gone.
+whole; exits 0 when every record did, 1 otherwise or after TIMEOUT seconds
+in all, 3 when a PID (the collector) or an edge process ends early.
 """
 import glob
 import importlib.util
@@ -101,7 +100,8 @@ class Output:
 
 
 def wait(out, folder, names, begin, timeout, pids, children):
-    """Until the files' records have come (0), or a failure (1)."""
+    """Until the files' records have come (0), the time is up (1) or a
+    process ended (3)."""
     hold = os.environ.get('VARDEL_COLLECT_HOLD')
     count = True
     while True:
