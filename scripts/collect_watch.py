@@ -4,16 +4,21 @@ files at a time (links to them in its folder, VARDEL_LOG_FOLDER; an edge
 process for each batch), follows the collector's output as it grows
 (reading only what is new) and counts each day file's records.
 
-    collect_watch.py FOLDER OUT_FILE QUIET TIMEOUT BATCH RSYSLOGD EDGE_CONF EDGE_PID EDGE_LOG EDGE_TAIL PID...
+    collect_watch.py FOLDER OUT_FILE TIMEOUT BATCH RSYSLOGD EDGE_CONF EDGE_PID EDGE_LOG EDGE_TAIL EDGE_RUN PID...
 
-EDGE_TAIL (edge-tail.py) runs beside each edge process over the same links.
+EDGE_TAIL (edge-tail.py) runs beside each edge process over the same links,
+both through EDGE_RUN (edge-run.py: they read FOLDER, the links and their
+work folder and nothing more). Of FOLDER, only regular files with a day's
+name are read; others are named.
 
-A batch is done once every record of its files has arrived and nothing more
-has come for QUIET seconds, or nothing has come for three times that. Prints
-what did not arrive whole; exits 0 when every record did, 1 otherwise, after
-TIMEOUT seconds in all, or when a PID (the collector) or the edge is gone.
+A batch is done once a record has arrived at each offset where its files,
+as they are then, hold one (a record sent twice counts once), and the file
+VARDEL_COLLECT_HOLD, if named, does not exist. Prints what did not arrive
+whole; exits 0 when every record did, 1 otherwise or after TIMEOUT seconds
+in all, 3 when a PID (the collector) or an edge process ends early.
 """
 import glob
+import importlib.util
 import json
 import os
 import re
@@ -30,9 +35,31 @@ START_TEXT = re.compile(START.pattern.decode().replace('(?m)^', '^'))
 
 def expected(path):
     """Records in one file, and whether its last one ends in a line break."""
-    with open(path, 'rb') as f:
-        data = f.read()
+    try:
+        with open(path, 'rb') as f:
+            data = f.read()
+    except OSError:
+        return 0, True
     return len(START.findall(data)), data.endswith(b'\n') or not data
+
+
+COUNTED = {}  # path -> ((size, mtime), records): a file is read again only once it changed
+
+
+def counted(path):
+    try:
+        st = os.stat(path)
+    except OSError:
+        return 0  # gone since: what arrived of it is named at the end
+    key = (st.st_size, st.st_mtime_ns)
+    if COUNTED.get(path, (None,))[0] != key:
+        COUNTED[path] = (key, expected(path)[0])
+    return COUNTED[path][1]
+
+
+def arrived(out, names, folder):
+    """Every record the files now hold has arrived (counted by offset)."""
+    return all(len(out.whole.get(n, ())) >= counted(os.path.join(folder, n)) for n in names)
 
 
 class Output:
@@ -40,7 +67,7 @@ class Output:
 
     def __init__(self, path):
         self.path, self.pos, self.rest = path, 0, b''
-        self.whole = {}       # file -> records that arrived whole (or all their pieces)
+        self.whole = {}       # file -> offsets of the records that arrived whole (or all their pieces)
         self.pieces = {}      # (file, offset) -> (pieces seen, pieces in all)
         self.bad = 0
 
@@ -66,59 +93,80 @@ class Output:
                 seen.add(r.get('piece'))
                 self.pieces[key] = (seen, n)
                 if len(seen) == n:
-                    self.whole[name] = self.whole.get(name, 0) + 1
+                    self.whole.setdefault(name, set()).add(r.get('offset'))
             elif 'time' in r or START_TEXT.match(r.get('raw', '')):
-                self.whole[name] = self.whole.get(name, 0) + 1
+                self.whole.setdefault(name, set()).add(r.get('offset'))
         return True
 
 
-def wait(out, want, names, quiet, begin, timeout, pids):
-    """Until the files' records have come (0), or a failure (1)."""
-    last = time.monotonic()
+def wait(out, folder, names, begin, timeout, pids, children):
+    """Until the files' records have come (0), the time is up (1) or a
+    process ended (3)."""
+    hold = os.environ.get('VARDEL_COLLECT_HOLD')
+    count = True
     while True:
-        if out.read():
-            last = time.monotonic()
-        done = all(out.whole.get(n, 0) >= want[n][0] for n in names)
-        # Nothing new for QUIET seconds: done when all came; else wait longer
-        # (a long record takes the collector seconds) up to the read timeouts.
-        if time.monotonic() - last >= (quiet if done else 3 * quiet):
-            return 0
+        # The files are counted again whenever records came: one that grew
+        # meanwhile is waited for too.
+        count = out.read() or count
+        if count and not (hold and os.path.exists(hold)):
+            if arrived(out, names, folder):
+                return 0
+            count = False
         if time.monotonic() - begin >= timeout:
-            print('collect: %d of %d records after %g s' % (sum(out.whole.values()), sum(w[0] for w in want.values()),
-                                                            timeout), file=sys.stderr)
+            print('collect: %d of %d records after %g s' % (
+                sum(len(out.whole.get(n, ())) for n in names),
+                sum(expected(os.path.join(folder, n))[0] for n in names), timeout), file=sys.stderr)
             return 1
-        for pid in pids:
-            try:
-                os.kill(pid, 0)
-            except OSError:
-                print('collect: an rsyslogd ended early', file=sys.stderr)
-                return 1
+        # The edge processes are children (an ended one stays a zombie, so
+        # poll() them); the collector is not.
+        if not all(alive(pid) for pid in pids) or any(c.poll() is not None for c in children):
+            print('collect: an rsyslogd (or the edge\'s companion) ended early', file=sys.stderr)
+            return 3
         time.sleep(0.2)
+
+
+def alive(pid):
+    try:
+        os.kill(pid, 0)
+        return True
+    except OSError:
+        return False
 
 
 def main():
     folder, out_path = sys.argv[1:3]
-    quiet, timeout, batch = float(sys.argv[3]), float(sys.argv[4]), int(sys.argv[5])
-    edge_command = [sys.argv[6], '-n', '-f', sys.argv[7], '-i', sys.argv[8]]
-    edge_log, edge_tail = sys.argv[9], sys.argv[10]
+    timeout, batch = float(sys.argv[3]), int(sys.argv[4])
+    edge_command = [sys.argv[5], '-n', '-f', sys.argv[6], '-i', sys.argv[7]]
+    edge_log, edge_tail, edge_run = sys.argv[8], sys.argv[9], sys.argv[10]
     pids = [int(p) for p in sys.argv[11:]]
     links = os.environ['VARDEL_LOG_FOLDER']
-    files = sorted(glob.glob(os.path.join(folder, 'Log_*.log')))
-    want = {os.path.basename(f): expected(f) for f in files}
+    # The day file's name as the edge has it.
+    found = importlib.util.spec_from_file_location('edge_tail', edge_tail)
+    companion = importlib.util.module_from_spec(found)
+    found.loader.exec_module(companion)
+    names = []
+    for path in sorted(glob.glob(os.path.join(folder, 'Log_*.log'))):
+        name = os.path.basename(path)
+        if not companion.NAME.match(name):
+            print('collect: %s: not read: not a day file\'s name (Log_YYYY_MM_DD.log)' % name, file=sys.stderr)
+        elif os.path.islink(path) or not os.path.isfile(path):
+            print('collect: %s: not read: not a regular file' % name, file=sys.stderr)
+        else:
+            names.append(name)
     out = Output(out_path)
     begin = time.monotonic()
     failed = False
-    names = sorted(want)
     for first in range(0, len(names), batch):
         part = names[first:first + batch]
         for n in part:
             os.symlink(os.path.join(folder, n), os.path.join(links, n))
-        edge = subprocess.Popen(edge_command, stdout=open(edge_log, 'ab'), stderr=subprocess.STDOUT)
-        tail = subprocess.Popen([sys.executable, edge_tail, links, os.environ['VARDEL_EDGE_DIR'],
-                                 os.environ['VARDEL_TAIL_PORT'], os.environ['VARDEL_PC_NAME']],
+        guard = [sys.executable, edge_run, '--read', folder, '--read', links, '--write', os.environ['VARDEL_EDGE_DIR'],
+                 '--']
+        edge = subprocess.Popen(guard + edge_command, stdout=open(edge_log, 'ab'), stderr=subprocess.STDOUT)
+        tail = subprocess.Popen(guard + [edge_tail, links, os.environ['VARDEL_EDGE_DIR'], os.environ['VARDEL_PC_NAME']],
                                 stdout=open(edge_log, 'ab'), stderr=subprocess.STDOUT)
         try:
-            rc = wait(out, want, part, quiet, begin, timeout, pids + [edge.pid, tail.pid])
+            rc = wait(out, folder, part, begin, timeout, pids, (edge, tail))
         finally:
             # The companion first: what it handed in goes out through the edge.
             for p in (tail, edge):
@@ -132,9 +180,8 @@ def main():
             return rc
         for n in part:
             os.unlink(os.path.join(links, n))
-    # Whatever is still on its way once the last batch went quiet.
-    time.sleep(0.5)
     out.read()
+    want = {n: expected(os.path.join(folder, n)) for n in names}
     for (name, offset), (seen, n) in sorted(out.pieces.items(), key=lambda i: (str(i[0][0]), i[0][1] or 0)):
         if len(seen) != n:
             failed = True
@@ -144,7 +191,7 @@ def main():
     if split:
         print('collect: %d records longer than 8 MiB arrived in pieces' % split, file=sys.stderr)
     for name, (n, ends_whole) in sorted(want.items()):
-        got = out.whole.get(name, 0)
+        got = len(out.whole.get(name, ()))
         if got < n:
             failed = True
             print('collect: %s: %d of %d records arrived%s' % (

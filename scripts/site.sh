@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # The whole site on this machine, in the foreground: a private PostgreSQL
 # cluster with the store's schema, a collector that stores every record, an
-# edge reading every Log_*.log of LOG_FOLDER from the start, and the page.
+# edge reading every regular Log_YYYY_MM_DD.log of LOG_FOLDER from the start
+# (it can read that folder and nothing more: edge-run.py), and the page.
 # LOG_FOLDER is one PC's folder (day files in it), or a folder of PC folders:
 # with no day files of its own, each folder in it that holds day files is a
 # PC named by the folder (an edge each); with neither it is refused.
@@ -18,8 +19,9 @@
 # VARDEL_SITE_ZONE (the site's IANA zone, which settles a zone name that
 # zones of different offsets share; empty clears it; when it changes the
 # setting, stored records without an instant get theirs where they can).
-# Exit codes: 0 stopped, 1 failure, 2 bad arguments, 77 rsyslogd or
-# PostgreSQL cannot start.
+# Exit codes: 0 stopped, 1 failure, 2 bad arguments, 3 the collector or the
+# edge (rsyslogd) is missing or does not start, 4 the store does not start
+# (the cause on stderr each time).
 set -euo pipefail
 . "$(dirname "${BASH_SOURCE[0]}")/common.sh"
 conf=$top/collect
@@ -54,7 +56,7 @@ shopt -u nullglob
 keep=${VARDEL_KEEP_DAYS:-}
 [ -z "$keep" ] || [[ $keep =~ ^[1-9][0-9]{0,5}$ ]] || { echo "site: VARDEL_KEEP_DAYS is not a number of days: $keep" >&2; exit 2; }
 rsyslogd=$(command -v rsyslogd || echo /usr/sbin/rsyslogd)
-[ -x "$rsyslogd" ] || { echo "site: cannot start rsyslogd: not installed (scripts/setup.sh installs it)" >&2; exit 77; }
+[ -x "$rsyslogd" ] || { echo "site: cannot start rsyslogd: not installed (scripts/setup.sh installs it)" >&2; exit 3; }
 
 pids=() pg=
 stop_all() {
@@ -73,10 +75,10 @@ trap 'exit 0' INT TERM
 # The store. The server's own account must reach the work folder.
 [ "$(id -u)" != 0 ] || chmod o+x "$work"
 pg=1
-bash "$cluster" start "$work/pg" >"$work/pg.env" || exit $?
+bash "$cluster" start "$work/pg" >"$work/pg.env" || { echo "site: the store does not start (cluster.sh exit $?)" >&2; exit 4; }
 port=$(sed -n 's/^port=//p' "$work/pg.env")
 socket=$work/pg/socket
-bash "$cluster" schema "$work/pg"
+bash "$cluster" schema "$work/pg" || { echo "site: the store's schema does not load (cluster.sh exit $?)" >&2; exit 4; }
 owner() { "${VARDEL_PG_BIN:-/usr/lib/postgresql/15/bin}/psql" -X -q -At -v ON_ERROR_STOP=1 -h "$socket" -p "$port" -U postgres -d vardel "$@"; }
 [ -z "$keep" ] || owner -c "update vardel.settings set keep_days = $keep"
 owner -c "select vardel.expire()" >/dev/null
@@ -88,10 +90,10 @@ if [ -n "${VARDEL_SITE_ZONE+set}" ] \
   echo "site: site zone ${VARDEL_SITE_ZONE:-none}: $(owner -c "select vardel.reinstant()") stored records given an instant" >&2
 fi
 
-read -r relp tcp escaped http tails < <(free_ports $((4 + ${#pcs[@]})))
+read -r relp tcp escaped http < <(free_ports 4)
 
 # start NAME PORT CMD...: one process in the background; waits (bounded)
-# until it listens on PORT when one is given.
+# until it listens on PORT when one is given (a port, or a socket's path).
 start() {
   local name=$1 port=$2
   shift 2
@@ -99,7 +101,7 @@ start() {
   pids+=($!)
   [ -n "$port" ] || return 0
   for _ in $(seq 150); do
-    listening "$port" && return 0
+    if [[ $port == /* ]]; then [ -S "$port" ] && return 0; else listening "$port" && return 0; fi
     kill -0 "${pids[-1]}" 2>/dev/null || break
     sleep 0.1
   done
@@ -108,7 +110,7 @@ start() {
 
 export VARDEL_CONF_DIR=$conf VARDEL_LISTEN=127.0.0.1 VARDEL_RELP_PORT=$relp VARDEL_TCP_PORT=$tcp VARDEL_ESCAPED_PORT=$escaped
 export VARDEL_COLLECT_DIR=$work/central VARDEL_COLLECT_OUT=${VARDEL_COLLECT_OUT:-}
-export VARDEL_EDGE_DIR=$work/edge VARDEL_LOG_FOLDER=${dirs[0]} VARDEL_COLLECTOR=127.0.0.1 VARDEL_TAIL_PORT=${tails%% *}
+export VARDEL_EDGE_DIR=$work/edge VARDEL_LOG_FOLDER=${dirs[0]} VARDEL_COLLECTOR=127.0.0.1
 export VARDEL_PC_NAME=${pcs[0]}
 export VARDEL_STORE_CONF=$conf/store/pgsql.conf VARDEL_STORE_SERVER=$socket VARDEL_STORE_PORT=$port
 export VARDEL_STORE_DB=vardel VARDEL_STORE_USER=vardel_collector VARDEL_STORE_PASS=
@@ -118,21 +120,27 @@ for name in central edge; do
     echo "site: the $name configuration does not validate:" >&2; cat "$work/$name.check" >&2; exit 1
   fi
 done
-start central "$relp" "$rsyslogd" -n -f "$conf/central.conf" -i "$work/central.pid" || exit 77
+start central "$relp" "$rsyslogd" -n -f "$conf/central.conf" -i "$work/central.pid" || exit 3
 # The edge keeps every day file of the folder open (two descriptors each):
 # a folder kept for years needs more than the usual soft limit of 1024.
 ulimit -n "$(ulimit -Hn)" 2>/dev/null || true
 # One edge per PC, each with its companion, which hands in a last record
-# that has no line break yet; one PC keeps the work folder's edge/.
-read -ra tails <<<"$tails"
+# that has no line break yet; one PC keeps the work folder's edge/. Both
+# run through edge-run.py: they read the PC's folder and nothing more (a
+# link in it to elsewhere is refused); the companion's socket (edge.conf
+# names it) is only this user's.
 for i in "${!pcs[@]}"; do
   sfx=
   [ ${#pcs[@]} -eq 1 ] || sfx=-${pcs[$i]}
-  folder=${dirs[$i]} tail=${tails[$i]}
-  export VARDEL_PC_NAME=${pcs[$i]} VARDEL_LOG_FOLDER=$folder VARDEL_EDGE_DIR=$work/edge$sfx VARDEL_TAIL_PORT=$tail
+  folder=${dirs[$i]}
+  export VARDEL_PC_NAME=${pcs[$i]} VARDEL_LOG_FOLDER=$folder VARDEL_EDGE_DIR=$work/edge$sfx
   mkdir -p "$VARDEL_EDGE_DIR"
-  start edge$sfx "$tail" "$rsyslogd" -n -f "$conf/edge.conf" -i "$work/edge$sfx.pid" || exit 1
-  start edge-tail$sfx "" python3 "$conf/edge-tail.py" "$folder" "$VARDEL_EDGE_DIR" "$tail" "$VARDEL_PC_NAME"
+  chmod 700 "$VARDEL_EDGE_DIR"
+  tail_socket=$VARDEL_EDGE_DIR/vardel-tail.sock
+  rm -f "$tail_socket"
+  guard=(python3 "$conf/edge-run.py" --read "$folder" --write "$VARDEL_EDGE_DIR" --)
+  start edge$sfx "$tail_socket" "${guard[@]}" "$rsyslogd" -n -f "$conf/edge.conf" -i "$VARDEL_EDGE_DIR/edge.pid" || exit 3
+  start edge-tail$sfx "" "${guard[@]}" "$conf/edge-tail.py" "$folder" "$VARDEL_EDGE_DIR" "$VARDEL_PC_NAME"
 done
 
 # The page, built when missing and buildable.

@@ -3,18 +3,25 @@
 checks what the limits of the pipeline leave of them: long records, many
 records of one file in file order with their byte offsets, a file whose
 last record has no line break, and a folder of more day files than the
-open-file limit allows open at once. Exits 77 when rsyslogd cannot start.
+open-file limit allows open at once. A missing rsyslogd fails where the
+set-up has run (testenv); collect.sh failing fails the case.
 """
 import json
 import os
 import shutil
+import signal
 import subprocess
 import sys
 import tempfile
 import time
 
+import collect_test as ct
+import testenv
+
 HERE = os.path.dirname(os.path.abspath(__file__))
 COLLECT_SH = os.path.join(HERE, '..', '..', 'scripts', 'collect.sh')
+EDGE_RUN = os.path.join(ct.CONF, 'edge-run.py')
+EDGE_TAIL = os.path.join(ct.CONF, 'edge-tail.py')
 RSYSLOGD = shutil.which('rsyslogd') or '/usr/sbin/rsyslogd'
 PC = 'INSTRUMENT-07'
 TIME = 'Mon Jan 05 02:03:55 PM GMT Standard Time'
@@ -37,39 +44,41 @@ def whole(source, message, offset):
     return dict(host=PC, offset=offset, time=TIME, type='INFORMATION', level='RELEASE', source=source, message=message)
 
 
-def collect(work, files, quiet='1', limit=None, grow=None):
+def collect(work, files, limit=None, grow=None):
     """Writes the files, runs collect.sh; its exit code, stderr and records.
     grow: (lines, name, data): appends data to the file once the output
-    holds that many lines (waits 30 s at most)."""
+    holds that many lines (30 s at most), collect.sh held open until then."""
     folder = os.path.join(work, 'logs')
     shutil.rmtree(folder, ignore_errors=True)
     os.mkdir(folder)
     for name, data in files.items():
         open(os.path.join(folder, name), 'wb').write(data)
-    out = os.path.join(work, 'out.json')
+    out, hold = os.path.join(work, 'out.json'), os.path.join(work, 'hold')
     # Not the last case's output: grow waits on this run's lines.
     if os.path.exists(out):
         os.unlink(out)
+    env = dict(os.environ, VARDEL_PC_NAME=PC, VARDEL_COLLECT_TIMEOUT='120')
+    if grow:
+        open(hold, 'w').close()
+        env['VARDEL_COLLECT_HOLD'] = hold
     command = ['bash', COLLECT_SH, folder, out]
     if limit:
         command = ['prlimit', '--nofile=' + limit] + command
-    p = subprocess.Popen(command, stdout=subprocess.PIPE, stderr=subprocess.PIPE,
-                         env=dict(os.environ, VARDEL_PC_NAME=PC, VARDEL_COLLECT_QUIET=quiet, VARDEL_COLLECT_TIMEOUT='120'))
+    p = subprocess.Popen(command, stdout=subprocess.PIPE, stderr=subprocess.PIPE, env=env)
     if grow:
         lines, name, more = grow
         end = time.monotonic() + 30
-        while time.monotonic() < end and p.poll() is None:
-            if os.path.exists(out) and open(out, 'rb').read().count(b'\n') >= lines:
+        while p.poll() is None and not (os.path.exists(out) and open(out, 'rb').read().count(b'\n') >= lines):
+            if time.monotonic() > end:
+                check(False, 'the output did not reach %d lines in 30 s' % lines)
                 break
             time.sleep(0.1)
         open(os.path.join(folder, name), 'ab').write(more)
+        os.unlink(hold)
     r = subprocess.CompletedProcess(command, 0, *p.communicate())
     r.returncode = p.returncode
-    if r.returncode == 77:
-        print('SKIPPED: rsyslogd cannot start here:', r.stderr.decode(errors='replace'))
-        sys.exit(77)
     got = {}
-    for line in open(out, 'rb').read().splitlines():
+    for line in open(out, 'rb').read().splitlines() if os.path.exists(out) else []:
         rec = json.loads(line.decode('utf-8'))
         got.setdefault(rec.pop('file'), []).append(rec)
     return r.returncode, r.stderr.decode(errors='replace'), got
@@ -86,25 +95,36 @@ def layout(cases):
 
 
 def long_records(work):
-    """100 KB, 1 MB (with a line break in the source) and 8 MiB records
-    whole; a record past 8 MiB in numbered pieces that join to it."""
+    """100 KB and 1 MB (with a line break in the source) records whole; the
+    edge's limit: a line of exactly 8 MiB before its LF (CR included) whole,
+    one a byte longer in two pieces; a record past 16 MiB in numbered pieces
+    that join to it."""
+    def sized(n, message):  # a record of n bytes in the file
+        return 'd' * (n - len(record('', message))), message
     cases = [('a' * 100000, 'short after 100 KB'), ('b' * 500000 + '\n' + 'c' * 500000, 'after 1 MB'),
-             ('d' * (PIECE - len(record('', 'eight MiB in all'))), 'eight MiB in all'), ('after', 'the long ones')]
+             sized(PIECE + 1, 'eight MiB and the LF'), ('after', 'the long ones')]
     data, want = layout(cases)
-    check(len(record(*cases[2])) == PIECE, 'the 8 MiB record is %d bytes' % len(record(*cases[2])))
+    over = record(*sized(PIECE + 2, 'a byte past the limit'))
     big = record('e' * (2 * PIECE + 5), 'past the limit')
-    # A record of megabytes takes the collector seconds: a longer wait for news.
-    rc, err, got = collect(work, {'Log_2006_05_01.log': data, 'Log_2006_05_02.log': big}, quiet='5')
+    rc, err, got = collect(work, {'Log_2006_05_01.log': data, 'Log_2006_05_02.log': big, 'Log_2006_05_03.log': over})
     check(rc == 0, 'collect.sh over long records: %d %s' % (rc, err[-2000:]))
     g = got.get('Log_2006_05_01.log', [])
     check(g == want, 'long records: %d arrived, %s' % (len(g), [(len(r.get('source', r.get('raw', ''))), r.get('offset'))
                                                                 for r in g]))
-    pieces = got.get('Log_2006_05_02.log', [])
-    check([(p.get('piece'), p.get('pieces'), p.get('offset')) for p in pieces] == [(1, 3, 0), (2, 3, 0), (3, 3, 0)],
-          'pieces: %s' % [(p.get('piece'), p.get('pieces'), p.get('offset')) for p in pieces])
-    check(''.join(p.get('raw', '') for p in pieces).encode('cp1252') == big.rstrip(b'\r\n'),
-          'the pieces joined are the record')
-    check('arrived in pieces' in err, 'collect.sh says a record arrived in pieces: %s' % err[-500:])
+    # The record at the limit came as one: no piece, and the next record's
+    # offset 8 MiB and its LF after its own.
+    at = [r.get('offset') for r in g if 'piece' not in r]
+    check(len(at) == 4 and at[3] - at[2] == PIECE + 1, 'the record at the limit arrived whole (offsets %s)' % at)
+
+    def split(name):
+        return [(p.get('piece'), p.get('pieces'), p.get('offset')) for p in got.get(name, [])]
+    check(split('Log_2006_05_03.log') == [(1, 2, 0), (2, 2, 0)], 'a byte past the limit: %s' % split('Log_2006_05_03.log'))
+    check(split('Log_2006_05_02.log') == [(1, 3, 0), (2, 3, 0), (3, 3, 0)], 'pieces: %s' % split('Log_2006_05_02.log'))
+    for name, rec in (('Log_2006_05_02.log', big), ('Log_2006_05_03.log', over)):
+        check(''.join(p.get('raw', '') for p in got.get(name, [])).encode('cp1252') == rec.rstrip(b'\r\n'),
+              '%s: the pieces joined are the record' % name)
+    check('2 records longer than 8 MiB arrived in pieces' in err, 'collect.sh says two records arrived in pieces: %s'
+          % err[-500:])
 
 
 def order_and_offsets(work):
@@ -149,8 +169,7 @@ def grown_after_tail(work):
     offset, and the new record after it; nothing is lost."""
     data, want = layout([('first', 'one'), ('second', 'two'), ('third', 'three')])
     second_end = want[2]['offset']
-    # A longer wait for news: the file grows only once the tail arrived.
-    rc, err, got = collect(work, {'Log_2006_08_01.log': data[:second_end - 2]}, quiet='4',
+    rc, err, got = collect(work, {'Log_2006_08_01.log': data[:second_end - 2]},
                            grow=(2, 'Log_2006_08_01.log', data[second_end - 2:]))
     check(rc == 0, 'collect.sh over a file that grew after its tail went: %d %s' % (rc, err[-1000:]))
     check(got.get('Log_2006_08_01.log') == [want[0], want[1], want[1], want[2]],
@@ -171,12 +190,89 @@ def many_files(work):
         len(got), len(missing), missing[:5]))
 
 
+# Run as another local user: hands the edge's socket a frame that claims a
+# host, a file and an offset; prints what happened.
+INTRUDER = r"""
+import socket, sys
+m = b'<13>1 2026-01-01T00:00:00Z VICTIM-PC vardel - Log_2006_09_09.log [vardel@32473 offset="0"] forged'
+s = socket.socket(socket.AF_UNIX, socket.SOCK_STREAM)
+try:
+    s.connect(sys.argv[1])
+    s.sendall(b'%d %s' % (len(m), m))
+    print('sent')
+except PermissionError:
+    print('refused')
+"""
+
+
+def edge_guard(work):
+    """Who may hand the edge a record, and what it reads: a frame from
+    another local user (nobody) is refused and stored nowhere; links in the
+    log folder (to a root-only file, to a folder; there at the start or made
+    later; with a day's name or not) and a pipe are not read; the folder's
+    regular day file is, its tail through the edge's own companion included."""
+    if os.geteuid() != 0:
+        testenv.skip('the guard case hands the edge a frame as another local user (runuser): it needs root')
+    os.chmod(work, 0o755)  # nobody reaches the socket: its own mode must refuse
+    folder, edge_dir, central_dir = (os.path.join(work, n) for n in ('logs', 'edge', 'central'))
+    private = os.path.join(work, 'private')
+    for d in (folder, edge_dir, central_dir, private):
+        os.mkdir(d, 0o755)
+    os.chmod(private, 0o700)
+    secret = os.path.join(private, 'secret.log')
+    open(secret, 'wb').write(record('SECRET', 'only root reads this') + b'SECRET tail')
+    os.chmod(secret, 0o600)
+    day = os.path.join(folder, 'Log_2006_09_09.log')
+    data, want = layout([('kept', 'one'), ('kept', 'two'), ('kept', 'three')])
+    open(day, 'wb').write(data[:want[2]['offset'] - 2])  # the second without its line end
+    for name, target in (('Log_2006_09_01.log', secret), ('Log_2006_09_02.log', private), ('Log_link.log', secret)):
+        os.symlink(target, os.path.join(folder, name))
+    os.mkfifo(os.path.join(folder, 'Log_2006_09_04.log'))  # not a regular file: read by neither
+    out = os.path.join(work, 'out.json')
+    relp, tcp, escaped = ct.free_ports(3)
+    env = dict(os.environ, VARDEL_CONF_DIR=ct.CONF, VARDEL_LISTEN='127.0.0.1', VARDEL_RELP_PORT=str(relp),
+               VARDEL_TCP_PORT=str(tcp), VARDEL_ESCAPED_PORT=str(escaped), VARDEL_COLLECT_DIR=central_dir,
+               VARDEL_COLLECT_OUT=out, VARDEL_EDGE_DIR=edge_dir, VARDEL_LOG_FOLDER=folder,
+               VARDEL_COLLECTOR='127.0.0.1', VARDEL_PC_NAME=PC)
+    guard = [sys.executable, EDGE_RUN, '--read', folder, '--write', edge_dir, '--']
+    procs = [ct.Rsyslogd(os.path.join(ct.CONF, 'central.conf'), env, os.path.join(work, 'central.log'))]
+    procs.append(ct.Rsyslogd(os.path.join(ct.CONF, 'edge.conf'), env, os.path.join(edge_dir, 'edge.log'), guard))
+    companion = subprocess.Popen(guard + [EDGE_TAIL, folder, edge_dir, PC],
+                                 stdout=open(os.path.join(work, 'tail.log'), 'wb'), stderr=subprocess.STDOUT)
+
+    def records():
+        lines = open(out, 'rb').read().splitlines() if os.path.exists(out) else []
+        return [json.loads(x) for x in lines]
+    try:
+        # The first two, the second through the companion (socket) once the
+        # file stood still: by then the edge has looked at the links too.
+        ct.wait_for(lambda: len(records()) >= 2, 'the day file\'s first two records')
+        r = subprocess.run(['runuser', '-u', 'nobody', '--', '/usr/bin/python3', '-c', INTRUDER,
+                            os.path.join(edge_dir, 'vardel-tail.sock')], capture_output=True, text=True)
+        check(r.stdout.strip() == 'refused', 'another local user handing the edge a frame: %r %s' % (
+            r.stdout.strip(), r.stderr.strip()[-300:]))
+        # A link made while the edge runs, then the day file goes on: the
+        # edge reads the folder again for its rest.
+        os.symlink(secret, os.path.join(folder, 'Log_2006_09_03.log'))
+        open(day, 'ab').write(data[want[2]['offset'] - 2:])
+        ct.wait_for(lambda: len(records()) >= 4, 'the completed record and the one after it')
+    finally:
+        companion.send_signal(signal.SIGTERM)
+        companion.wait(30)
+        for p in procs:
+            p.stop()
+    got = records()
+    check([(g.get('file'), g.get('offset')) for g in got] == [('Log_2006_09_09.log', w['offset']) for w in
+                                                              (want[0], want[1], want[1], want[2])],
+          'only the regular day file\'s records: %s' % [(g.get('file'), g.get('host'), g.get('offset')) for g in got])
+    text = open(out, 'rb').read() if os.path.exists(out) else b''
+    check(b'SECRET' not in text and b'VICTIM' not in text, 'nothing of the linked file or the forged frame stored')
+
+
 def main():
-    if not os.access(RSYSLOGD, os.X_OK):
-        print('SKIPPED: rsyslogd cannot start here: it is not installed (scripts/setup.sh installs it)')
-        return 77
+    testenv.require_tool(RSYSLOGD, 'rsyslogd')
     cases = {'long': long_records, 'order': order_and_offsets, 'unterminated': last_without_line_break,
-             'grown': grown_after_tail, 'many': many_files}
+             'grown': grown_after_tail, 'many': many_files, 'guard': edge_guard}
     with tempfile.TemporaryDirectory(prefix='vardel-collect-limits.') as work:
         for name in sys.argv[1:] or cases:
             cases[name](work)

@@ -5,7 +5,10 @@ processes and checks every record that reaches the collector.
     collect_test.py EVENTS_FOLDER ZONE_FOLDER...
 
 Each ZONE_FOLDER of EVENTS_FOLDER holds one day file and expected.tsv (the
-fields of its events in hexadecimal). Exits 77 when rsyslogd cannot start.
+fields of its events in hexadecimal), written by the events test program
+that VARDEL_EVENTS_TEST names (CMake sets it): files older than that program
+are an earlier build's and fail the test, as do missing ones and a missing
+rsyslogd where the set-up has run (testenv).
 """
 import json
 import re
@@ -17,6 +20,8 @@ import subprocess
 import sys
 import tempfile
 import time
+
+import testenv
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 CONF = os.path.dirname(HERE)
@@ -85,10 +90,11 @@ def free_ports(n):
 
 
 class Rsyslogd:
-    """One rsyslogd in the foreground with the settings in env."""
+    """One rsyslogd in the foreground with the settings in env (started
+    through the command wrap, such as edge-run.py, when given)."""
 
-    def __init__(self, conf, env, log):
-        self.proc = subprocess.Popen([RSYSLOGD, '-n', '-f', conf, '-i', log + '.pid'], env=env,
+    def __init__(self, conf, env, log, wrap=()):
+        self.proc = subprocess.Popen(list(wrap) + [RSYSLOGD, '-n', '-f', conf, '-i', log + '.pid'], env=env,
                                      stdout=open(log, 'wb'), stderr=subprocess.STDOUT)
 
     def stop(self):
@@ -156,10 +162,7 @@ def run_collect_sh(work, zones):
     out = os.path.join(work, 'collect.json')
     r = subprocess.run(['bash', COLLECT_SH, folder, out], env=dict(os.environ, VARDEL_PC_NAME=PC),
                        capture_output=True)
-    if r.returncode == 77:
-        print('SKIPPED: rsyslogd cannot start here:', r.stderr.decode(errors='replace'))
-        sys.exit(77)
-    check(r.returncode == 0, 'collect.sh failed: %s' % r.stderr.decode(errors='replace'))
+    check(r.returncode == 0, 'collect.sh exited with %d: %s' % (r.returncode, r.stderr.decode(errors='replace')))
     expect_files(by_file(out), want, 'collect.sh')
 
 
@@ -233,22 +236,28 @@ def run_live(work, zones):
 
 def zone_files(argv):
     """The events tests' day files named on the command line (EVENTS_FOLDER
-    ZONE_FOLDER...), loaded; None, with the reason printed, where this test
-    cannot run."""
-    if not os.access(RSYSLOGD, os.X_OK):
-        print('SKIPPED: rsyslogd cannot start here: it is not installed (scripts/setup.sh installs it)')
-        return None
-    folders = [os.path.join(argv[1], z) for z in argv[2:]]
-    if not all(os.path.exists(os.path.join(f, 'expected.tsv')) for f in folders):
-        print('SKIPPED: the events tests left no day files in', argv[1])
-        return None
-    return [load(f) for f in folders]
+    ZONE_FOLDER...), loaded; exits failing, naming the cause, where they are
+    missing or older than the events test program (VARDEL_EVENTS_TEST)."""
+    testenv.require_tool(RSYSLOGD, 'rsyslogd')
+    program = os.environ.get('VARDEL_EVENTS_TEST')
+    built = os.stat(program).st_mtime_ns if program and os.path.exists(program) else None
+    if built is None:
+        print('note: VARDEL_EVENTS_TEST names no program: the day files are not checked to be this build\'s')
+    for z in argv[2:]:
+        folder = os.path.join(argv[1], z)
+        names = [os.path.join(folder, 'expected.tsv')] + [
+            os.path.join(folder, n) for n in (os.listdir(folder) if os.path.isdir(folder) else []) if n.startswith('Log_')]
+        if len(names) < 2 or not os.path.exists(names[0]):
+            testenv.fail('the events test (%s) left no day file and expected.tsv in %s' % (program or '?', folder))
+        old = [n for n in names if built is not None and os.stat(n).st_mtime_ns <= built]
+        if old:
+            testenv.fail('%s: older than the events test program %s: an earlier build\'s (did collect.events skip?)' % (
+                ', '.join(old), program))
+    return [load(os.path.join(argv[1], z)) for z in argv[2:]]
 
 
 def main():
     zones = zone_files(sys.argv)
-    if zones is None:
-        return 77
     with tempfile.TemporaryDirectory(prefix='vardel-collect-test.') as work:
         run_collect_sh(work, zones)
         run_live(work, zones)
