@@ -60,21 +60,25 @@ std::vector<std::string> SiteHosts(Store& store)
 }
 
 // The filters' parameters $1-$8. The hosts asked for become the site's
-// hosts of those names in any case; one host is bound alone, so that its
-// index serves it.
+// hosts of those names in any case (a name the site does not list is kept
+// as asked); one host is bound alone, so that its index serves it.
 std::vector<Value> Filters(const RecordsQuery& q, const std::vector<std::string>& siteHosts)
 {
     Value one, many;
     if (!q.hosts.empty()) {
         std::vector<std::string> exact;
-        for (const std::string& asked : q.hosts)
+        for (const std::string& asked : q.hosts) {
+            size_t found = 0;
             for (const std::string& host : siteHosts)
-                if (Lower(host) == Lower(asked) && std::find(exact.begin(), exact.end(), host) == exact.end())
+                if (Lower(host) == Lower(asked) && ++found && std::find(exact.begin(), exact.end(), host) == exact.end())
                     exact.push_back(host);
+            if (!found && std::find(exact.begin(), exact.end(), asked) == exact.end())
+                exact.push_back(asked);
+        }
         if (exact.size() == 1)
             one = exact[0];
         else
-            many = ArrayLiteral(exact);  // none: '{}' matches nothing
+            many = ArrayLiteral(exact);
     }
     return {q.zone, one, many, List(q.types), List(q.levels), q.from, q.to, q.text};
 }
