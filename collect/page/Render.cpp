@@ -25,7 +25,7 @@ td.n{text-align:right;font-variant-numeric:tabular-nums}
 .raw{font-size:11px;background:#e2e6ea;padding:0 3px;border-radius:3px}
 .none{color:#8a939c}
 svg .w{fill:#e0a100}svg .e{fill:#e53935}svg .f{fill:#7f0000}svg .base{stroke:#c5ccd3}svg .day{stroke:#c5ccd3;stroke-dasharray:2 2}
-tr[data-host] td:first-child{white-space:nowrap}
+tr[data-host] td:first-child{white-space:nowrap}td.time a{white-space:nowrap}
 .legend span{display:inline-block;width:10px;height:10px;margin:0 4px 0 12px;vertical-align:middle}
 nav.pages{margin:10px 0;display:flex;gap:14px;align-items:baseline}
 svg text{font:9px system-ui,sans-serif;fill:#4a5561}svg text.c{fill:#1d2329;font-weight:600}svg a:hover rect{opacity:.75}
