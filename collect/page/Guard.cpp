@@ -121,6 +121,13 @@ GuardedServer::GuardedServer()
     new_task_queue = [] { return new httplib::ThreadPool(kWorkers); };
     set_payload_max_length(kBodyLimit);
     set_keep_alive_max_count(1);
+    // The port is this page's alone: no SO_REUSEPORT (the library's default),
+    // with which a second page, ours or another's of the same user, would
+    // share it and take a part of its requests.
+    set_socket_options([](socket_t sock) {
+        int yes = 1;
+        setsockopt(sock, SOL_SOCKET, SO_REUSEADDR, &yes, sizeof yes);
+    });
     // A GET carries no body: one that comes with one is refused before any
     // of it is read.
     set_pre_routing_handler([](const httplib::Request& req, httplib::Response& res) {

@@ -8,6 +8,7 @@ import argparse
 import os
 import signal
 import socket
+import subprocess
 import sys
 import threading
 import time
@@ -108,6 +109,12 @@ def main():
         base, _ = run.start_page(store, "page")
         port = int(base.rsplit(":", 1)[1])
         page_pid = run.pages[-1].pid
+
+        # The port is the page's alone: a second one cannot take a share of it.
+        second = subprocess.run([args.page, "--port", str(port), "--store", store], capture_output=True, text=True,
+                                timeout=BOUND)
+        run.check(second.returncode == 1 and "cannot listen" in second.stderr,
+                  "a second page on the same port is refused: %d %s" % (second.returncode, second.stderr.strip()))
 
         # Eight clients sending their heads a byte at a time: others are served meanwhile.
         stop, result, hanging = threading.Event(), [None] * SLOW_CLIENTS, threading.Semaphore(0)
