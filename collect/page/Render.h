@@ -68,7 +68,7 @@ struct RecordsPage {
     std::vector<std::pair<std::string, int64_t>> unknownPerHost;
     std::vector<std::string> siteHosts;
 };
-constexpr int64_t kCountUpTo = 10000;
+constexpr int64_t kCountUpTo = 1000;
 
 struct RecordView {
     RecordKey key;

@@ -277,7 +277,7 @@ TEST(PageRender, DataShowsAsTextAndUnknownInstantsSayWhy)
          {"UNKNOWN_TIME 99</a><span class=\"why\">no instant (file day 2026-12-09): no zone &lt;x&gt;</span>",
           "&#39; OR 1=1 --\nline two", "&lt;script&gt;alert(1)&lt;/script&gt;", "pc&lt;1&gt;",
           "<option selected>&quot;&gt;&lt;script&gt;</option>", "Time (Europe/Berlin)",
-          "before=1733700000000001_7&amp;limit=1\">Older", "More than 10000 records match",
+          "before=1733700000000001_7&amp;limit=1\">Older", "More than 1000 records match",
           "instant=unknown&amp;limit=1\">pc&lt;2&gt;</a> 105",
           "href=\"/record?host=pc%3C1%3E&amp;file=Log_2026_12_09.log&amp;day=2026-12-09&amp;offset=40&amp;piece=0"
           "&amp;id=7&amp;zone=Europe/Berlin\">"})
