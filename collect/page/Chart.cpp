@@ -59,8 +59,10 @@ std::string ChartSvg(const std::vector<HourCounts>& counts, int scaleMax, const 
         if (midnight && i > 0)
             out += "<line class=\"day\" x1=\"" + Num(i * slot) + "\" y1=\"" + std::to_string(kTop) + "\" x2=\"" +
                    Num(i * slot) + "\" y2=\"" + std::to_string(base) + "\"/>";
+        // Kept inside the chart: a date is wider than a bar.
+        const double x = std::clamp(i * slot + bar / 2, 14.0, kChartWidth - 14.0);
         if (i % every == 0)
-            out += "<text class=\"axis\" x=\"" + Num(i * slot + bar / 2) + "\" y=\"" + std::to_string(height - 2) +
+            out += "<text class=\"axis\" x=\"" + Num(x) + "\" y=\"" + std::to_string(height - 2) +
                    "\" text-anchor=\"middle\">" + Escape(label) + "</text>";
     }
     for (int i = 0; i < static_cast<int>(counts.size()); ++i) {

@@ -171,9 +171,9 @@ std::string RenderRecord(const RecordView& view)
     if (!view.row)
         return out + "<p class=\"none\">No such record (it may have expired).</p>\n</main></body></html>\n";
     const RecordRow& r = *view.row;
-    out += "<dl class=\"fields\" id=\"record\">";
+    out += "<h2>A record of " + Escape(r.host) + "</h2>\n<dl class=\"fields\" id=\"record\">";
     auto field = [&](const char* name, const std::string& cls, const Text& value) {
-        out += "<dt>" + std::string(name) + "</dt><dd class=\"" + cls + "\">" +
+        out += "<dt>" + std::string(name) + "</dt><dd class=\"f-" + cls + "\">" +
                (value ? "<div class=\"msg\">" + Escape(*value) + "</div>" : "<span class=\"none\">none</span>") +
                "</dd>";
     };
