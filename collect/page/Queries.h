@@ -27,7 +27,10 @@ with span as (
 )
 select null::text as host, null::text as type, g.slot,
        to_char((s.first_hour + make_interval(hours => g.slot)) at time zone $1, 'YYYY-MM-DD HH24:MI') as n,
-       to_char((s.first_hour + make_interval(hours => g.slot + 1)) at time zone $1, 'YYYY-MM-DD HH24:MI') as upto
+       -- An hour that repeats when the clocks go back ends an hour on.
+       to_char(greatest((s.first_hour + make_interval(hours => g.slot + 1)) at time zone $1,
+                        ((s.first_hour + make_interval(hours => g.slot)) at time zone $1) + interval '1 hour'),
+               'YYYY-MM-DD HH24:MI') as upto
   from span s, generate_series(0, $2::int - 1) as g(slot)
 union all
 select host, type, slot, n::text, null from counted
