@@ -111,10 +111,16 @@ def main():
         page_pid = run.pages[-1].pid
 
         # The port is the page's alone: a second one cannot take a share of it.
-        second = subprocess.run([args.page, "--port", str(port), "--store", store], capture_output=True, text=True,
-                                timeout=BOUND)
-        run.check(second.returncode == 1 and "cannot listen" in second.stderr,
-                  "a second page on the same port is refused: %d %s" % (second.returncode, second.stderr.strip()))
+        second = subprocess.Popen([args.page, "--port", str(port), "--store", store], stdout=subprocess.PIPE,
+                                  stderr=subprocess.PIPE, text=True)
+        try:
+            _, err = second.communicate(timeout=BOUND)
+        except subprocess.TimeoutExpired:
+            second.kill()
+            _, err = second.communicate()
+            err = "it listens beside the first"
+        run.check(second.returncode == 1 and "cannot listen" in err,
+                  "a second page on the same port is refused: %s %s" % (second.returncode, err.strip()))
 
         # Eight clients sending their heads a byte at a time: others are served meanwhile.
         stop, result, hanging = threading.Event(), [None] * SLOW_CLIENTS, threading.Semaphore(0)
