@@ -71,7 +71,11 @@ std::string Form(const RecordsPage& page)
     out += "</select></label>";
     if (q.instant == Instant::Unknown)
         out += "<input type=\"hidden\" name=\"instant\" value=\"unknown\">";
-    std::string same = QueryString(q, false);
+    // The export takes every matching row: not the screen's row limit, nor its reload.
+    RecordsQuery all = q;
+    all.limit = kRecordsDefaultLimit;
+    all.refresh = 0;
+    std::string same = QueryString(all, false);
     return out + "<button>Filter</button> <a href=\"/records.csv" + Escape(same.empty() ? "" : "?" + same) +
            "\">Export CSV</a></form>\n";
 }

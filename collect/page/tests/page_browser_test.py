@@ -181,6 +181,11 @@ def main():
         metas = [a for tag, a in follow.elements if tag == "meta" and a.get("http-equiv") == "refresh"]
         run.check([m.get("content") for m in metas] == ["10"] and len(follow.records) == 1,
                   "refresh=10: the page reloads itself every 10 s at the same address, without script")
+        export = [h for _, h, _ in run.served(base + "/records?host=pc-alpha&limit=2&refresh=10").anchors
+                  if h and h.startswith("/records.csv")]
+        status, text = run.get(base + export[0]) if export else (0, "")
+        run.check(status == 200 and text.count("\r\n") == 1 + 8,
+                  "the view's export link gives all of the filter's rows, not the screen's: %s" % export)
 
         # Times in a chosen zone (summer: UTC+2 and UTC-4).
         for zone, shown in (("UTC", "2026-07-01 12:00:00"), ("Europe/Berlin", "2026-07-01 14:00:00"),
