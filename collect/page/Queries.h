@@ -60,6 +60,16 @@ union all
 select host, type, slot, n::text, null from counted
 )SQL";
 
+// $1 zone, $2 hours. Per host, the warnings and errors without an instant
+// whose file day reaches into the range: not drawn, but counted apart.
+inline constexpr const char* kOverviewUnknown = R"SQL(
+select r.host, count(*)
+  from vardel.records r
+ where r.utc is null and r.type in ('WARNING', 'ERROR', 'FATAL_ERROR')
+   and r.file_day >= ((date_trunc('hour', now(), $1) - make_interval(hours => $2::int - 1)) at time zone $1)::date
+ group by r.host
+)SQL";
+
 // $1 zone. Every host, with its latest error: the latest by instant, else
 // (a host whose errors all lack one) the latest by file day.
 inline constexpr const char* kOverviewHosts = R"SQL(

@@ -136,10 +136,10 @@ std::string RenderOverview(const Overview& overview)
            "<span class=\"legend\"><span style=\"background:#7f0000\"></span>fatal error"
            "<span style=\"background:#e53935\"></span>error<span style=\"background:#e0a100\"></span>warning</span></p>\n";
     out += "<table id=\"overview\"><thead><tr><th>Host</th><th>Per " + std::string(unit) +
-           "</th><th>Warnings</th><th>Errors</th><th>Fatal errors</th><th>Latest error (" + Escape(q.zone) +
-           ")</th></tr></thead><tbody>\n";
+           "</th><th>Warnings</th><th>Errors</th><th>Fatal errors</th><th>Without an instant</th><th>Latest error (" +
+           Escape(q.zone) + ")</th></tr></thead><tbody>\n";
     if (overview.hosts.empty())
-        out += "<tr><td colspan=\"6\" class=\"none\">No host has sent records yet.</td></tr>\n";
+        out += "<tr><td colspan=\"7\" class=\"none\">No host has sent records yet.</td></tr>\n";
     for (const HostSummary& host : overview.hosts) {
         HourCounts sum;
         for (const HourCounts& h : host.hours) {
@@ -162,7 +162,20 @@ std::string RenderOverview(const Overview& overview)
                h + "</a></td><td>" + ChartSvg(host.hours, scaleMax, overview.bars, links, overview.byDay) +
                "</td><td class=\"n warnings\">" + std::to_string(sum.warning) + "</td><td class=\"n errors\">" +
                std::to_string(sum.error) + "</td><td class=\"n fatal\">" + std::to_string(sum.fatal) +
-               "</td><td class=\"latest\">";
+               "</td><td class=\"n unknown\">";
+        if (host.unknown) {
+            // Their hour is not known: listed apart, by the file days of the range.
+            RecordsQuery apart = hostQuery;
+            apart.instant = Instant::Unknown;
+            apart.types = {"WARNING", "ERROR", "FATAL_ERROR"};
+            if (!overview.bars.empty())
+                apart.from = overview.bars.front().from.substr(0, 10) + " 00:00:00";
+            out += "<a href=\"/records?" + Escape(QueryString(apart, false)) + "\">" + std::to_string(host.unknown) +
+                   "</a>";
+        } else {
+            out += "0";
+        }
+        out += "</td><td class=\"latest\">";
         if (host.latest) {
             const LatestError& e = *host.latest;
             std::string when = "<span class=\"when\">" + Escape(e.shown) + "</span>";

@@ -46,6 +46,7 @@ struct HostSummary {
     std::string host;
     std::vector<HourCounts> hours;  // oldest first, one per bar of the range
     std::optional<LatestError> latest;
+    int64_t unknown = 0;  // warnings and errors of the range's file days without an instant
 };
 
 // One bar of the chart: its local start and end, "YYYY-MM-DD HH:MM".

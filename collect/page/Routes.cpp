@@ -140,11 +140,15 @@ Overview LoadOverview(Store& store, const OverviewQuery& query)
         const std::string type = r[1].value_or("");
         (type == "WARNING" ? host[slot].warning : type == "ERROR" ? host[slot].error : host[slot].fatal) += count;
     }
+    std::map<std::string, int64_t> unknown;
+    for (const Row& r : store.Run(Queries::kOverviewUnknown, {query.zone, std::to_string(query.hours)}))
+        unknown[r[0].value_or("")] = Int(r[1]);
     for (const Row& r : store.Run(Queries::kOverviewHosts, {query.zone})) {
         HostSummary host;
         host.host = r[0].value_or("");
         auto found = counts.find(host.host);
         host.hours = found != counts.end() ? found->second : std::vector<HourCounts>(n);
+        host.unknown = unknown.count(host.host) ? unknown[host.host] : 0;
         if (r[10]) {
             const bool known = r[1] && *r[1] == "t";
             RecordKey key;

@@ -78,6 +78,13 @@ def main():
             run.check(got == want, "overview %s: warnings, errors, fatal %s == written with an instant %s" %
                       (host, got, want))
         run.check("no error" in overview.hosts.get("pc-gamma", {}).get("latest", ""), "host without errors listed")
+        unknown = dict((h, v.get("n unknown")) for h, v in overview.hosts.items())
+        run.check(unknown.get("pc-denver") == "2" and unknown.get("pc-alpha") == "1" and unknown.get("pc-beta") == "0",
+                  "warnings and errors without an instant counted apart per host: %s" % unknown)
+        apart = [h for _, h, t in overview.anchors if h and "instant=unknown" in h and "host=pc-denver" in h]
+        listed = run.dom(base + apart[0]) if apart else Dom("")
+        run.check(sorted(r["type"] for r in listed.records) == ["ERROR", "WARNING"],
+                  "their count links to pc-denver's warning and error without an instant")
         run.check(SCRIPT in overview.hosts.get("pc-beta", {}).get("latest", ""),
                   "pc-beta's latest error shows its message as text")
         # The chart: an hour axis, counts written on the bars, each bar a link to its hour's records.
