@@ -55,8 +55,9 @@ echo "== Stopping the host (the server ends within about 10 s)"
 run "$build/bin/korvane-host.exe" --stop
 wait "$host" 2>/dev/null || true
 
+echo "== The log folder: C:\\Korvane\\VardelLogs, on this machine $drive_c/Korvane/VardelLogs"
 for f in "$drive_c"/Korvane/VardelLogs/Log_*.log; do
-  echo "== Log file C:\\Korvane\\VardelLogs\\$(basename "$f")"
+  echo "== Log file C:\\Korvane\\VardelLogs\\$(basename "$f") ($f)"
   cat "$f"
 done
 echo "== Alarm file $alarm_file"

@@ -155,11 +155,29 @@ if [ ! -x "$page" ] && [ "${VARDEL_SITE_BUILD:-1}" = 1 ]; then
     echo "site: no page: build-linux/bin/vardel-page is missing and the tree has no linux preset to build it" >&2
   fi
 fi
+# The page on its own port (8080, so that a bookmark keeps working) when
+# that is free, else on a free one, said so.
+page_url() { sed -n 's|^listening on \(http://[^ ]*\)$|\1|p' "$work/page.log"; }
+start_page() {
+  "$page" --address 127.0.0.1 --store "$store_url" "$@" >"$work/page.log" 2>&1 &
+  local pid=$!
+  for _ in $(seq 150); do
+    [ -z "$(page_url)" ] || { pids+=("$pid"); return 0; }
+    kill -0 "$pid" 2>/dev/null || return 1
+    sleep 0.1
+  done
+  kill "$pid" 2>/dev/null; return 1
+}
 if [ -x "$page" ]; then
-  start page "$http" "$page" --address 127.0.0.1 --port "$http" --store "$store_url" || exit 1
-  echo "page: http://127.0.0.1:$http/"
+  if ! start_page; then
+    grep -q "cannot listen" "$work/page.log" || { echo "site: cannot start the page:" >&2; cat "$work/page.log" >&2; exit 1; }
+    echo "site: the page's port is taken ($(sed -n 's/.*cannot listen on //p' "$work/page.log")); it is on port $http instead" >&2
+    start_page --port "$http" || { echo "site: cannot start the page:" >&2; cat "$work/page.log" >&2; exit 1; }
+  fi
+  echo "page: $(page_url)"
 fi
 echo "store: $store_url"
+echo "data: $work (the store's cluster in $work/pg, the logs in $work/*.log; VARDEL_SITE_DIR moves it)"
 
 # Until stopped; an rsyslogd or the page that ends by itself ends the site.
 while :; do

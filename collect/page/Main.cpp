@@ -1,13 +1,12 @@
 // vardel-page: the collector host's page over the store, read-only.
 //   vardel-page [--address ADDR] [--port N] [--store CONNINFO]
 
-#include <httplib.h>
-
 #include <algorithm>
 #include <cstdio>
-#include <memory>
 #include <iostream>
+#include <memory>
 
+#include "Guard.h"
 #include "Params.h"
 #include "Render.h"
 #include "Routes.h"
@@ -37,7 +36,8 @@ void Send(httplib::Response& res, int status, const std::string& body, const cha
 }
 
 // One route: the typed query, its rows, the text; 400 naming a bad
-// parameter, 503 when the store does not answer.
+// parameter, 503 when the store does not answer (where it is, and why,
+// go to the page's own log only).
 template <typename Handler>
 httplib::Server::Handler Route(Handler handler)
 {
@@ -47,11 +47,73 @@ httplib::Server::Handler Route(Handler handler)
         } catch (const BadParameter& e) {
             Send(res, 400, std::string(e.what()) + "\n", "text/plain; charset=utf-8");
         } catch (const StoreError& e) {
+            std::cerr << "vardel-page: " << req.path << ": " << e.what() << ": " << e.detail() << std::endl;
             Send(res, 503, std::string(e.what()) + "\n", "text/plain; charset=utf-8");
         } catch (const std::exception& e) {
             Send(res, 500, std::string("internal error: ") + e.what() + "\n", "text/plain; charset=utf-8");
         }
     };
+}
+
+const char* const kHtml = "text/html; charset=utf-8";
+
+// The export goes out in pages by key as it is read, so that its size is
+// bounded by the rows matched, not by memory: the records with an instant
+// first, then those without (unless one kind was asked for). The first
+// page is read before anything is sent: a store that does not answer is a
+// 503. One that fails later cuts the response off unfinished, which a
+// client sees as an error, never as a shorter complete file.
+void Export(Store& store, const httplib::Request& req, httplib::Response& res)
+{
+    struct State {
+        RecordsQuery query;
+        int left;
+        std::vector<RecordRow> rows;
+        bool started = false;
+    };
+    auto state = std::make_shared<State>();
+    state->query = ParseRecords(req.params, true);
+    state->left = state->query.limit;
+    auto next = [&store, state]() {
+        for (;;) {
+            state->query.limit = std::min(state->left, kExportPage);
+            state->rows = LoadRecords(store, state->query);
+            state->left -= static_cast<int>(state->rows.size());
+            if (!state->rows.empty())
+                state->query.before = Cursor{state->rows.back().atMicros, state->rows.back().id};
+            const bool known = state->query.instant == Instant::Known;
+            if (static_cast<int>(state->rows.size()) == state->query.limit || !known || state->query.instantGiven ||
+                state->left == 0)
+                return;
+            // The known ones are done: on to those without an instant.
+            state->query.instant = Instant::Unknown;
+            state->query.before.reset();
+            if (!state->rows.empty())
+                return;
+        }
+    };
+    next();
+    Secure(res);
+    res.set_header("Content-Disposition", "attachment; filename=\"vardel-records.csv\"");
+    res.set_chunked_content_provider("text/csv; charset=utf-8; header=present",
+                                     [state, next](size_t, httplib::DataSink& sink) {
+        try {
+            std::string text = state->started ? "" : kCsvHeader;
+            state->started = true;
+            text += RenderCsvRows(state->rows);
+            if (!sink.write(text.data(), text.size()))
+                return false;
+            if (state->rows.empty() || state->left == 0) {
+                sink.done();
+                return true;
+            }
+            next();
+            return true;
+        } catch (const std::exception& e) {
+            std::cerr << "vardel-page: export cut off: " << e.what() << "\n";
+            return false;
+        }
+    });
 }
 
 }  // namespace
@@ -67,64 +129,27 @@ int main(int argc, char** argv)
         return 2;
     }
     Store store(settings.store);
-    httplib::Server server;
+    GuardedServer server;
 
     server.Get("/", Route([&](const httplib::Request& req, httplib::Response& res) {
-        OverviewQuery query = ParseOverview(req.params);
-        Send(res, 200, RenderOverview(LoadOverview(store, query)), "text/html; charset=utf-8");
+        Send(res, 200, RenderOverview(LoadOverview(store, ParseOverview(req.params))), kHtml);
     }));
     server.Get("/records", Route([&](const httplib::Request& req, httplib::Response& res) {
-        RecordsQuery query = ParseRecords(req.params, false);
-        Send(res, 200, RenderRecords(query, LoadRecords(store, query)), "text/html; charset=utf-8");
+        Send(res, 200, RenderRecords(LoadRecordsPage(store, ParseRecords(req.params, false))), kHtml);
     }));
-    // The export goes out in pages by key as it is read, so that its size
-    // is bounded by the rows matched, not by memory. The first page is read
-    // before anything is sent: a store that does not answer is a 503. One
-    // that fails later cuts the response off unfinished, which a client
-    // sees as an error, never as a shorter complete file.
+    server.Get("/record", Route([&](const httplib::Request& req, httplib::Response& res) {
+        RecordView view = LoadRecord(store, ParseRecordKey(req.params));
+        Send(res, view.row ? 200 : 404, RenderRecord(view), kHtml);
+    }));
     server.Get("/records.csv", Route([&](const httplib::Request& req, httplib::Response& res) {
-        struct Export {
-            RecordsQuery query;
-            int left;
-            std::vector<RecordRow> rows;
-            bool started = false;
-        };
-        auto state = std::make_shared<Export>();
-        state->query = ParseRecords(req.params, true);
-        state->left = state->query.limit;
-        auto next = [&store, state]() {
-            state->query.limit = std::min(state->left, kExportPage);
-            state->rows = LoadRecords(store, state->query);
-            state->left -= static_cast<int>(state->rows.size());
-            if (!state->rows.empty())
-                state->query.before = Cursor{state->rows.back().atMicros, state->rows.back().id};
-        };
-        next();
-        Secure(res);
-        res.set_header("Content-Disposition", "attachment; filename=\"vardel-records.csv\"");
-        res.set_chunked_content_provider("text/csv; charset=utf-8; header=present",
-                                         [state, next](size_t, httplib::DataSink& sink) {
-            try {
-                std::string text = state->started ? "" : kCsvHeader;
-                state->started = true;
-                text += RenderCsvRows(state->rows);
-                if (!sink.write(text.data(), text.size()))
-                    return false;
-                if (static_cast<int>(state->rows.size()) < state->query.limit || state->left == 0) {
-                    sink.done();
-                    return true;
-                }
-                next();
-                return true;
-            } catch (const std::exception& e) {
-                std::cerr << "vardel-page: export cut off: " << e.what() << "\n";
-                return false;
-            }
-        });
+        Export(store, req, res);
     }));
     server.Get("/health", [&](const httplib::Request&, httplib::Response& res) {
         try {
             Send(res, 200, RenderHealth(LoadNewest(store)), "text/plain; charset=utf-8");
+        } catch (const StoreError& e) {
+            std::cerr << "vardel-page: /health: " << e.what() << ": " << e.detail() << std::endl;
+            Send(res, 503, std::string("unavailable: ") + e.what() + "\n", "text/plain; charset=utf-8");
         } catch (const std::exception& e) {
             Send(res, 503, std::string("unavailable: ") + e.what() + "\n", "text/plain; charset=utf-8");
         }

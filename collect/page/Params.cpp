@@ -2,6 +2,7 @@
 
 #include <sys/stat.h>
 
+#include <algorithm>
 #include <cstdio>
 
 namespace Vardel::Page {
@@ -151,7 +152,7 @@ std::optional<std::string> LocalTime(const Params& params, const std::string& na
     }
     static const int days[] = {31, 28, 31, 30, 31, 30, 31, 31, 30, 31, 30, 31};
     bool leap = (y % 4 == 0 && y % 100 != 0) || y % 400 == 0;
-    if (y < 1970 || mo < 1 || mo > 12 || d < 1 || d > days[mo - 1] + (mo == 2 && leap ? 1 : 0) || h > 23 || mi > 59 ||
+    if (y < 1900 || mo < 1 || mo > 12 || d < 1 || d > days[mo - 1] + (mo == 2 && leap ? 1 : 0) || h > 23 || mi > 59 ||
         s > 59)
         throw BadParameter(name, why + " that exists");
     char out[64];
@@ -159,17 +160,66 @@ std::optional<std::string> LocalTime(const Params& params, const std::string& na
     return std::string(out);
 }
 
-std::optional<Cursor> ParseCursor(const Params& params)
+std::optional<Cursor> ParseCursor(const Params& params, const std::string& name)
 {
-    auto value = One(params, "before");
+    auto value = One(params, name);
     if (!value)
         return std::nullopt;
     size_t dash = value->find('_');
     std::string at = value->substr(0, dash);
     std::string id = dash == std::string::npos ? "" : value->substr(dash + 1);
+    const bool negative = !at.empty() && at[0] == '-';
+    if (negative)
+        at = at.substr(1);
     if (!Digits(at) || !Digits(id) || at.size() > 18 || id.size() > 18)
-        throw BadParameter("before", "not a position MICROSECONDS_ID from a next-page link");
-    return Cursor{std::stoll(at), std::stoll(id)};
+        throw BadParameter(name, "not a position MICROSECONDS_ID from a page link");
+    return Cursor{negative ? -std::stoll(at) : std::stoll(at), std::stoll(id)};
+}
+
+// Every value of a repeatable parameter (empty ones mean "any"), each
+// checked, each once.
+std::vector<std::string> Many(const Params& params, const std::string& name, const char* const* names, size_t count)
+{
+    std::vector<std::string> out;
+    auto range = params.equal_range(name);
+    for (auto it = range.first; it != range.second; ++it) {
+        if (it->second.empty())
+            continue;
+        Params one{{name, it->second}};
+        std::string value = names ? *Choice(one, name, names, count) : *Text(one, name);
+        if (std::find(out.begin(), out.end(), value) == out.end())
+            out.push_back(value);
+        if (out.size() > kMaxListed)
+            throw BadParameter(name, "given more than " + std::to_string(kMaxListed) + " times");
+    }
+    return out;
+}
+
+// A parameter the page does not take is refused, not ignored: a misspelt
+// one would otherwise give a page that looks right and is not.
+void OnlyKnown(const Params& params, std::initializer_list<const char*> names)
+{
+    for (const auto& [name, value] : params) {
+        bool known = false;
+        for (const char* n : names)
+            known = known || name == n;
+        if (!known) {
+            std::string list;
+            for (const char* n : names)
+                list += (list.empty() ? "" : ", ") + std::string(n);
+            throw BadParameter(name, "not a parameter of this page (" + list + ")");
+        }
+    }
+}
+
+std::optional<int64_t> Whole(const Params& params, const std::string& name)
+{
+    auto value = One(params, name);
+    if (!value)
+        return std::nullopt;
+    if (!Digits(*value) || value->size() > 18)
+        throw BadParameter(name, "not a whole number");
+    return std::stoll(*value);
 }
 
 }  // namespace
@@ -193,6 +243,7 @@ std::string UrlEncode(const std::string& text)
 
 OverviewQuery ParseOverview(const Params& params)
 {
+    OnlyKnown(params, {"zone", "hours"});
     OverviewQuery query;
     query.zone = Zone(params);
     query.hours = Number(params, "hours", query.hours, 1, kOverviewMaxHours);
@@ -201,20 +252,62 @@ OverviewQuery ParseOverview(const Params& params)
 
 RecordsQuery ParseRecords(const Params& params, bool forExport)
 {
+    if (forExport)
+        OnlyKnown(params, {"zone", "host", "type", "level", "q", "from", "to", "instant", "before", "limit"});
+    else
+        OnlyKnown(params, {"zone", "host", "type", "level", "q", "from", "to", "instant", "before", "after", "limit",
+                           "refresh"});
     RecordsQuery query;
     query.zone = Zone(params);
-    query.host = Text(params, "host");
-    query.type = Choice(params, "type", kTypes, 5);
-    query.level = Choice(params, "level", kLevels, 4);
+    query.hosts = Many(params, "host", nullptr, 0);
+    query.types = Many(params, "type", kTypes, 5);
+    query.levels = Many(params, "level", kLevels, 4);
     query.text = Text(params, "q");
     query.from = LocalTime(params, "from");
     query.to = LocalTime(params, "to");
     if (query.from && query.to && *query.to <= *query.from)
         throw BadParameter("to", "not after from");
-    query.before = ParseCursor(params);
+    static const char* const instants[] = {"known", "unknown"};
+    auto instant = Choice(params, "instant", instants, 2);
+    query.instant = instant && *instant == "unknown" ? Instant::Unknown : Instant::Known;
+    query.instantGiven = instant.has_value();
+    query.before = ParseCursor(params, "before");
+    query.after = forExport ? std::nullopt : ParseCursor(params, "after");
+    if (query.before && query.after)
+        throw BadParameter("after", "not together with before");
     query.limit = forExport ? Number(params, "limit", kExportDefaultLimit, 1, kExportMaxLimit)
                             : Number(params, "limit", kRecordsDefaultLimit, 1, kRecordsMaxLimit);
+    if (!forExport && One(params, "refresh")) {
+        query.refresh = Number(params, "refresh", 0, 1, 3600);
+        if (std::find(std::begin(kRefreshChoices), std::end(kRefreshChoices), query.refresh) ==
+            std::end(kRefreshChoices))
+            throw BadParameter("refresh", "not one of 10, 30, 60, 300 seconds");
+    }
     return query;
+}
+
+RecordKey ParseRecordKey(const Params& params)
+{
+    OnlyKnown(params, {"zone", "host", "file", "day", "offset", "piece", "id"});
+    RecordKey key;
+    key.zone = Zone(params);
+    auto need = [](const std::optional<std::string>& v, const char* name) {
+        if (!v)
+            throw BadParameter(name, "missing (links from the records view carry it)");
+        return *v;
+    };
+    key.host = need(Text(params, "host"), "host");
+    key.file = need(Text(params, "file"), "file");
+    key.day = need(One(params, "day"), "day");
+    if (key.day.size() != 10 || !LocalTime(Params{{"day", key.day}}, "day"))
+        throw BadParameter("day", "not a date YYYY-MM-DD");
+    key.offset = Whole(params, "offset");
+    key.piece = Number(params, "piece", 0, 0, 999999999);
+    auto id = Whole(params, "id");
+    if (!id)
+        throw BadParameter("id", "missing (links from the records view carry it)");
+    key.id = *id;
+    return key;
 }
 
 std::string FormatCursor(const Cursor& cursor)
@@ -222,7 +315,7 @@ std::string FormatCursor(const Cursor& cursor)
     return std::to_string(cursor.atMicros) + "_" + std::to_string(cursor.id);
 }
 
-std::string QueryString(const RecordsQuery& query, bool withCursor)
+std::string QueryString(const RecordsQuery& query, bool withPosition)
 {
     std::string out;
     auto add = [&](const char* name, const std::optional<std::string>& value) {
@@ -230,21 +323,39 @@ std::string QueryString(const RecordsQuery& query, bool withCursor)
             out += (out.empty() ? "" : "&") + std::string(name) + "=" + UrlEncode(*value);
     };
     add("zone", query.zone == "UTC" ? std::nullopt : std::optional<std::string>(query.zone));
-    add("host", query.host);
-    add("type", query.type);
-    add("level", query.level);
+    for (const std::string& host : query.hosts)
+        add("host", host);
+    for (const std::string& type : query.types)
+        add("type", type);
+    for (const std::string& level : query.levels)
+        add("level", level);
     add("q", query.text);
     auto field = [](const std::optional<std::string>& t) {
         return t ? std::optional<std::string>(t->substr(0, 10) + "T" + t->substr(11)) : std::nullopt;
     };
     add("from", field(query.from));
     add("to", field(query.to));
-    if (withCursor) {
-        if (query.before)
-            add("before", FormatCursor(*query.before));
-        if (query.limit != kRecordsDefaultLimit)
-            add("limit", std::to_string(query.limit));
-    }
+    if (query.instant == Instant::Unknown || query.instantGiven)
+        add("instant", std::string(query.instant == Instant::Unknown ? "unknown" : "known"));
+    if (withPosition && query.before)
+        add("before", FormatCursor(*query.before));
+    if (withPosition && query.after)
+        add("after", FormatCursor(*query.after));
+    if (query.limit != kRecordsDefaultLimit && query.limit != kExportDefaultLimit)
+        add("limit", std::to_string(query.limit));
+    if (query.refresh)
+        add("refresh", std::to_string(query.refresh));
+    return out;
+}
+
+std::string KeyString(const RecordKey& key)
+{
+    std::string out = "host=" + UrlEncode(key.host) + "&file=" + UrlEncode(key.file) + "&day=" + key.day;
+    if (key.offset)
+        out += "&offset=" + std::to_string(*key.offset);
+    out += "&piece=" + std::to_string(key.piece) + "&id=" + std::to_string(key.id);
+    if (key.zone != "UTC")
+        out += "&zone=" + UrlEncode(key.zone);
     return out;
 }
 

@@ -44,8 +44,10 @@ Settings ParseSettings(const std::vector<std::string>& args)
 
 std::string StoreForDisplay(const std::string& conninfo)
 {
-    // password=... in a keyword string (quoted or not), or user:password@ in a URI.
-    static const std::regex keyword(R"((password\s*=\s*)('([^'\\]|\\.)*'|\S+))", std::regex::icase);
+    // password=... in a keyword string, the whole value as libpq reads it
+    // (quoted, or unquoted with backslash escapes such as "abc\ def"), or
+    // user:password@ in a URI.
+    static const std::regex keyword(R"((password\s*=\s*)('([^'\\]|\\.)*'?|([^\s\\]|\\.|\\$)+))", std::regex::icase);
     static const std::regex uri(R"(^(postgres(ql)?://[^:/@]*):[^@/]*@)", std::regex::icase);
     std::string shown = std::regex_replace(conninfo, keyword, "$1***");
     shown = std::regex_replace(shown, uri, "$1:***@");
