@@ -15,3 +15,7 @@ add_subdirectory(collect/page)
 find_program(VARDEL_PYTHON3 python3 PATHS /usr/bin NO_DEFAULT_PATH)
 add_test(NAME setup.packages COMMAND ${VARDEL_PYTHON3} ${CMAKE_SOURCE_DIR}/scripts/tests/install_packages_test.py)
 set_tests_properties(setup.packages PROPERTIES LABELS setup TIMEOUT 120)
+
+# The README split by reader: sections found in their new places, links resolve.
+add_test(NAME docs.readme_split COMMAND ${VARDEL_PYTHON3} ${CMAKE_SOURCE_DIR}/scripts/tests/readme_split_test.py)
+set_tests_properties(docs.readme_split PROPERTIES LABELS docs TIMEOUT 60)
