@@ -244,6 +244,10 @@ def night(page, recs, start, end, check):
     # The same night asked in UTC and in Denver's local time.
     for zone in ('UTC', 'America/Denver'):
         z = ZoneInfo(zone)
+        if any(t.astimezone(z).replace(fold=0).utcoffset() != t.astimezone(z).replace(fold=1).utcoffset()
+               for t in (start, end)):
+            print('note: the night\'s edges fall in an hour that %s repeats: asked in UTC only' % zone)
+            continue
         rows = fetch_csv(page, night_query(start.astimezone(z), end.astimezone(z), zone))
         got = [(r['host'], r['utc'], r['type'], r['message']) for r in rows]
         check(got == want, 'the night (from/to in %s) in the export: %d rows, want %d, newest first%s'
