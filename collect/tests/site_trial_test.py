@@ -179,7 +179,7 @@ def main():
             have = {k: row[k].replace('\r\n', '\n') for k in want}
             diff = {k: (have[k], want[k]) for k in want if have[k] != want[k]}
             if diff:
-                why = site.query("select unknown from vardel.records where host = '%s' and message = '%s'"
+                why = site.query('select unknown from vardel.records where host = $q$%s$q$ and message = $q$%s$q$'
                                  % key) if 'utc' in diff else []
                 wrong.append('%s %r: (got, want) %s; the store says %s' % (key[0], rec.time, diff, why))
         check(not wrong, 'run %d: every record as written, with the instant %s%s'
@@ -201,10 +201,7 @@ def main():
                 site = Site(folder, env)
                 try:
                     if site.store is None or site.page is None:
-                        code, err = site.stop()
-                        check(False, 'run %d: site.sh printed no page or store line (exit %s): %s'
-                              % (step, code, err.strip()))
-                        break
+                        continue
                     check_rows(site, wait_stored(site.page, len(recs)), zone is not None, step)
                     if zone:
                         night(site.page, recs, start, end, check)
@@ -212,6 +209,10 @@ def main():
                         overview(browser, site.page, recs, check)
                 finally:
                     code, err = site.stop()
+                if site.store is None or site.page is None:
+                    check(False, 'run %d: site.sh printed no page or store line (exit %s): %s'
+                          % (step, code, err.strip()))
+                    break
                 check(code == 0, 'run %d: site.sh exited %s after SIGTERM' % (step, code))
                 if zone:
                     given = sum(1 for r in recs if not r.known_without_site_zone())
