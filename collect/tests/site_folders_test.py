@@ -59,19 +59,21 @@ def run_refused(work, folder, **env):
 
 
 class Site:
-    """site.sh in the background until stop(); store is the reader's URL."""
+    """site.sh in the background until stop(); store is the reader's URL,
+    page the page's (None where it is not built)."""
 
     def __init__(self, folder, env):
         self.proc = subprocess.Popen(['bash', SITE_SH, folder], env=env, stdout=subprocess.PIPE,
                                      stderr=subprocess.PIPE, text=True)
-        self.store = None
+        self.store = self.page = None
         end = time.monotonic() + 90
         while self.store is None and time.monotonic() < end:
             line = self.proc.stdout.readline()
             if not line:
                 break
-            m = re.match(r'^store: (\S+)$', line.strip())
-            self.store = m.group(1) if m else None
+            m = re.match(r'^(page|store): (\S+)$', line.strip())
+            if m:
+                setattr(self, m.group(1), m.group(2))
 
     def query(self, sql):
         r = subprocess.run([os.path.join(PG_BIN, 'psql'), '-X', '-At', '-F', '\t', '-P', 'null=\\N',
