@@ -1,0 +1,207 @@
+#!/usr/bin/python3
+"""The collector's way into the store: run by rsyslog's omprog
+(collect/store/pgsql.conf) with confirmMessages and useTransactions, it
+takes one batch of the action's queue per transaction and stores it in one
+PostgreSQL transaction (COPY into the session's vardel_batch, then
+vardel.take_batch()), answering the commit only when it is committed.
+
+Protocol on standard input and output, one line each way:
+  BEGIN TRANSACTION        -> OK
+  RECEIVED<TAB>LINE[<TAB>LINE]   -> DEFER_COMMIT   (a message: its receipt
+                              time and its one or two JSON lines)
+  COMMIT TRANSACTION       -> OK, or "Error: REASON" when the store did not
+                              take the batch: rsyslog then keeps the whole
+                              batch in its queue and hands it in again.
+A record that the store cannot take as sent (any value of any field) does
+not fail its batch: the batch is then stored record by record, and such a
+record whole as raw with the reason. Only a fault of the store as a whole
+(refused, full, away, restarting) answers Error.
+
+Settings from the environment (as rsyslogd has them): VARDEL_STORE_SERVER
+(address or socket folder), VARDEL_STORE_PORT, VARDEL_STORE_DB,
+VARDEL_STORE_USER. A password, where the server asks for one, comes from
+the collector's user's ~/.pgpass or the file PGPASSFILE names (libpq reads
+no such file that others may read).
+"""
+import io
+import datetime
+import json
+import os
+import re
+import sys
+import time
+
+import psycopg2
+
+# SQLSTATE classes of a fault in the data of a record rather than of the
+# store: data exception, integrity, program limit (an index entry too big).
+RECORD_FAULTS = ('22', '23', '54')
+NOT_JSON = 'not a JSON record'
+RECEIVED = re.compile(r'[0-9]{4}-[0-9]{2}-[0-9]{2}T[0-9]{2}:[0-9]{2}:[0-9]{2}(\.[0-9]{1,6})?(Z|[+-][0-9]{2}:[0-9]{2})')
+
+
+def log(text):
+    sys.stderr.write('%s store-loader: %s\n' % (time.strftime('%Y-%m-%dT%H:%M:%S'), text))
+    sys.stderr.flush()
+
+
+def one_line(text):
+    return ' '.join(str(text).split())[:400]
+
+
+def copy_text(value):
+    """A value as COPY's text format writes it."""
+    if value is None:
+        return '\\N'
+    return value.replace('\\', '\\\\').replace('\t', '\\t').replace('\n', '\\n').replace('\r', '\\r')
+
+
+def no_constant(name):
+    raise ValueError('not JSON: ' + name)
+
+
+def rows_of(messages):
+    """(received, line, reason, host, file, offset) for each record of the messages."""
+    rows = []
+    for msg in messages:
+        received, _, rest = msg.partition(b'\t')
+        received = received.decode('ascii', 'replace')
+        if not RECEIVED.fullmatch(received):
+            received = datetime.datetime.now(datetime.timezone.utc).isoformat()
+        for raw in rest.split(b'\t'):
+            if not raw.strip():
+                continue
+            try:
+                line = raw.decode('utf-8')
+            except UnicodeDecodeError:
+                rows.append((received, raw.decode('utf-8', 'replace'), NOT_JSON, None, None, None))
+                continue
+            try:
+                rec = json.loads(line, parse_constant=no_constant)
+            except ValueError:
+                rec = None
+            if not isinstance(rec, dict):
+                rows.append((received, line, NOT_JSON, None, None, None))
+                continue
+            offset = rec.get('offset')
+            if not (type(offset) is int and 0 <= offset < 2 ** 63):
+                offset = None
+            rows.append((received, line, None, hint(rec.get('host')), hint(rec.get('file')), offset))
+    return rows
+
+
+def hint(value):
+    """A host or file name fit to stand beside a record stored as raw."""
+    if not isinstance(value, str):
+        return None
+    return value.replace('\0', '')[:200].encode('utf-8', 'replace').decode('utf-8')
+
+
+class Store:
+    def __init__(self):
+        self.conn = None
+        self.fault = None
+
+    def connect(self):
+        if self.conn is None or self.conn.closed:
+            self.conn = psycopg2.connect(
+                host=os.environ.get('VARDEL_STORE_SERVER') or None, port=os.environ.get('VARDEL_STORE_PORT') or None,
+                dbname=os.environ.get('VARDEL_STORE_DB') or 'vardel', user=os.environ.get('VARDEL_STORE_USER') or None,
+                connect_timeout=10, application_name='vardel-store-loader')
+        return self.conn
+
+    def drop(self):
+        if self.conn is not None:
+            try:
+                self.conn.close()
+            except psycopg2.Error:
+                pass
+        self.conn = None
+
+    def copy(self, cur, rows):
+        buf = io.StringIO()
+        for n, (received, line, reason, host, file_, offset) in enumerate(rows, 1):
+            buf.write('%d\t%s\t%s\t%s\t%s\t%s\t%s\n' % (n, copy_text(received), copy_text(line), copy_text(reason),
+                                                        copy_text(host), copy_text(file_),
+                                                        '\\N' if offset is None else offset))
+        buf.seek(0)
+        cur.execute('select vardel.open_batch()')
+        cur.execute('delete from pg_temp.vardel_batch')
+        cur.copy_expert('copy pg_temp.vardel_batch (n, received, line, reason, host, file, file_offset) from stdin', buf)
+        cur.execute('select vardel.take_batch()')
+
+    def store(self, messages):
+        """None when stored, else the store's fault (one line)."""
+        rows = rows_of(messages)
+        if not rows:
+            return None
+        try:
+            conn = self.connect()
+            try:
+                with conn.cursor() as cur:
+                    self.copy(cur, rows)
+                conn.commit()
+            except psycopg2.Error as e:
+                if conn.closed or not (e.pgcode or '').startswith(RECORD_FAULTS):
+                    raise
+                conn.rollback()
+                self.one_by_one(conn, rows)
+        except psycopg2.Error as e:
+            why = one_line(e.pgerror or e)
+            self.drop()
+            if why != self.fault:
+                log('the store did not take a batch of %d records; they stay queued: %s' % (len(rows), why))
+            self.fault = why
+            return why
+        if self.fault:
+            log('the store takes records again')
+            self.fault = None
+        return None
+
+    def one_by_one(self, conn, rows):
+        """Each record in its own savepoint; one the store refuses as sent
+        is stored whole as raw with the store's reason."""
+        with conn.cursor() as cur:
+            for row in rows:
+                cur.execute('savepoint one')
+                try:
+                    self.copy(cur, [row])
+                except psycopg2.Error as e:
+                    if not (e.pgcode or '').startswith(RECORD_FAULTS):
+                        raise
+                    cur.execute('rollback to savepoint one')
+                    why = 'not stored as sent: ' + one_line(e.diag.message_primary or e)
+                    log('%s (%s, %s, offset %s)' % (why, row[3], row[4], row[5]))
+                    self.copy(cur, [row[:2] + (why,) + row[3:]])
+                cur.execute('release savepoint one')
+        conn.commit()
+
+
+def main():
+    store = Store()
+    out = sys.stdout
+    out.write('OK\n')
+    out.flush()
+    batch, open_ = [], False
+    for msg in sys.stdin.buffer:
+        msg = msg.rstrip(b'\n')
+        if msg == b'BEGIN TRANSACTION':
+            batch, open_, reply = [], True, 'OK'
+        elif msg == b'COMMIT TRANSACTION':
+            fault = store.store(batch)
+            batch, open_ = [], False
+            reply = 'OK' if fault is None else 'Error: ' + fault
+        elif open_:
+            batch.append(msg)
+            reply = 'DEFER_COMMIT'
+        else:
+            fault = store.store([msg])
+            reply = 'OK' if fault is None else 'Error: ' + fault
+        out.write(reply + '\n')
+        out.flush()
+    store.drop()
+    return 0
+
+
+if __name__ == '__main__':
+    sys.exit(main())
