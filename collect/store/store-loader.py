@@ -9,13 +9,21 @@ Protocol on standard input and output, one line each way:
   BEGIN TRANSACTION        -> OK
   RECEIVED<TAB>LINE[<TAB>LINE]   -> DEFER_COMMIT   (a message: its receipt
                               time and its one or two JSON lines)
-  COMMIT TRANSACTION       -> OK, or "Error: REASON" when the store did not
-                              take the batch: rsyslog then keeps the whole
-                              batch in its queue and hands it in again.
+  COMMIT TRANSACTION       -> OK once the batch is stored or spooled
 A record that the store cannot take as sent (any value of any field) does
 not fail its batch: the batch is then stored record by record, and such a
-record whole as raw with the reason. Only a fault of the store as a whole
-(refused, full, away, restarting) answers Error.
+record whole as raw with the reason.
+
+A fault of the store as a whole (refused, full, away, restarting): the
+batch goes to the spool, $VARDEL_COLLECT_DIR/vardel_store.spool, written
+and synced before the commit is answered, and so do the batches after it
+until the store takes records again; the spool is then stored first, in
+order, and tried every second while no batch comes (the collector sends
+a message without records every few seconds, so that a loader runs). Not rsyslog's own
+retry: rsyslog counts a batch handed to a transaction as done, so a
+collector stopped while it retries one would drop that batch. Past
+VARDEL_STORE_SPOOL_MAX bytes (1 GiB) the commit is answered "Error: ...",
+and rsyslog keeps the batch in its own queue and hands it in again.
 
 Settings from the environment (as rsyslogd has them): VARDEL_STORE_SERVER
 (address or socket folder), VARDEL_STORE_PORT, VARDEL_STORE_DB,
@@ -31,11 +39,14 @@ import re
 import sys
 import time
 
+import select
+
 import psycopg2
 
 # SQLSTATE classes of a fault in the data of a record rather than of the
 # store: data exception, integrity, program limit (an index entry too big).
 RECORD_FAULTS = ('22', '23', '54')
+SPOOL_BATCH = 1024
 NOT_JSON = 'not a JSON record'
 RECEIVED = re.compile(r'[0-9]{4}-[0-9]{2}-[0-9]{2}T[0-9]{2}:[0-9]{2}:[0-9]{2}(\.[0-9]{1,6})?(Z|[+-][0-9]{2}:[0-9]{2})')
 
@@ -177,26 +188,115 @@ class Store:
         conn.commit()
 
 
+class Spool:
+    """Messages the store did not take yet, one a line, in order; .pos
+    holds the offset of the first not yet stored."""
+
+    def __init__(self, folder):
+        self.path = os.path.join(folder, 'vardel_store.spool')
+        self.pos_path = self.path + '.pos'
+        self.limit = int(os.environ.get('VARDEL_STORE_SPOOL_MAX') or 1 << 30)
+
+    def pos(self):
+        try:
+            return int(open(self.pos_path).read() or 0)
+        except (OSError, ValueError):
+            return 0
+
+    def size(self):
+        try:
+            return os.path.getsize(self.path)
+        except OSError:
+            return 0
+
+    def pending(self):
+        return self.size() > self.pos()
+
+    def add(self, messages):
+        """False where the spool is full."""
+        data = b''.join(m + b'\n' for m in messages)
+        if self.size() + len(data) > self.limit:
+            return False
+        with open(self.path, 'ab') as f:
+            f.write(data)
+            f.flush()
+            os.fsync(f.fileno())
+        return True
+
+    def set_pos(self, pos):
+        tmp = self.pos_path + '.new'
+        with open(tmp, 'w') as f:
+            f.write(str(pos))
+            f.flush()
+            os.fsync(f.fileno())
+        os.replace(tmp, self.pos_path)
+
+    def drain(self, store, chunks=16):
+        """Stores up to chunks batches of the spool in order (so that a
+        commit's answer does not wait for all of a long one); True when it
+        is empty."""
+        pos = self.pos()
+        with open(self.path, 'rb') as f:
+            f.seek(pos)
+            for _ in range(chunks):
+                chunk = [f.readline() for _ in range(SPOOL_BATCH)]
+                chunk = [m for m in chunk if m]
+                if not chunk:
+                    break
+                if store.store([m.rstrip(b'\n') for m in chunk]) is not None:
+                    return False
+                pos += sum(map(len, chunk))
+                self.set_pos(pos)
+        if self.size() > pos:
+            return False
+        for path in (self.path, self.pos_path):
+            if os.path.exists(path):
+                os.remove(path)
+        log('the spool is stored')
+        return True
+
+
+def commit(store, spool, batch):
+    """The answer to a batch's commit. (A message without records is the
+    collector's tick, which only brings the spool's turn.)"""
+    batch = [m for m in batch if m.partition(b'\t')[2].strip()]
+    if not spool.pending() or spool.drain(store):
+        fault = store.store(batch)
+        if fault is None:
+            return 'OK'
+    else:
+        fault = store.fault
+    if spool.add(batch):
+        return 'OK'
+    return 'Error: the spool is full and the store does not take records: ' + (fault or '')
+
+
 def main():
     store = Store()
-    out = sys.stdout
+    spool = Spool(os.environ.get('VARDEL_COLLECT_DIR') or '.')
+    out, inp = sys.stdout, sys.stdin.buffer
     out.write('OK\n')
     out.flush()
     batch, open_ = [], False
-    for msg in sys.stdin.buffer:
+    while True:
+        # Idle with a spool: store it once a second.
+        if not open_ and spool.pending() and not select.select([inp], [], [], 1)[0]:
+            spool.drain(store)
+            continue
+        msg = inp.readline()
+        if not msg:
+            break
         msg = msg.rstrip(b'\n')
         if msg == b'BEGIN TRANSACTION':
             batch, open_, reply = [], True, 'OK'
         elif msg == b'COMMIT TRANSACTION':
-            fault = store.store(batch)
+            reply = commit(store, spool, batch)
             batch, open_ = [], False
-            reply = 'OK' if fault is None else 'Error: ' + fault
         elif open_:
             batch.append(msg)
             reply = 'DEFER_COMMIT'
         else:
-            fault = store.store([msg])
-            reply = 'OK' if fault is None else 'Error: ' + fault
+            reply = commit(store, spool, [msg])
         out.write(reply + '\n')
         out.flush()
     store.drop()
