@@ -122,11 +122,7 @@ begin
   return dropped;
 end $$;
 
--- A JSON number that fits the column, else NULL.
-create or replace function vardel.json_int(v jsonb) returns bigint
-language sql immutable as $$
-  select case when jsonb_typeof(v) = 'number' and v::text ~ '^[0-9]{1,18}$' then v::text::bigint end
-$$;
+drop function if exists vardel.json_int(jsonb);
 
 drop function if exists vardel.ingest(text, timestamptz);
 
@@ -165,24 +161,35 @@ returns table (n integer, received timestamptz, host text, file text, file_day d
                piece integer, pieces integer, time_text text, type text, level text, source text,
                message text, raw text, unknown text)
 language sql stable set search_path = vardel, pg_catalog, pg_temp as $$
-  with j as (
+  -- (Materialized: a CTE inlined would cast each line once per use.)
+  with j as materialized (
     select b.n, b.received, b.line, b.reason, b.host as seen_host, b.file as seen_file, b.file_offset as seen_offset,
            case when b.reason is null then b.line::jsonb end as rec
       from pg_temp.vardel_batch b
-  ), f as (
-    select j.*, rec->>'host' as h, rec->>'file' as fl, vardel.json_int(rec->'offset') as o,
-           coalesce(vardel.json_int(rec->'piece'), 0) as p, vardel.json_int(rec->'pieces') as ps,
+  ), nums as (
+    -- The numbers as text: a number is used where it is a whole one of up
+    -- to 18 digits, else NULL (piece 0).
+    select j.*, rec->>'host' as h, rec->>'file' as fl,
+           case when jsonb_typeof(rec->'offset') = 'number' then rec->>'offset' end as o_t,
+           case when jsonb_typeof(rec->'piece') = 'number' then rec->>'piece' end as p_t,
+           case when jsonb_typeof(rec->'pieces') = 'number' then rec->>'pieces' end as ps_t
+      from j
+  ), f as materialized (
+    select nums.*,
+           case when o_t ~ '^[0-9]{1,18}$' then o_t::bigint end as o,
+           case when p_t ~ '^[0-9]{1,10}$' and p_t::bigint <= 2147483647 then p_t::bigint else 0 end as p,
+           case when ps_t ~ '^[0-9]{1,10}$' and ps_t::bigint <= 2147483647 then ps_t::bigint end as ps,
            case
-             when j.reason is not null then j.reason
+             when reason is not null then reason
              when jsonb_typeof(rec) <> 'object' then 'not a JSON record'
-             when length(rec->>'host') > 200 or length(rec->>'file') > 200
+             when length(h) > 200 or length(fl) > 200
                then 'not stored as sent: host or file name longer than 200 characters'
-             when jsonb_typeof(rec->'piece') not in ('null') and coalesce(vardel.json_int(rec->'piece'), 2147483648) > 2147483647
+             when jsonb_typeof(rec->'piece') not in ('null') and not (p_t ~ '^[0-9]{1,10}$' and p_t::bigint <= 2147483647)
                then format('not stored as sent: piece %s out of range', left(rec->>'piece', 40))
-             when jsonb_typeof(rec->'pieces') not in ('null') and coalesce(vardel.json_int(rec->'pieces'), 2147483648) > 2147483647
+             when jsonb_typeof(rec->'pieces') not in ('null') and not (ps_t ~ '^[0-9]{1,10}$' and ps_t::bigint <= 2147483647)
                then format('not stored as sent: pieces %s out of range', left(rec->>'pieces', 40))
            end as why
-      from j
+      from nums
   ), r as (
     select f.n, f.received,
            case when why is null then coalesce(h, '-') else coalesce(left(h, 200), left(seen_host, 200), '-') end as host,
@@ -191,7 +198,7 @@ language sql stable set search_path = vardel, pg_catalog, pg_temp as $$
            case when why is null then ps::integer end as ps,
            why, f.rec, f.line
       from f
-  ), d as (
+  ), d as materialized (
     select r.*, coalesce(vardel.file_day(r.file), (r.received at time zone 'UTC')::date) as day
       from r
   )
@@ -214,8 +221,9 @@ reset check_function_bodies;
 
 -- Stores the batch (vardel.open_batch) in one statement: the day
 -- partitions it needs first, then each record once by its key (host, file,
--- offset, piece, file day), instants computed once per distinct time text,
--- file and host, and one row per host. A record that was stored not whole
+-- offset, piece, file day), instants computed once per hour of a time
+-- text, file and host where no clock change falls in it (else per text),
+-- and one row per host. A record that was stored not whole
 -- (the end of a file before its line end came) gives way to the whole one
 -- of the same key; a record delivered again is not stored again. Returns
 -- the rows stored or replaced. Making a day's partition for a day within
@@ -242,10 +250,31 @@ begin
   end if;
   with b as materialized (
     select * from vardel.batch_rows()
+  ), texts as (
+    select distinct b.time_text, b.file, b.host from b where b.unknown is null
+  ), hours as (
+    -- `Wed Dec 09 02` and ` PM GMT Standard Time` of `Wed Dec 09 02:03:55 PM GMT Standard Time`
+    select distinct t.file, t.host, left(t.time_text, 13) as head, substr(t.time_text, 20) as tail
+      from texts t
+     where t.time_text ~ '^[A-Z][a-z]{2} [A-Z][a-z]{2} [0-9]{2} [0-9]{2}:[0-5][0-9]:[0-5][0-9] [AP]M '
+  ), spans as (
+    -- An hour whose first and last second are an hour less a second apart
+    -- holds no change of the clock: its instants follow from the first.
+    select h.*, a.utc as first_utc
+      from hours h,
+           lateral vardel.record_instant(h.head || ':00:00' || h.tail, h.file, h.host) a,
+           lateral vardel.record_instant(h.head || ':59:59' || h.tail, h.file, h.host) z
+     where z.utc = a.utc + interval '59 minutes 59 seconds'
   ), instants as (
-    select t.time_text, t.file, t.host, i.utc, i.unknown
-      from (select distinct b.time_text, b.file, b.host from b where b.unknown is null) t,
-           lateral vardel.record_instant(t.time_text, t.file, t.host) i
+    select t.time_text, t.file, t.host,
+           coalesce(s.first_utc + make_interval(mins => substr(t.time_text, 15, 2)::int,
+                                                secs => substr(t.time_text, 18, 2)::int), i.utc) as utc,
+           i.unknown
+      from texts t
+      left join spans s
+        on s.file = t.file and s.host = t.host and s.head = left(t.time_text, 13) and s.tail = substr(t.time_text, 20)
+      left join lateral (select r.utc, r.unknown from vardel.record_instant(t.time_text, t.file, t.host) r
+                          where s.first_utc is null) i on true
   ), stored_rows as (
     insert into vardel.records as r (host, file, file_day, file_offset, piece, pieces, received, time_text,
                                      type, level, source, message, raw, utc, unknown)
