@@ -239,7 +239,13 @@ declare
   stored integer;
 begin
   select (now() at time zone 'UTC')::date - keep_days + 1 into first_kept from vardel.settings;
-  for day in select distinct b.file_day from vardel.batch_rows() b where b.file_day <> 'infinity' loop
+  -- The batch's rows, worked out once for the partitions and the insert.
+  if to_regclass('pg_temp.vardel_rows') is null then
+    create temporary table vardel_rows on commit delete rows as select * from vardel.batch_rows() with no data;
+  end if;
+  delete from pg_temp.vardel_rows;
+  insert into pg_temp.vardel_rows select * from vardel.batch_rows();
+  for day in select distinct b.file_day from pg_temp.vardel_rows b where b.file_day <> 'infinity' loop
     if to_regclass('vardel.records_' || to_char(day, 'YYYYMMDD')) is null
        and vardel.day_partition(day) and day >= first_kept then
       run_expire := true;
@@ -248,8 +254,8 @@ begin
   if run_expire then
     perform vardel.expire();
   end if;
-  with b as materialized (
-    select * from vardel.batch_rows()
+  with b as (
+    select * from pg_temp.vardel_rows
   ), texts as (
     select distinct b.time_text, b.file, b.host from b where b.unknown is null
   ), hours as (
@@ -273,8 +279,10 @@ begin
       from texts t
       left join spans s
         on s.file = t.file and s.host = t.host and s.head = left(t.time_text, 13) and s.tail = substr(t.time_text, 20)
+      -- (offset 0 keeps the condition a gate: record_instant runs only
+      -- where the hour did not give the instant.)
       left join lateral (select r.utc, r.unknown from vardel.record_instant(t.time_text, t.file, t.host) r
-                          where s.first_utc is null) i on true
+                          where s.first_utc is null offset 0) i on true
   ), stored_rows as (
     insert into vardel.records as r (host, file, file_day, file_offset, piece, pieces, received, time_text,
                                      type, level, source, message, raw, utc, unknown)
