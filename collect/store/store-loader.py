@@ -71,8 +71,10 @@ def no_constant(name):
     raise ValueError('not JSON: ' + name)
 
 
-def rows_of(messages):
-    """(received, line, reason, host, file, offset) for each record of the messages."""
+def rows_of(messages, look=False):
+    """(received, line, reason, host, file, offset) for each record of the
+    messages. Only where look is set are the lines read here (the store
+    reads them; the loader looks only when the store refused one)."""
     rows = []
     for msg in messages:
         received, _, rest = msg.partition(b'\t')
@@ -86,6 +88,9 @@ def rows_of(messages):
                 line = raw.decode('utf-8')
             except UnicodeDecodeError:
                 rows.append((received, raw.decode('utf-8', 'replace'), NOT_JSON, None, None, None))
+                continue
+            if not look:
+                rows.append((received, line, None, None, None, None))
                 continue
             try:
                 rec = json.loads(line, parse_constant=no_constant)
@@ -156,7 +161,7 @@ class Store:
                 if conn.closed or not (e.pgcode or '').startswith(RECORD_FAULTS):
                     raise
                 conn.rollback()
-                self.one_by_one(conn, rows)
+                self.one_by_one(conn, rows_of(messages, look=True))
         except psycopg2.Error as e:
             why = one_line(e.pgerror or e)
             self.drop()
