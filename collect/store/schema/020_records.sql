@@ -324,6 +324,7 @@ declare
   why text;
 begin
   perform vardel.open_batch();
+  delete from pg_temp.vardel_batch;
   foreach line in array string_to_array(lines, E'\n') loop
     continue when line ~ '^\s*$';
     i := i + 1;
