@@ -1,29 +1,29 @@
 #!/usr/bin/python3
 """The collector's way into the store: run by rsyslog's omprog
-(collect/store/pgsql.conf) with confirmMessages and useTransactions, it
-takes one batch of the action's queue per transaction and stores it in one
-PostgreSQL transaction (COPY into the session's vardel_batch, then
-vardel.take_batch()), answering the commit only when it is committed.
+(collect/store/pgsql.conf) with confirmMessages and useTransactions.
 
 Protocol on standard input and output, one line each way:
-  BEGIN TRANSACTION        -> OK
+  BEGIN TRANSACTION              -> OK
   RECEIVED<TAB>LINE[<TAB>LINE]   -> DEFER_COMMIT   (a message: its receipt
-                              time and its one or two JSON lines)
-  COMMIT TRANSACTION       -> OK once the batch is stored or spooled
+                                    time and its one or two JSON lines)
+  COMMIT TRANSACTION             -> OK once the batch is in the journal
+
+The journal, $VARDEL_COLLECT_DIR/vardel_store.spool, is written and synced
+before a commit is answered; a thread stores it in order, a batch of up
+to 1024 messages in one PostgreSQL transaction (COPY into the session's
+vardel_batch, then vardel.take_batch()), while the next batch comes. A
+fault of the store as a whole (refused, full, away, restarting) leaves the
+journal as it is, tried again every second, and a loader started later
+(the collector sends a message without records every few seconds, so that
+one runs) stores it first. Not rsyslog's own retry: rsyslog counts a
+batch handed to a transaction as done, so a collector stopped while it
+retries one would drop that batch. Past VARDEL_STORE_SPOOL_MAX bytes not
+yet stored (1 GiB) a commit is answered "Error: ...", and rsyslog keeps
+the batch in its own queue and hands it in again.
+
 A record that the store cannot take as sent (any value of any field) does
 not fail its batch: the batch is then stored record by record, and such a
 record whole as raw with the reason.
-
-A fault of the store as a whole (refused, full, away, restarting): the
-batch goes to the spool, $VARDEL_COLLECT_DIR/vardel_store.spool, written
-and synced before the commit is answered, and so do the batches after it
-until the store takes records again; the spool is then stored first, in
-order, and tried every second while no batch comes (the collector sends
-a message without records every few seconds, so that a loader runs). Not rsyslog's own
-retry: rsyslog counts a batch handed to a transaction as done, so a
-collector stopped while it retries one would drop that batch. Past
-VARDEL_STORE_SPOOL_MAX bytes (1 GiB) the commit is answered "Error: ...",
-and rsyslog keeps the batch in its own queue and hands it in again.
 
 Settings from the environment (as rsyslogd has them): VARDEL_STORE_SERVER
 (address or socket folder), VARDEL_STORE_PORT, VARDEL_STORE_DB,
@@ -39,7 +39,7 @@ import re
 import sys
 import time
 
-import select
+import threading
 
 import psycopg2
 
@@ -194,13 +194,16 @@ class Store:
 
 
 class Spool:
-    """Messages the store did not take yet, one a line, in order; .pos
-    holds the offset of the first not yet stored."""
+    """The journal: messages not yet stored, one a line, in order; .pos
+    holds the offset of the first not yet stored. The main thread appends,
+    the drainer stores; the lock keeps an append and the emptying apart."""
 
     def __init__(self, folder):
         self.path = os.path.join(folder, 'vardel_store.spool')
         self.pos_path = self.path + '.pos'
         self.limit = int(os.environ.get('VARDEL_STORE_SPOOL_MAX') or 1 << 30)
+        self.lock = threading.Lock()
+        self.changed = threading.Condition(self.lock)
 
     def pos(self):
         try:
@@ -218,14 +221,16 @@ class Spool:
         return self.size() > self.pos()
 
     def add(self, messages):
-        """False where the spool is full."""
+        """Appended and synced; False where the journal is full."""
         data = b''.join(m + b'\n' for m in messages)
-        if self.size() + len(data) > self.limit:
-            return False
-        with open(self.path, 'ab') as f:
-            f.write(data)
-            f.flush()
-            os.fsync(f.fileno())
+        with self.lock:
+            if self.size() - self.pos() + len(data) > self.limit:
+                return False
+            with open(self.path, 'ab') as f:
+                f.write(data)
+                f.flush()
+                os.fsync(f.fileno())
+            self.changed.notify_all()
         return True
 
     def set_pos(self, pos):
@@ -236,74 +241,83 @@ class Spool:
             os.fsync(f.fileno())
         os.replace(tmp, self.pos_path)
 
-    def drain(self, store, chunks=16):
-        """Stores up to chunks batches of the spool in order (so that a
-        commit's answer does not wait for all of a long one); True when it
-        is empty."""
-        pos = self.pos()
-        with open(self.path, 'rb') as f:
-            f.seek(pos)
-            for _ in range(chunks):
-                chunk = [f.readline() for _ in range(SPOOL_BATCH)]
-                chunk = [m for m in chunk if m]
-                if not chunk:
-                    break
-                if store.store([m.rstrip(b'\n') for m in chunk]) is not None:
-                    return False
-                pos += sum(map(len, chunk))
-                self.set_pos(pos)
-        if self.size() > pos:
-            return False
-        for path in (self.path, self.pos_path):
-            if os.path.exists(path):
-                os.remove(path)
-        log('the spool is stored')
-        return True
+    def drain(self, store, stop):
+        """Stores the journal in order, a batch at a time, until it is empty
+        (then emptied), the store refuses (False) or stop is set."""
+        while not stop.is_set():
+            with self.lock:
+                pos, size = self.pos(), self.size()
+                if pos >= size:
+                    if size:
+                        for path in (self.path, self.pos_path):
+                            if os.path.exists(path):
+                                os.remove(path)
+                    self.changed.notify_all()
+                    return True
+                with open(self.path, 'rb') as f:
+                    f.seek(pos)
+                    chunk = [m for m in (f.readline() for _ in range(SPOOL_BATCH)) if m]
+            if store.store([m.rstrip(b'\n') for m in chunk]) is not None:
+                return False
+            with self.lock:
+                self.set_pos(pos + sum(map(len, chunk)))
+                self.changed.notify_all()
+        return False
 
 
-def commit(store, spool, batch):
-    """The answer to a batch's commit. (A message without records is the
-    collector's tick, which only brings the spool's turn.)"""
-    batch = [m for m in batch if m.partition(b'\t')[2].strip()]
-    if not spool.pending() or spool.drain(store):
-        fault = store.store(batch)
-        if fault is None:
-            return 'OK'
-    else:
-        fault = store.fault
-    if spool.add(batch):
-        return 'OK'
-    return 'Error: the spool is full and the store does not take records: ' + (fault or '')
+def drainer(store, spool, stop):
+    """Stores what the journal holds; while the store refuses, tries again
+    every second."""
+    while not stop.is_set():
+        if spool.pending():
+            if not spool.drain(store, stop):
+                stop.wait(1)
+            continue
+        with spool.lock:
+            if not spool.pending() and not stop.is_set():
+                spool.changed.wait(1)
 
 
 def main():
     store = Store()
     spool = Spool(os.environ.get('VARDEL_COLLECT_DIR') or '.')
+    stop = threading.Event()
+    thread = threading.Thread(target=drainer, args=(store, spool, stop))
+    thread.start()
     out, inp = sys.stdout, sys.stdin.buffer
     out.write('OK\n')
     out.flush()
     batch, open_ = [], False
-    while True:
-        # Idle with a spool: store it once a second.
-        if not open_ and spool.pending() and not select.select([inp], [], [], 1)[0]:
-            spool.drain(store)
-            continue
-        msg = inp.readline()
-        if not msg:
-            break
+    for msg in inp:
         msg = msg.rstrip(b'\n')
         if msg == b'BEGIN TRANSACTION':
             batch, open_, reply = [], True, 'OK'
-        elif msg == b'COMMIT TRANSACTION':
-            reply = commit(store, spool, batch)
+        elif msg == b'COMMIT TRANSACTION' or not open_:
+            if not open_:
+                batch = [msg]
+            # A message without records is the collector's tick.
+            batch = [m for m in batch if m.partition(b'\t')[2].strip()]
+            if not batch or spool.add(batch):
+                reply = 'OK'
+            else:
+                reply = 'Error: the journal is full and the store does not take records: %s' % store.fault
             batch, open_ = [], False
-        elif open_:
+        else:
             batch.append(msg)
             reply = 'DEFER_COMMIT'
-        else:
-            reply = commit(store, spool, [msg])
         out.write(reply + '\n')
         out.flush()
+    # Stopped: a few seconds to store the journal (rsyslog waits for the
+    # loader that long); what is left stays for the next start, and the
+    # batch in hand is let finish.
+    end = time.monotonic() + 3
+    with spool.lock:
+        while spool.pending() and time.monotonic() < end:
+            spool.changed.wait(0.2)
+    stop.set()
+    with spool.lock:
+        spool.changed.notify_all()
+    thread.join(60)
     store.drop()
     return 0
 

@@ -37,9 +37,10 @@ FAR = [TODAY + datetime.timedelta(days=400 + i) for i in range(1500)]
 class Loader:
     """store-loader.py spoken to as rsyslog's omprog does."""
 
-    def __init__(self, db):
-        self.proc = subprocess.Popen(['/usr/bin/python3', LOADER], env=db.env(), stdin=subprocess.PIPE,
-                                     stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+    def __init__(self, db, folder):
+        self.spool = os.path.join(folder, 'vardel_store.spool')
+        self.proc = subprocess.Popen(['/usr/bin/python3', LOADER], env=dict(db.env(), VARDEL_COLLECT_DIR=folder),
+                                     stdin=subprocess.PIPE, stdout=subprocess.PIPE, stderr=subprocess.PIPE)
         self.reply()
 
     def reply(self):
@@ -55,13 +56,15 @@ class Loader:
 
     def batch(self, messages):
         """Each message a list of records (dicts, or text sent as it is);
-        the answer to the commit."""
+        the answer to the commit, once the journal is stored."""
         received = datetime.datetime.now(datetime.timezone.utc).isoformat()
         check(self.say(b'BEGIN TRANSACTION') == 'OK', 'loader: no OK to a transaction')
         for m in messages:
             text = '\t'.join(r if isinstance(r, str) else json.dumps(r) for r in m)
             check(self.say(('%s\t%s' % (received, text)).encode()) == 'DEFER_COMMIT', 'loader: no DEFER_COMMIT')
-        return self.say(b'COMMIT TRANSACTION')
+        answer = self.say(b'COMMIT TRANSACTION')
+        wait_for(lambda: not os.path.exists(self.spool), 'the loader to store its journal')
+        return answer
 
     def close(self):
         self.proc.stdin.close()
@@ -119,8 +122,8 @@ CASES = [
 ]
 
 
-def check_cases(db):
-    loader = Loader(db)
+def check_cases(db, work):
+    loader = Loader(db, work)
     try:
         for i, (what, batches, ok) in enumerate(CASES):
             answers = [loader.batch(b) for b in batches]
@@ -278,7 +281,7 @@ def main():
             db.run('start')
             db.run('schema')
             check_access(db)
-            check_cases(db)
+            check_cases(db, work)
             col = Collector(work, db)
             check_refused(db, col)
             if mounted:
