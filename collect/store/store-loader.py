@@ -279,6 +279,9 @@ def drainer(store, spool, stop):
 
 
 def main():
+    # The drainer's Python work must not hold up the answers rsyslog waits
+    # for, message by message (the usual switch interval is 5 ms).
+    sys.setswitchinterval(0.0002)
     store = Store()
     spool = Spool(os.environ.get('VARDEL_COLLECT_DIR') or '.')
     stop = threading.Event()
