@@ -270,7 +270,13 @@ def drainer(store, spool, stop):
     every second."""
     while not stop.is_set():
         if spool.pending():
-            if not spool.drain(store, stop):
+            try:
+                done = spool.drain(store, stop)
+            except Exception as e:  # noqa: BLE001 -- the journal stays; tried again
+                log('storing the journal failed: %s' % one_line(e))
+                store.drop()
+                done = False
+            if not done:
                 stop.wait(1)
             continue
         with spool.lock:
@@ -300,10 +306,15 @@ def main():
                 batch = [msg]
             # A message without records is the collector's tick.
             batch = [m for m in batch if m.partition(b'\t')[2].strip()]
-            if not batch or spool.add(batch):
-                reply = 'OK'
-            else:
-                reply = 'Error: the journal is full and the store does not take records: %s' % store.fault
+            try:
+                if not batch or spool.add(batch):
+                    reply = 'OK'
+                else:
+                    reply = 'Error: the journal is full and the store does not take records: %s' % store.fault
+            except OSError as e:
+                # rsyslog keeps the batch and hands it in again.
+                reply = 'Error: the journal cannot be written: %s' % one_line(e)
+                log(reply)
             batch, open_ = [], False
         else:
             batch.append(msg)
