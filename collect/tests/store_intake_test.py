@@ -1,7 +1,7 @@
 #!/usr/bin/env python3
 """The store's intake: the loader's batch cases spoken to it directly (a
 record that cannot be stored as sent among others, the whole record over a
-partial one, re-deliveries, far days), then faults of the whole store with
+partial one, re-deliveries, far days) and its journal's bound, then faults of the whole store with
 records coming through a real collector (the collector's role refused, the
 collector restarted while its queue holds them, the store's disk full),
 each ending with every record stored once; a flood of far days costing no
@@ -37,9 +37,9 @@ FAR = [TODAY + datetime.timedelta(days=400 + i) for i in range(1500)]
 class Loader:
     """store-loader.py spoken to as rsyslog's omprog does."""
 
-    def __init__(self, db, folder):
+    def __init__(self, db, folder, **env):
         self.spool = os.path.join(folder, 'vardel_store.spool')
-        self.proc = subprocess.Popen(['/usr/bin/python3', LOADER], env=dict(db.env(), VARDEL_COLLECT_DIR=folder),
+        self.proc = subprocess.Popen(['/usr/bin/python3', LOADER], env=dict(db.env(), VARDEL_COLLECT_DIR=folder, **env),
                                      stdin=subprocess.PIPE, stdout=subprocess.PIPE, stderr=subprocess.PIPE)
         self.reply()
 
@@ -54,16 +54,17 @@ class Loader:
         self.proc.stdin.flush()
         return self.reply()
 
-    def batch(self, messages):
+    def batch(self, messages, wait=True):
         """Each message a list of records (dicts, or text sent as it is);
-        the answer to the commit, once the journal is stored."""
+        the answer to the commit, once the journal is stored (if wait)."""
         received = datetime.datetime.now(datetime.timezone.utc).isoformat()
         check(self.say(b'BEGIN TRANSACTION') == 'OK', 'loader: no OK to a transaction')
         for m in messages:
             text = '\t'.join(r if isinstance(r, str) else json.dumps(r) for r in m)
             check(self.say(('%s\t%s' % (received, text)).encode()) == 'DEFER_COMMIT', 'loader: no DEFER_COMMIT')
         answer = self.say(b'COMMIT TRANSACTION')
-        wait_for(lambda: not os.path.exists(self.spool), 'the loader to store its journal')
+        if wait:
+            wait_for(lambda: not os.path.exists(self.spool), 'the loader to store its journal')
         return answer
 
     def close(self):
@@ -141,6 +142,27 @@ def check_cases(db, work):
     parts = db.query("select relname from pg_class where relname ~ '^records_[0-9]{8}$' and relname >= 'records_%s'"
                      % FAR[0].strftime('%Y'))
     check(not parts, 'partitions of far days: %r' % parts)
+
+
+def check_journal_full(db, work):
+    """While the store refuses, the journal takes batches up to its bound,
+    then the commit is answered Error (rsyslog keeps the batch); once the
+    store takes records, the journal is stored and nothing else."""
+    folder = os.path.join(work, 'full-journal')
+    os.mkdir(folder)
+    db.psql('revoke execute on function vardel.take_batch() from vardel_collector')
+    loader = Loader(db, folder, VARDEL_STORE_SPOOL_MAX='3000')
+    try:
+        answers = [loader.batch([[whole('JFULL', 10 * i + k)] for k in range(10)], wait=False) for i in range(5)]
+        taken = answers.index(next(a for a in answers if a != 'OK')) if any(a != 'OK' for a in answers) else 5
+        check(0 < taken < 5 and all(a.startswith('Error: the journal is full') for a in answers[taken:]),
+              'journal bound: answers %r' % answers)
+        db.psql('grant execute on function vardel.take_batch() to vardel_collector')
+        wait_for(lambda: not os.path.exists(loader.spool), 'the journal to be stored', 30)
+        check(stored(db, 'JFULL') == list(range(10 * taken)), 'journalled records: %r' % stored(db, 'JFULL'))
+    finally:
+        db.psql('grant execute on function vardel.take_batch() to vardel_collector')
+        loader.close()
 
 
 class Collector:
@@ -282,6 +304,7 @@ def main():
             db.run('schema')
             check_access(db)
             check_cases(db, work)
+            check_journal_full(db, work)
             col = Collector(work, db)
             check_refused(db, col)
             if mounted:
