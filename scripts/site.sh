@@ -14,8 +14,8 @@
 # VARDEL_COLLECT_OUT (also write the JSON lines to this file; default none),
 # VARDEL_KEEP_DAYS (the days the store keeps; default: as the store has it),
 # VARDEL_SITE_BUILD (0: run without the page where it is not built yet).
-# Exit codes: 0 stopped, 1 failure, 2 bad arguments, 77 rsyslogd or
-# PostgreSQL cannot start.
+# Exit codes: 0 stopped, 1 failure, 2 bad arguments, 3 PostgreSQL cannot
+# start (collect/store/cluster.sh's), 77 rsyslogd cannot start.
 set -euo pipefail
 . "$(dirname "${BASH_SOURCE[0]}")/common.sh"
 conf=$top/collect
