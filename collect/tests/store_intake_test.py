@@ -144,6 +144,33 @@ def check_cases(db, work):
     check(not parts, 'partitions of far days: %r' % parts)
 
 
+# Time texts around London's clock changes of 2006 (26 March, 29 October),
+# one batch: the store works instants out per hour where no change falls in
+# it, so each is held against zoneinfo.
+CLOCK_CHANGES = [('Log_2006_03_26.log', 'Sun Mar 26 %s GMT %s Time' % (t, n))
+                 for t in ('12:59:59 AM', '01:00:00 AM', '01:30:00 AM', '01:59:59 AM', '02:00:00 AM', '02:30:00 AM')
+                 for n in ('Standard', 'Daylight')] + \
+                [('Log_2006_10_29.log', 'Sun Oct 29 %s GMT %s Time' % (t, n))
+                 for t in ('12:59:59 AM', '01:00:00 AM', '01:30:00 AM', '01:59:59 AM', '02:00:00 AM')
+                 for n in ('Standard', 'Daylight')]
+
+
+def check_clock_changes(db, work):
+    loader = Loader(db, work)
+    try:
+        check(loader.batch([[dict(whole('CLOCK', i, file=f), time=t)] for i, (f, t) in enumerate(CLOCK_CHANGES)]) == 'OK',
+              'clock changes: not stored')
+    finally:
+        loader.close()
+    rows = db.query("select file, time_text, utc, unknown from vardel.records where host = 'CLOCK' order by file_offset")
+    check(len(rows) == len(CLOCK_CHANGES), 'clock changes: %d rows' % len(rows))
+    for r in rows:
+        want = st.model_instant(r['time_text'], r['file'])
+        got = r['utc'] and datetime.datetime.fromisoformat(r['utc']).astimezone(datetime.timezone.utc)
+        check(got == want and (r['unknown'] is None) == (want is not None),
+              'instant of %r: %s (%s), zoneinfo: %s' % (r['time_text'], got, r['unknown'], want))
+
+
 def check_journal_full(db, work):
     """While the store refuses, the journal takes batches up to its bound,
     then the commit is answered Error (rsyslog keeps the batch); once the
@@ -305,6 +332,7 @@ def main():
             check_access(db)
             check_cases(db, work)
             check_journal_full(db, work)
+            check_clock_changes(db, work)
             col = Collector(work, db)
             check_refused(db, col)
             if mounted:
