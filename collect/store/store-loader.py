@@ -37,9 +37,8 @@ import json
 import os
 import re
 import sys
-import time
-
 import threading
+import time
 
 import psycopg2
 
@@ -88,6 +87,9 @@ def rows_of(messages, look=False):
                 line = raw.decode('utf-8')
             except UnicodeDecodeError:
                 rows.append((received, raw.decode('utf-8', 'replace'), NOT_JSON, None, None, None))
+                continue
+            if '\0' in line:  # a text holds none: kept without them
+                rows.append((received, line.replace('\0', ''), NOT_JSON, None, None, None))
                 continue
             if not look:
                 rows.append((received, line, None, None, None, None))
