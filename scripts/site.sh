@@ -7,8 +7,10 @@
 # with no day files of its own, each folder in it that holds day files is a
 # PC named by the folder (an edge each); with neither it is refused.
 # Nothing of the system's is touched (its own ports on 127.0.0.1, its own
-# socket folder). Prints "page: URL" and "store: URL" and runs until Ctrl+C
-# or SIGTERM, which stop everything it started.
+# socket folder). Prints "input: NAME 127.0.0.1:PORT" for each collector
+# input (relp; syslog, octet-counted; syslog-lines, one a line, escaped),
+# "page: URL" and "store: URL", and runs until Ctrl+C or SIGTERM, which
+# stop everything it started.
 #   site.sh LOG_FOLDER
 # Environment: VARDEL_SITE_DIR (the work folder, kept between runs so the
 # store keeps its records; default build-site/ in the tree), VARDEL_PC_NAME
@@ -113,7 +115,7 @@ export VARDEL_COLLECT_DIR=$work/central VARDEL_COLLECT_OUT=${VARDEL_COLLECT_OUT:
 export VARDEL_EDGE_DIR=$work/edge VARDEL_LOG_FOLDER=${dirs[0]} VARDEL_COLLECTOR=127.0.0.1
 export VARDEL_PC_NAME=${pcs[0]}
 export VARDEL_STORE_CONF=$conf/store/pgsql.conf VARDEL_STORE_SERVER=$socket VARDEL_STORE_PORT=$port
-export VARDEL_STORE_DB=vardel VARDEL_STORE_USER=vardel_collector VARDEL_STORE_PASS=
+export VARDEL_STORE_DB=vardel VARDEL_STORE_USER=vardel_collector
 mkdir -p "$VARDEL_COLLECT_DIR" "$VARDEL_EDGE_DIR"
 for name in central edge; do
   if ! "$rsyslogd" -N1 -f "$conf/$name.conf" >"$work/$name.check" 2>&1; then
@@ -121,6 +123,10 @@ for name in central edge; do
   fi
 done
 start central "$relp" "$rsyslogd" -n -f "$conf/central.conf" -i "$work/central.pid" || exit 3
+# Where a site points its PCs: the collector's inputs.
+echo "input: relp 127.0.0.1:$relp"
+echo "input: syslog 127.0.0.1:$tcp"
+echo "input: syslog-lines 127.0.0.1:$escaped"
 # The edge keeps every day file of the folder open (two descriptors each):
 # a folder kept for years needs more than the usual soft limit of 1024.
 ulimit -n "$(ulimit -Hn)" 2>/dev/null || true

@@ -6,6 +6,7 @@ missing, or a site.sh that does not start, fails the test (testenv)."""
 import os
 import re
 import signal
+import socket
 import subprocess
 import sys
 import tempfile
@@ -57,7 +58,7 @@ def main():
                 if not line:  # site.sh ended: its exit code and stderr say why
                     site.wait(60)
                     break
-                m = re.match(r'^(page|store): (\S+)$', line.strip())
+                m = re.match(r'^(page|store|input: relp|input: syslog|input: syslog-lines):? (\S+)$', line.strip())
                 if m:
                     lines[m.group(1)] = m.group(2)
             if 'store' not in lines:
@@ -65,6 +66,17 @@ def main():
                 print('FAILED: site.sh printed no store line%s; stderr:' % (
                     '' if code is None else ' and exited with %d' % code), site.stderr.read() if code is not None else '')
                 return 1
+            # A line per collector input, each listening where it says.
+            for name in ('relp', 'syslog', 'syslog-lines'):
+                where = lines.get('input: ' + name, '')
+                m = re.match(r'^127\.0\.0\.1:([0-9]+)$', where)
+                try:
+                    socket.create_connection(('127.0.0.1', int(m.group(1))), 5).close() if m else None
+                except OSError as e:
+                    m = None
+                    where += ' (%s)' % e
+                if not m:
+                    failures.append('input %s: %r' % (name, where or 'no line'))
             count = ''
             while count != '5' and time.monotonic() < end:
                 r = subprocess.run([PSQL, '-X', '-At', lines['store'], '-c',
