@@ -122,10 +122,17 @@ $$;
 -- then; `why` says so. `fits`: the zone could have written the name then
 -- (the named offset is in force; with daylight NULL, the local time
 -- exists), which the hour a clock change repeats leaves without an instant.
--- Dropped first: an earlier schema's function had no `fits`.
-DROP FUNCTION IF EXISTS vardel.zone_instant(timestamp, text, boolean);
-CREATE FUNCTION vardel.zone_instant(local_time timestamp, iana text, daylight boolean,
-                                    OUT utc timestamptz, OUT why text, OUT fits boolean)
+-- An earlier schema's function, without `fits`, is dropped first; only
+-- then, so that running the schema again leaves no moment without it.
+DO $$ BEGIN
+    IF EXISTS (SELECT FROM pg_proc
+                WHERE oid = to_regprocedure('vardel.zone_instant(timestamp, text, boolean)')
+                  AND NOT 'fits' = ANY (proargnames)) THEN
+        DROP FUNCTION vardel.zone_instant(timestamp, text, boolean);
+    END IF;
+END $$;
+CREATE OR REPLACE FUNCTION vardel.zone_instant(local_time timestamp, iana text, daylight boolean,
+                                               OUT utc timestamptz, OUT why text, OUT fits boolean)
 LANGUAGE plpgsql IMMUTABLE PARALLEL SAFE AS $$
 DECLARE
     -- Month steps on timestamp, not timestamptz, whose month arithmetic
