@@ -2,9 +2,12 @@
 """scripts/site.sh over a folder of PC folders: each folder that holds day
 files is a PC named by it, in the store with its records; a folder with
 neither day files nor such folders is refused (non-zero, not the skip
-code). A Denver PC's summer records have no instant (Denver and Mexico's
-zone share the cut name) until site.sh runs again with VARDEL_SITE_ZONE,
-which gives the stored records theirs. Expectations from zoneinfo.
+code). A New York PC's records of 2014 have no instant (New York and
+Cancun, then UTC-6 with daylight time, both fit the cut name and disagree)
+until site.sh runs again with VARDEL_SITE_ZONE, which gives the stored
+records theirs; a Denver PC's summer records (the cut name is Mexico's
+zone's too, which keeps no daylight time) have theirs from the start.
+Expectations from zoneinfo.
 rsyslogd or PostgreSQL missing fails under CI=true and is skipped (77)
 elsewhere; site.sh failing to start them is a failure."""
 import datetime as dt
@@ -45,9 +48,9 @@ def record(local, zone_name, n):
 
 
 def write_pc(folder, records):
-    """records: [(aware local time, Windows zone name)], one day file per day."""
+    """records: [(aware local time, Windows zone name, ...)], one day file per day."""
     os.makedirs(folder, exist_ok=True)
-    for n, (local, name) in enumerate(records):
+    for n, (local, name, *_) in enumerate(records):
         with open(os.path.join(folder, local.strftime('Log_%Y_%m_%d.log')), 'ab') as f:
             f.write(record(local, name, n))
 
@@ -104,14 +107,19 @@ def main():
                        (os.path.join(PG_BIN, 'initdb'), 'PostgreSQL')):
         if not os.path.exists(tool):
             missing('%s missing: %s' % (what, tool))
-    london, denver = ZoneInfo('Europe/London'), ZoneInfo('America/Denver')
+    london, denver, ny = ZoneInfo('Europe/London'), ZoneInfo('America/Denver'), ZoneInfo('America/New_York')
+    # (local time, zone name, whether only the site zone gives it an instant)
     pcs = {
-        'PC-LON': [(dt.datetime(2026, 12, 8, 2, 3, 55, tzinfo=london), 'GMT Standard Time'),
-                   (dt.datetime(2026, 12, 8, 3, 0, 0, tzinfo=london), 'GMT Standard Time')],
+        'PC-LON': [(dt.datetime(2026, 12, 8, 2, 3, 55, tzinfo=london), 'GMT Standard Time', False),
+                   (dt.datetime(2026, 12, 8, 3, 0, 0, tzinfo=london), 'GMT Standard Time', False)],
         # Winter: Denver and Mexico's zone agree; summer: only Denver keeps daylight time.
-        'PC-DEN': [(dt.datetime(2026, 1, 15, 5, 0, 0, tzinfo=denver), 'Mountain Standard Time'),
-                   (dt.datetime(2026, 7, 15, 8, 0, 0, tzinfo=denver), 'Mountain Daylight Time'),
-                   (dt.datetime(2026, 7, 15, 23, 30, 0, tzinfo=denver), 'Mountain Daylight Time')],
+        'PC-DEN': [(dt.datetime(2026, 1, 15, 5, 0, 0, tzinfo=denver), 'Mountain Standard Time', False),
+                   (dt.datetime(2026, 7, 15, 8, 0, 0, tzinfo=denver), 'Mountain Daylight Time', False),
+                   (dt.datetime(2026, 7, 15, 23, 30, 0, tzinfo=denver), 'Mountain Daylight Time', False)],
+        # Old day files: Cancun kept UTC-6 and daylight time until 2015.
+        'PC-NY': [(dt.datetime(2014, 1, 15, 7, 0, 0, tzinfo=ny), 'Eastern Standard Time', True),
+                  (dt.datetime(2014, 7, 15, 8, 0, 0, tzinfo=ny), 'Eastern Daylight Time', True),
+                  (dt.datetime(2026, 7, 15, 8, 0, 0, tzinfo=ny), 'Eastern Daylight Time', False)],
     }
     with tempfile.TemporaryDirectory(prefix='vardel-sitefolders.') as work:
         os.chmod(work, 0o755)
@@ -135,13 +143,15 @@ def main():
         env = dict(os.environ, VARDEL_SITE_DIR=os.path.join(work, 'run'), VARDEL_SITE_BUILD='0',
                    VARDEL_KEEP_DAYS='36500', VARDEL_PC_NAME='IGNORED')
         env.pop('VARDEL_SITE_ZONE', None)
-        instants = "select extract(epoch from utc)::bigint from vardel.records where host = 'PC-DEN' order by file_day, file_offset"
+        instants = ("select host, extract(epoch from utc)::bigint from vardel.records where host in ('PC-DEN', 'PC-NY') "
+                    "order by host, file_day, file_offset")
 
         def want(zone_known):
-            return [[None if not zone_known and local.dst() else str(int(local.timestamp()))]
-                    for local, _ in sorted(pcs['PC-DEN'], key=lambda r: r[0].replace(tzinfo=None))]
+            return [[pc, None if needs_zone and not zone_known else str(int(local.timestamp()))]
+                    for pc in ('PC-DEN', 'PC-NY')
+                    for local, _, needs_zone in sorted(pcs[pc], key=lambda r: r[0].replace(tzinfo=None))]
         wanted_counts = [[h, str(len(r))] for h, r in sorted(pcs.items())]
-        for step, zone in ((1, None), (2, 'America/Denver')):
+        for step, zone in ((1, None), (2, 'America/New_York')):
             if zone:
                 env['VARDEL_SITE_ZONE'] = zone
             site = Site(site_folder, env)
@@ -153,7 +163,7 @@ def main():
                 counts = site.wait_count(wanted_counts)
                 check(counts == wanted_counts, 'run %d: records per host %s, want %s' % (step, counts, wanted_counts))
                 got = site.query(instants)
-                check(got == want(zone is not None), 'run %d: PC-DEN instants %s, want %s'
+                check(got == want(zone is not None), 'run %d: instants %s, want %s'
                       % (step, got, want(zone is not None)))
             finally:
                 code, err = site.stop()
@@ -161,7 +171,8 @@ def main():
             check('notes holds no day files: left out' in err and 'VARDEL_PC_NAME left unused' in err,
                   'run %d: the left-out folder or the unused name not said: %s' % (step, err.strip()))
             if zone:
-                check('site zone America/Denver: 2 stored records given an instant' in err,
+                given = sum(1 for r in pcs['PC-NY'] if r[2])
+                check('site zone America/New_York: %d stored records given an instant' % given in err,
                       'run 2: the reinstant not said: %s' % err.strip())
         # A zone that is not one, quotes and all, is refused before anything reads the folder.
         bad = "America/Denver'; update vardel.settings set keep_days = 1; --"

@@ -4,9 +4,12 @@ folder of PC folders (London, Berlin, two in New York, Denver), read by
 scripts/site.sh, then the page asked which PCs raised errors overnight, in
 what order, and what they said.
 
-Run 1, without a site zone: every record is stored, and the Denver PC's
-daylight records (its zone's cut name is Mexico's too) have no instant.
-Run 2, on the same work folder with VARDEL_SITE_ZONE=America/Denver: those
+Run 1, without a site zone: every record is stored; the Denver PC's
+summer records have their instant (the cut name is Mexico's zone's too, but
+that zone keeps no daylight time), the New York PCs' records of July 2014
+have none (Cancun, whose names share New York's cut name, then kept daylight
+time at UTC-5).
+Run 2, on the same work folder with VARDEL_SITE_ZONE=America/New_York: those
 records get theirs, and /records.csv?type=ERROR&type=FATAL_ERROR&from&to
 gives every error and fatal error of the night, from every PC, newest
 first, each at its true instant; screenshots of that view and of the
@@ -47,6 +50,9 @@ PCS = {
     'PC-DENVER': ('America/Denver', 'Mountain Standard Time', 'Mountain Daylight Time'),
 }
 DENVER = 'PC-DENVER'
+# The other zone whose Windows names share a zone's cut names (New York's
+# with Cancun's, Denver's with Mexico's zone's).
+SHARES_CUT = {'America/New_York': 'America/Cancun', 'America/Denver': 'America/Mazatlan'}
 # A source over three lines, and a byte of code page 1252 (é).
 SOURCE_3_LINES = 'Pump 4\nvalve B\nstep 3'
 CAFE = 'caf\xe9 machine overheated'
@@ -58,7 +64,7 @@ class Rec:
     def __init__(self, pc, utc, type_, message, source='Line control', level='RELEASE', unknown_time=False):
         self.pc, self.utc, self.type, self.message = pc, utc, type_, message
         self.source, self.level, self.unknown_time = source, level, unknown_time
-        local = utc.astimezone(ZoneInfo(PCS[pc][0]))
+        local = self.local = utc.astimezone(ZoneInfo(PCS[pc][0]))
         self.daylight = bool(local.dst())
         # The writer's text: 12-hour clock, the zone's name cut to 19.
         self.time = ('UNKNOWN_TIME %d' % utc.timestamp() if unknown_time else
@@ -70,8 +76,13 @@ class Rec:
                                           self.message)).encode('cp1252')
 
     def known_without_site_zone(self):
-        # Denver's daylight name is Mexico's too, and their offsets differ then.
-        return self.unknown_time or not (self.pc == DENVER and self.daylight)
+        """Unless the other zone of the cut name could have written it too
+        (the same kind of time in force there) with another offset."""
+        other = SHARES_CUT.get(PCS[self.pc][0])
+        if self.unknown_time or other is None:
+            return True
+        there = self.local.replace(tzinfo=ZoneInfo(other))
+        return bool(there.dst()) != self.daylight or there.utcoffset() == self.local.utcoffset()
 
     def utc_text(self):
         return self.utc.strftime('%Y-%m-%dT%H:%M:%SZ')
@@ -80,7 +91,8 @@ class Rec:
 def model(now):
     """(records, night start, night end): a night of 12 hours ending 6 hours
     before the current hour, errors of every PC in it and at its edges,
-    and a summer day (the last 15 July) on which Denver keeps daylight time."""
+    a summer day (the last 15 July) on which Denver keeps daylight time, and
+    a day of 2014 that only the site zone settles for New York."""
     hour = now.replace(minute=0, second=0, microsecond=0)
     start, end = hour - dt.timedelta(hours=18), hour - dt.timedelta(hours=6)
 
@@ -112,6 +124,10 @@ def model(now):
         recs.append(Rec(pc, (summer + dt.timedelta(hours=8 + n)).astimezone(UTC), 'ERROR', 'summer error %d' % n))
     recs.append(Rec(DENVER, (summer + dt.timedelta(hours=23, minutes=30)).astimezone(UTC), 'WARNING',
                     'summer warning late'))
+    # Day files the New York PCs kept from July 2014.
+    old = dt.datetime(2014, 7, 15, 9, tzinfo=ZoneInfo('America/New_York'))
+    recs += [Rec('PC-NY-1', old.astimezone(UTC), 'ERROR', 'old error'),
+             Rec('PC-NY-2', (old + dt.timedelta(hours=1, seconds=5)).astimezone(UTC), 'WARNING', 'old warning')]
     return recs, start, end
 
 
@@ -195,7 +211,7 @@ def main():
         env.pop('VARDEL_SITE_ZONE', None)
         browser = page_fixture.Run(argparse.Namespace(page=page_bin, screenshots=args.screenshots))
         try:
-            for step, zone in ((1, None), (2, 'America/Denver')):
+            for step, zone in ((1, None), (2, 'America/New_York')):
                 if zone:
                     env['VARDEL_SITE_ZONE'] = zone
                 site = Site(folder, env)
@@ -216,7 +232,7 @@ def main():
                 check(code == 0, 'run %d: site.sh exited %s after SIGTERM' % (step, code))
                 if zone:
                     given = sum(1 for r in recs if not r.known_without_site_zone())
-                    said = 'site zone America/Denver: %d stored records given an instant' % given
+                    said = 'site zone %s: %d stored records given an instant' % (zone, given)
                     check(said in err, 'run 2: site.sh says "%s": %s' % (said, err.strip()[-2000:]))
             left = running_in(work)
             check(not left, 'nothing left running after SIGTERM: %s' % left)

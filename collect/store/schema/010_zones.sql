@@ -119,9 +119,20 @@ $$;
 -- it: the smaller and the larger offset the zone takes within half a year
 -- either side, which holds for both hemispheres. With daylight NULL the
 -- zone alone must decide. No instant where the named offset is not in force
--- then; `why` says so.
+-- then; `why` says so. `fits`: the zone could have written the name then
+-- (the named offset is in force; with daylight NULL, the local time
+-- exists), which the hour a clock change repeats leaves without an instant.
+-- An earlier schema's function, without `fits`, is dropped first; only
+-- then, so that running the schema again leaves no moment without it.
+DO $$ BEGIN
+    IF EXISTS (SELECT FROM pg_proc
+                WHERE oid = to_regprocedure('vardel.zone_instant(timestamp, text, boolean)')
+                  AND NOT 'fits' = ANY (proargnames)) THEN
+        DROP FUNCTION vardel.zone_instant(timestamp, text, boolean);
+    END IF;
+END $$;
 CREATE OR REPLACE FUNCTION vardel.zone_instant(local_time timestamp, iana text, daylight boolean,
-                                               OUT utc timestamptz, OUT why text)
+                                               OUT utc timestamptz, OUT why text, OUT fits boolean)
 LANGUAGE plpgsql IMMUTABLE PARALLEL SAFE AS $$
 DECLARE
     -- Month steps on timestamp, not timestamptz, whose month arithmetic
@@ -141,6 +152,7 @@ BEGIN
     IF daylight IS NULL THEN
         IF std_ok AND dst_ok AND std <> dst THEN
             why := format('local time is in the hour that %s repeats (clock moved back)', iana);
+            fits := true;
         ELSIF std_ok THEN
             utc := as_std;
         ELSIF dst_ok THEN
@@ -167,6 +179,7 @@ BEGIN
             why := format('no such local time in %s (clock moved forward)', iana);
         END IF;
     END IF;
+    fits := coalesce(fits, utc IS NOT NULL);
 END $$;
 
 -- The time text is fixed-width up to the zone name:
@@ -189,12 +202,13 @@ DECLARE
     host_iana text;
     ianas text[];
     flags boolean[];
-    matches int := 0;
     z record;
+    fitting text[];
+    misfits text[];
     first_utc timestamptz;
     first_why text;
     differ boolean := false;
-    site_at int;
+    site text;
 BEGIN
     IF time_text IS NULL THEN
         unknown := 'no time text';
@@ -282,34 +296,50 @@ BEGIN
         RETURN;
     END IF;
 
-    -- Every match must give the same instant.
+    -- A match counts only where its zone could have written the name then
+    -- (Cancun keeps no daylight time, so a July `Eastern Daylight Ti` is New
+    -- York's); the matches that fit must give the same instant. Where none
+    -- fits, their own reasons.
     FOR i IN 1 .. coalesce(cardinality(ianas), 0) LOOP
         z := vardel.zone_instant(local_time, ianas[i], flags[i]);
-        matches := matches + 1;
-        IF matches = 1 THEN
-            first_utc := z.utc;
-            first_why := z.why;
-        ELSIF z.utc IS DISTINCT FROM first_utc OR first_utc IS NULL THEN
-            differ := true;
+        IF NOT z.fits THEN
+            IF NOT z.why = ANY (coalesce(misfits, '{}')) THEN
+                misfits := misfits || z.why;
+            END IF;
+        ELSE
+            fitting := fitting || ianas[i];
+            IF cardinality(fitting) = 1 THEN
+                first_utc := z.utc;
+                first_why := z.why;
+            ELSIF z.utc IS DISTINCT FROM first_utc OR first_utc IS NULL THEN
+                differ := true;
+            END IF;
         END IF;
     END LOOP;
-    IF matches = 0 THEN
+    IF coalesce(cardinality(ianas), 0) = 0 THEN
         unknown := format('unknown zone name "%s"', zone);
+    ELSIF fitting IS NULL THEN
+        unknown := array_to_string(misfits, '; ');
     ELSIF NOT differ THEN
         utc := first_utc;
         unknown := first_why;
     ELSE
         -- The site's zone (vardel.settings, 025_site_zone.sql) settles it
-        -- where it is one of them: the PC is taken to be there.
-        site_at := array_position(ianas, (SELECT s.site_zone FROM vardel.settings s));
-        IF site_at IS NOT NULL THEN
-            z := vardel.zone_instant(local_time, ianas[site_at], flags[site_at]);
-            utc := z.utc;
-            unknown := z.why;
-        ELSE
-            unknown := format('%s "%s" matches zones with different offsets on that date (%s)',
-                              CASE WHEN length(zone) = 19 THEN 'cut name' ELSE 'zone name' END, zone,
-                              (SELECT string_agg(DISTINCT i, ', ') FROM unnest(ianas) i));
+        -- where it is one of those that fit: the PC is taken to be there.
+        site := (SELECT s.site_zone FROM vardel.settings s);
+        IF site = ANY (fitting) THEN
+            FOR i IN 1 .. cardinality(ianas) LOOP
+                CONTINUE WHEN ianas[i] <> site;
+                z := vardel.zone_instant(local_time, ianas[i], flags[i]);
+                IF z.fits THEN
+                    utc := z.utc;
+                    unknown := z.why;
+                    RETURN;
+                END IF;
+            END LOOP;
         END IF;
+        unknown := format('%s "%s" matches zones with different offsets on that date (%s)',
+                          CASE WHEN length(zone) = 19 THEN 'cut name' ELSE 'zone name' END, zone,
+                          (SELECT string_agg(DISTINCT f, ', ') FROM unnest(fitting) f));
     END IF;
 END $$;

@@ -2,10 +2,11 @@
 -- zone is set. After 020_records.sql, whose settings and records it uses.
 -- Safe to run again.
 --
--- A cut name that several zones share with different offsets (`Mountain
--- Standard T`: Denver, and Mexico's zone, in summer) gives no instant; the
--- site's zone settles it where it is one of them (vardel.record_instant):
---     UPDATE vardel.settings SET site_zone = 'America/Denver';
+-- A cut name that several zones could have written then with different
+-- offsets (`Eastern Standard Ti` before 2015: New York, and Cancun on UTC-6)
+-- gives no instant; the site's zone settles it where it is one of them
+-- (vardel.record_instant):
+--     UPDATE vardel.settings SET site_zone = 'America/New_York';
 --     SELECT vardel.reinstant();
 -- A host's own zone (vardel.host_zones) wins over it for that host.
 

@@ -4,6 +4,7 @@ prefix's registry, its IANA zone from CLDR's windowsZones.xml, the offsets
 from Python's zoneinfo.
 
     model(system_reg) -> {zone key: (standard name, daylight name, IANA zone)}
+    expected(zones, name, local, site) -> (instant or None, why or None, zones)
 """
 import datetime as dt
 import os
@@ -75,6 +76,56 @@ def model(system_reg):
             iana = next((z for z in others.get(key, []) if std_offset(z) == want), iana)
         zones[key] = (v['Std'], v['Dlt'], iana)
     return zones
+
+
+def fitting(zones, name, local):
+    """{IANA zone: the instants naive local time `local` can be there} for
+    each zone that has the name `name` (or, `name` being 19 long as the
+    writer cuts it, a name that begins with it) and could have written it
+    then: `local` exists there and the name is the one in force (either of
+    a zone whose two names are the same). Two instants in the hour a clock
+    change repeats. Also the number of zones that have the name."""
+    found, having = {}, 0
+    for std, dlt, iana in zones.values():
+        for daylight, zone_name in ((False, std), (True, dlt)):
+            if not zone_name or not (zone_name == name or (len(name) == 19 and zone_name.startswith(name))):
+                continue
+            having += 1
+            z, ok = ZoneInfo(iana), set()
+            for fold in (0, 1):
+                u = local.replace(tzinfo=z, fold=fold).astimezone(UTC)
+                back = u.astimezone(z)
+                if back.replace(tzinfo=None) == local and (std == dlt or bool(back.dst()) == daylight):
+                    ok.add(int(u.timestamp()))
+            if ok:
+                found.setdefault(iana, set()).update(ok)
+    return {k: frozenset(v) for k, v in found.items()}, having
+
+
+def expected(zones, name, local, site=None):
+    """What a record's name at naive local time `local` gives, with the site
+    zone `site`: (epoch seconds, None, the zones that fit), or (None, why,
+    the zones concerned) with why one of
+    'unknown' (no zone has the name), 'fits none' (none of those that have
+    it could have written it then), 'repeats' (only one fits, in the hour it
+    repeats), 'different offsets' (those that fit disagree, and the site
+    zone is not one of them)."""
+    fit, having = fitting(zones, name, local)
+    if not having:
+        return None, 'unknown', []
+    if not fit:
+        return None, 'fits none', sorted({z for s, d, z in zones.values()
+                                          if any(n and (n == name or (len(name) == 19 and n.startswith(name)))
+                                                 for n in (s, d))})
+    if len(set(fit.values())) > 1 and site in fit:
+        fit = {site: fit[site]}
+    readings = set(fit.values())
+    if len(readings) > 1:
+        return None, 'different offsets', sorted(fit)
+    (reading,) = readings
+    if len(reading) > 1:
+        return None, 'repeats', sorted(fit)
+    return next(iter(reading)), None, sorted(fit)
 
 
 def make_prefix(folder):
