@@ -276,12 +276,18 @@ begin
      where z.utc = a.utc + interval '59 minutes 59 seconds'
   ), instants as (
     select t.time_text, t.file, t.host,
-           coalesce(s.first_utc + make_interval(mins => substr(t.time_text, 15, 2)::int,
-                                                secs => substr(t.time_text, 18, 2)::int), i.utc) as utc,
+           -- (CASE: the minutes and seconds are read only from a text of the
+           -- hour's own form; any other text keeps its own reading.)
+           coalesce(case when s.first_utc is not null
+                         then s.first_utc + make_interval(mins => substr(t.time_text, 15, 2)::int,
+                                                          secs => substr(t.time_text, 18, 2)::int) end,
+                    i.utc) as utc,
            i.unknown
       from texts t
       left join spans s
         on s.file = t.file and s.host = t.host and s.head = left(t.time_text, 13) and s.tail = substr(t.time_text, 20)
+       and translate(substr(t.time_text, 12, 9), '0123456789', '##########') = '##:##:## '
+       and substr(t.time_text, 15, 1) <= '5' and substr(t.time_text, 18, 1) <= '5'
       -- (offset 0 keeps the condition a gate: record_instant runs only
       -- where the hour did not give the instant.)
       left join lateral (select r.utc, r.unknown from vardel.record_instant(t.time_text, t.file, t.host) r
