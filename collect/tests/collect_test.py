@@ -182,6 +182,25 @@ def send_as_windows_shippers(records, tcp, escaped):
             s.sendall((head + 'vardel - C:\\Korvane\\VardelLogs\\Log_2006_04_02.log - ').encode() + text + b'\n')
 
 
+def edge_with_counters(work, stats):
+    """The edge as shipped, with its counters written to STATS every second,
+    so that a test can wait until it holds records: its configuration's
+    path, and a function that reads how many its send queue has taken."""
+    edge_conf = os.path.join(work, 'edge-stats.conf')
+    with open(edge_conf, 'w') as f:
+        f.write('module(load="impstats" interval="1" format="json" log.syslog="off" log.file="%s")\n'
+                'include(file="%s")\n' % (stats, os.path.join(CONF, 'edge.conf')))
+
+    def enqueued():
+        n = 0
+        for line in open(stats).read().splitlines() if os.path.exists(stats) else []:
+            s = json.loads(line[line.index('{'):])
+            if s.get('name') == 'vardel_send':
+                n = s.get('enqueued', 0)
+        return n
+    return edge_conf, enqueued
+
+
 def run_live(work, zones):
     """Appends while the edge runs, the next day's file, and a collector that
     is away for a while."""
@@ -196,18 +215,7 @@ def run_live(work, zones):
                VARDEL_COLLECTOR='127.0.0.1', VARDEL_PC_NAME=PC)
     os.mkdir(env['VARDEL_COLLECT_DIR'])
     os.mkdir(env['VARDEL_EDGE_DIR'])
-    # The edge as shipped, with its counters every second for the test.
-    edge_conf = os.path.join(work, 'edge-stats.conf')
-    open(edge_conf, 'w').write('module(load="impstats" interval="1" format="json" log.syslog="off" log.file="%s")\n'
-                               'include(file="%s")\n' % (stats, os.path.join(CONF, 'edge.conf')))
-
-    def enqueued():
-        n = 0
-        for line in open(stats).read().splitlines() if os.path.exists(stats) else []:
-            s = json.loads(line[line.index('{'):])
-            if s.get('name') == 'vardel_send':
-                n = s.get('enqueued', 0)
-        return n
+    edge_conf, enqueued = edge_with_counters(work, stats)
 
     (day1, want1), (day2, want2) = zones[0], zones[1]
     r1, r2 = split_records(day1), split_records(day2)

@@ -167,20 +167,9 @@ def run_pipeline(work, zones, db):
                VARDEL_STORE_DB='vardel', VARDEL_STORE_USER='vardel_collector')
     os.mkdir(env['VARDEL_COLLECT_DIR'])
     os.mkdir(env['VARDEL_EDGE_DIR'])
-    # The edge as shipped, with its counters every second: the test waits
-    # until the edge holds the records for an absent collector.
+    # The test waits until the edge holds the records for an absent collector.
     stats = os.path.join(work, 'edge-stats.json')
-    edge_conf = os.path.join(work, 'edge-stats.conf')
-    open(edge_conf, 'w').write('module(load="impstats" interval="1" format="json" log.syslog="off" log.file="%s")\n'
-                               'include(file="%s")\n' % (stats, os.path.join(CONF, 'edge.conf')))
-
-    def enqueued():
-        n = 0
-        for line in open(stats).read().splitlines() if os.path.exists(stats) else []:
-            s = json.loads(line[line.index('{'):])
-            if s.get('name') == 'vardel_send':
-                n = s.get('enqueued', 0)
-        return n
+    edge_conf, enqueued = ct.edge_with_counters(work, stats)
     want = {}
     for i, (data, expected) in enumerate(zones):
         name = ZONE_FILE % (i + 1)
