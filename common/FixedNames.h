@@ -37,6 +37,11 @@ constexpr const char* KEPT_LINES_NEW_FILE = "C:\\\\Korvane\\VardelLogs\\VardelKe
 // The source of the lines the server writes about its own log.
 constexpr const char* SERVER_SOURCE = "VardelEventLogger";
 
+// The shipper: its service, and the file of its places in the log folder
+// (the day files' mask passes it by).
+constexpr const char* SHIPPER_SERVICE_NAME = "VardelShipper";
+constexpr const char* SHIPPER_STATE_FILE = "VardelShipper.places";
+
 // The class's programmatic identifiers (the class identifier itself comes from the IDL).
 constexpr const char* PROGID = "VardelEventLogger.VardelEventLog";
 constexpr const char* VERSIONED_PROGID = "VardelEventLogger.VardelEventLog.1";

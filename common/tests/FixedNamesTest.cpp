@@ -26,6 +26,8 @@ TEST(FixedNames, MatchTheNamesPeersAndFilesRelyOn)
         {Vardel::LOG_FILE_MASK, "Log_*_*_*.log"},
         {Vardel::KEPT_LINES_FILE, "C:\\\\Korvane\\VardelLogs\\" + std::string(E::KEPT_LINES_FILE)},
         {Vardel::KEPT_LINES_NEW_FILE, "C:\\\\Korvane\\VardelLogs\\" + std::string(E::KEPT_LINES_NEW_FILE)},
+        {Vardel::SHIPPER_SERVICE_NAME, E::SHIPPER_SERVICE},
+        {Vardel::SHIPPER_STATE_FILE, E::SHIPPER_STATE_FILE},
         {Vardel::PROGID, E::PROGID},
         {Vardel::VERSIONED_PROGID, E::VERSIONED_PROGID},
     };
