@@ -33,6 +33,8 @@ public:
     bool Send(const std::string& bytes);
     std::size_t Outbox() const { return m_outbox.size() - m_sent; }
     bool Connected() const { return m_connected; }
+    // Why Send failed.
+    const std::string& Error() const { return m_error; }
 
 private:
     bool Flush();

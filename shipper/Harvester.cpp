@@ -36,7 +36,14 @@ CHarvester::~CHarvester() = default;
 
 void CHarvester::Restart()
 {
-    m_readers.clear();
+    // The files stay known (their sizes say what a deleted one held); what
+    // was read of them beyond the registry's places is forgotten.
+    for (auto& [name, reader] : m_readers) {
+        reader->file.reset();
+        reader->identified = false;
+        reader->cutter.reset();
+        reader->tailOffset = reader->tailLength = 0;
+    }
     m_ready.clear();
     m_forgetting.clear();
 }
@@ -46,7 +53,7 @@ void CHarvester::Queue(CReader&, const std::string& message, CCommit commit)
     m_ready.push_back(COutgoing{message, std::move(commit)});
 }
 
-void CHarvester::Scan(const CPlaceRegistry& committed, ULONGLONG now)
+void CHarvester::Scan(const CPlaceRegistry& committed, ULONGLONG now, std::vector<CCommit>& seen)
 {
     const std::vector<CFolderEntry> entries = ListDayFiles(m_folder);
     std::map<std::string, std::uint64_t> present;
@@ -86,6 +93,8 @@ void CHarvester::Scan(const CPlaceRegistry& committed, ULONGLONG now)
     }
     for (const CFolderEntry& e : entries) {
         auto& reader = m_readers[e.name];
+        if (!committed.count(e.name))
+            seen.push_back(CCommit{CCommit::Kind::Set, e.name, CPlace{{}, 0, 0, e.size}});
         if (!reader) {
             reader = std::make_unique<CReader>();
             reader->name = e.name;
@@ -137,7 +146,8 @@ bool CHarvester::Check(CReader& reader, const CPlaceRegistry& committed)
     }
     const auto c = committed.find(reader.name);
     if (!reader.cutter && c != committed.end()) {
-        reader.identified = true;
+        // A file registered when first seen has no identity yet.
+        reader.identified = c->second.identity != CFileIdentity{};
         reader.identity = c->second.identity;
         reader.cutter = std::make_unique<CRecordCutter>(c->second.place);
         reader.tailOffset = c->second.place;

@@ -16,6 +16,7 @@
 #include <memory>
 #include <set>
 #include <string>
+#include <vector>
 
 namespace Vardel::Shipper {
 
@@ -37,7 +38,9 @@ public:
     // sends it all again) and closes every file.
     void Restart();
     // Looks at the folder: new, grown, replaced and vanished day files.
-    void Scan(const CPlaceRegistry& committed, ULONGLONG now);
+    // Each file the registry does not know yet gets a commit into seen, to
+    // be applied at once: place 0, the size seen, no identity yet.
+    void Scan(const CPlaceRegistry& committed, ULONGLONG now, std::vector<CCommit>& seen);
     // The next message in day order; false when nothing is ready now.
     bool Next(const CPlaceRegistry& committed, ULONGLONG now, COutgoing& out);
     // Bytes of the day files not yet answered by the collector.

@@ -113,7 +113,7 @@ void CRun::Fill(ULONGLONG now)
             continue;
         }
         if (!m_connection->Send(m_session->Syslog(out.message, tag))) {
-            Drop("cannot send");
+            Drop(m_connection->Error());
             return;
         }
     }
@@ -217,7 +217,15 @@ int CRun::Go()
     for (;;) {
         ULONGLONG now = ::GetTickCount64();
         if (now >= nextScan) {
-            m_harvester.Scan(m_registry, now);
+            // Files seen for the first time are known at once, whether or not
+            // the collector is there, so that one deleted unsent is said.
+            std::vector<CCommit> seen;
+            m_harvester.Scan(m_registry, now, seen);
+            for (CCommit& commit : seen)
+                m_pending.Answered(m_pending.Add(std::move(commit)));
+            if (!seen.empty())
+                m_reportDue = true;
+            Commit(now);
             nextScan = now + SCAN_MS;
         }
         if (!m_connection && now >= m_nextAttempt) {

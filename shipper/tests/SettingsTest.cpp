@@ -1,0 +1,57 @@
+// The collector's address as a setting gives it, and the backoff's bounds.
+
+#include "Shipper.h"
+
+#include <gtest/gtest.h>
+#include <string>
+
+using namespace Vardel::Shipper;
+
+TEST(Settings, CollectorIsHostAndPort)
+{
+    const struct {
+        std::string text;
+        bool ok;
+        std::string host, port;
+    } cases[] = {
+        {"127.0.0.1:20514", true, "127.0.0.1", "20514"},
+        {"collector.site.example:1", true, "collector.site.example", "1"},
+        {"[::1]:65535", true, "::1", "65535"},
+        {"127.0.0.1", false, "", ""},
+        {"127.0.0.1:", false, "", ""},
+        {":514", false, "", ""},
+        {"host:65536", false, "", ""},
+        {"host:0", false, "", ""},
+        {"host:0514", false, "", ""},
+        {"host:51x", false, "", ""},
+        {"::1:514", false, "", ""},
+        {"[]:514", false, "", ""},
+    };
+    for (const auto& c : cases) {
+        std::string host = "unset", port = "unset";
+        EXPECT_EQ(c.ok, SplitCollector(c.text, host, port)) << c.text;
+        if (c.ok) {
+            EXPECT_EQ(c.host, host) << c.text;
+            EXPECT_EQ(c.port, port) << c.text;
+        }
+    }
+}
+
+TEST(Settings, BackoffDoublesFromOneSecondToAMinuteWithJitter)
+{
+    // attempt, the least and the most it may wait
+    const struct {
+        unsigned attempt;
+        DWORD least, most;
+    } cases[] = {
+        {1, 1000, 1250}, {2, 2000, 2500}, {3, 4000, 5000}, {6, 32000, 40000}, {7, 60000, 60000}, {50, 60000, 60000},
+    };
+    for (const auto& c : cases) {
+        for (unsigned random : {0u, 1u, 250u, 251u, 0xffffffffu, 12345678u}) {
+            const DWORD wait = BackoffMs(c.attempt, random);
+            EXPECT_LE(c.least, wait) << "attempt " << c.attempt << ", random " << random;
+            EXPECT_GE(c.most, wait) << "attempt " << c.attempt << ", random " << random;
+        }
+    }
+    EXPECT_EQ(1250u, BackoffMs(1, 250));
+}
