@@ -41,6 +41,16 @@ constexpr const char* SERVER_SOURCE = "VardelEventLogger";
 // (the day files' mask passes it by).
 constexpr const char* SHIPPER_SERVICE_NAME = "VardelShipper";
 constexpr const char* SHIPPER_STATE_FILE = "VardelShipper.places";
+// What the service said in its last run, beside its places.
+constexpr const char* SHIPPER_LOG_FILE = "VardelShipper.log";
+// Its settings, values of SETTINGS_KEY: the collector's host:port, the
+// site CA's and this PC's certificates, the host name the records carry
+// (the computer's when absent), and plain RELP where set to 1.
+constexpr const char* SHIPPER_COLLECTOR_VALUE = "ShipperCollector";
+constexpr const char* SHIPPER_CA_VALUE = "ShipperCA";
+constexpr const char* SHIPPER_CERTIFICATE_VALUE = "ShipperCertificate";
+constexpr const char* SHIPPER_HOST_VALUE = "ShipperHost";
+constexpr const char* SHIPPER_PLAIN_VALUE = "ShipperPlain";
 
 // The class's programmatic identifiers (the class identifier itself comes from the IDL).
 constexpr const char* PROGID = "VardelEventLogger.VardelEventLog";

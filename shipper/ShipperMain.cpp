@@ -1,10 +1,13 @@
 // VardelShipper.exe: sends the log folder's day files to the collector.
+//   VardelShipper.exe                 runs as the service (started by the service manager)
+//   VardelShipper.exe --install       installs the service; --uninstall stops and removes it
 //   VardelShipper.exe --console --collector HOST:PORT [--folder PATH] [--state PATH] [--host NAME] --plain
-// prints what it does and runs until Ctrl+C or Ctrl+Break.
+//                                     prints what it does and runs until Ctrl+C or Ctrl+Break
 
 #include "FixedNames.h"
 #include "Handles.h"
 #include "Shipper.h"
+#include "ShipperService.h"
 
 #include <windows.h>
 #include <cstdio>
@@ -36,7 +39,9 @@ int Usage(const char* why)
     std::fprintf(stderr,
                  "VardelShipper: %s\n"
                  "usage: VardelShipper.exe --console --collector HOST:PORT [--folder PATH] [--state PATH]\n"
-                 "                         [--host NAME] --plain\n",
+                 "                         [--host NAME] --plain\n"
+                 "       VardelShipper.exe --install | --uninstall\n"
+                 "       VardelShipper.exe (as the service VardelShipper)\n",
                  why);
     return 2;
 }
@@ -45,6 +50,21 @@ int Usage(const char* why)
 
 int main(int argc, char** argv)
 {
+    if (argc == 1) {
+        if (RunAsService())
+            return 0;
+        return Usage("not started by the service manager");
+    }
+    if (argc == 2 && (std::strcmp(argv[1], "--install") == 0 || std::strcmp(argv[1], "--uninstall") == 0)) {
+        std::string why;
+        const bool install = std::strcmp(argv[1], "--install") == 0;
+        if (install ? InstallService(why) : UninstallService(why)) {
+            std::printf("VardelShipper: service %s\n", install ? "installed" : "removed");
+            return 0;
+        }
+        std::fprintf(stderr, "VardelShipper: %s\n", why.c_str());
+        return 1;
+    }
     CSettings settings;
     settings.folder = Vardel::LOG_FOLDER_PATH;
     settings.statePath = std::string(Vardel::LOG_FOLDER_PATH) + "\\" + Vardel::SHIPPER_STATE_FILE;
@@ -69,7 +89,7 @@ int main(int argc, char** argv)
             return Usage(("unknown or incomplete option " + arg).c_str());
     }
     if (!console)
-        return Usage("the service is not built yet; run with --console");
+        return Usage("options are for --console");
     if (!SplitCollector(collector, settings.collectorHost, settings.collectorPort))
         return Usage("--collector wants HOST:PORT");
     if (!settings.plain)

@@ -28,6 +28,12 @@ TEST(FixedNames, MatchTheNamesPeersAndFilesRelyOn)
         {Vardel::KEPT_LINES_NEW_FILE, "C:\\\\Korvane\\VardelLogs\\" + std::string(E::KEPT_LINES_NEW_FILE)},
         {Vardel::SHIPPER_SERVICE_NAME, E::SHIPPER_SERVICE},
         {Vardel::SHIPPER_STATE_FILE, E::SHIPPER_STATE_FILE},
+        {Vardel::SHIPPER_LOG_FILE, E::SHIPPER_LOG_FILE},
+        {Vardel::SHIPPER_COLLECTOR_VALUE, E::SHIPPER_COLLECTOR_VALUE},
+        {Vardel::SHIPPER_CA_VALUE, E::SHIPPER_CA_VALUE},
+        {Vardel::SHIPPER_CERTIFICATE_VALUE, E::SHIPPER_CERTIFICATE_VALUE},
+        {Vardel::SHIPPER_HOST_VALUE, E::SHIPPER_HOST_VALUE},
+        {Vardel::SHIPPER_PLAIN_VALUE, E::SHIPPER_PLAIN_VALUE},
         {Vardel::PROGID, E::PROGID},
         {Vardel::VERSIONED_PROGID, E::VERSIONED_PROGID},
     };

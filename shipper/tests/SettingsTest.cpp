@@ -1,8 +1,10 @@
 // The collector's address as a setting gives it, and the backoff's bounds.
 
 #include "Shipper.h"
+#include "ShipperService.h"
 
 #include <gtest/gtest.h>
+#include <map>
 #include <string>
 
 using namespace Vardel::Shipper;
@@ -54,4 +56,39 @@ TEST(Settings, BackoffDoublesFromOneSecondToAMinuteWithJitter)
         }
     }
     EXPECT_EQ(1250u, BackoffMs(1, 250));
+}
+
+TEST(Settings, TheServiceTakesItsSettingsFromTheRegistryValues)
+{
+    using Values = std::map<std::string, std::string>;
+    const struct {
+        Values values;
+        bool ok;
+        std::string why; // a part of the reason when refused
+    } cases[] = {
+        {{{"ShipperCollector", "10.0.0.5:20514"}, {"ShipperPlain", "1"}}, true, ""},
+        {{{"ShipperCollector", "10.0.0.5:20514"}, {"ShipperPlain", "1"}, {"ShipperHost", "PC-9"}}, true, ""},
+        {{{"ShipperPlain", "1"}}, false, "ShipperCollector is \"\", not HOST:PORT"},
+        {{{"ShipperCollector", "10.0.0.5"}, {"ShipperPlain", "1"}}, false, "not HOST:PORT"},
+        {{{"ShipperCollector", "10.0.0.5:20514"}}, false, "set ShipperPlain to 1"},
+        {{{"ShipperCollector", "10.0.0.5:20514"}, {"ShipperPlain", "0"}}, false, "set ShipperPlain to 1"},
+    };
+    for (const auto& c : cases) {
+        CSettings settings;
+        std::string why;
+        const auto read = [&c](const char* name) {
+            const auto it = c.values.find(name);
+            return it == c.values.end() ? std::string() : it->second;
+        };
+        EXPECT_EQ(c.ok, ServiceSettings(read, settings, why)) << why;
+        EXPECT_NE(std::string::npos, why.find(c.why)) << why;
+        if (!c.ok)
+            continue;
+        EXPECT_EQ("10.0.0.5", settings.collectorHost);
+        EXPECT_EQ("20514", settings.collectorPort);
+        EXPECT_EQ(read("ShipperHost"), settings.host);
+        EXPECT_TRUE(settings.plain);
+        EXPECT_EQ("C:\\Korvane\\VardelLogs", settings.folder);
+        EXPECT_EQ("C:\\Korvane\\VardelLogs\\VardelShipper.places", settings.statePath);
+    }
 }

@@ -14,6 +14,9 @@ CASE kills      the shipper killed at random moments five times while it
 CASE collector  the collector stopped while the shipper sends and started
                 again; a day file deleted before it was sent (said, with
                 its bytes)
+CASE service    the service under Wine's service manager, with its settings
+                in the registry's 32-bit view: installed, started, stopped,
+                started again, removed (it uses the prefix's log folder)
 In each: every record once (the last line of each file and offset, as the
 store keeps it), in file order (first arrivals), with its offset and
 fields from the test's own model of the bytes it wrote.
@@ -324,8 +327,62 @@ def case_collector(build, run, folder, collector, shipper, model):
     verify(model, collector, notices=(gone + ' was deleted with %d bytes not sent' % size, 'never left the PC'))
 
 
+def case_service(build, run, folder, collector, shipper, model):
+    """The service under Wine's service manager: installed, started, stopped
+    and started again (each record once), removed."""
+    wine = lambda *args: subprocess.run([shipper.wine] + list(args), env=shipper.env, capture_output=True, text=True,
+                                        errors='replace', timeout=60)
+    key = r'HKLM\SOFTWARE\Pellucor\Vardels\VardelEventLogging'
+    exe = os.path.join(build, 'bin', 'VardelShipper.exe')
+    logs = os.path.join(build, 'wineprefix', 'drive_c', 'Korvane', 'VardelLogs')
+    os.makedirs(logs, exist_ok=True)
+    name = day_name(40)
+    for leftover in (name, 'VardelShipper.places'):
+        if os.path.exists(os.path.join(logs, leftover)):
+            os.remove(os.path.join(logs, leftover))
+
+    def state():
+        out = wine('sc', 'query', 'VardelShipper').stdout
+        return out.split('STATE')[1].split()[2] if 'STATE' in out else 'ABSENT'
+
+    try:
+        model.write(logs, name, 0, 500)
+        collector.start()
+        for value, kind, data in (('ShipperCollector', 'REG_SZ', '127.0.0.1:%d' % collector.port),
+                                  ('ShipperPlain', 'REG_DWORD', '1'), ('ShipperHost', 'REG_SZ', PC)):
+            check(wine('reg', 'add', key, '/v', value, '/t', kind, '/d', data, '/f', '/reg:32').returncode == 0,
+                  'reg add ' + value)
+        installed = wine(exe, '--install')
+        check(installed.returncode == 0, 'install: ' + installed.stdout + installed.stderr)
+        # Its own process, started with the system. (Wine's service manager
+        # keeps no failure actions and restarts nothing: not checked here.)
+        config = ' '.join(wine('reg', 'query', r'HKLM\System\CurrentControlSet\Services\VardelShipper').stdout.split())
+        check('Start REG_DWORD 0x2' in config and 'Type REG_DWORD 0x10' in config, 'service config: ' + config)
+        check(wine('sc', 'start', 'VardelShipper').returncode == 0, 'sc start')
+        wait_for(lambda: state() == 'RUNNING', 'the service running', 30)
+        wait_all(model, collector)
+        check(wine('sc', 'stop', 'VardelShipper').returncode == 0, 'sc stop')
+        wait_for(lambda: state() == 'STOPPED', 'the service stopped', 30)
+        model.write(logs, name, 500, 300)
+        check(wine('sc', 'start', 'VardelShipper').returncode == 0, 'sc start again')
+        wait_all(model, collector)
+        verify(model, collector, exact=True)
+        removed = wine(exe, '--uninstall')
+        check(removed.returncode == 0, 'uninstall: ' + removed.stdout + removed.stderr)
+        check(state() == 'ABSENT', 'the service removed, not ' + state())
+    finally:
+        shipper.log = os.path.join(logs, 'VardelShipper.log')
+        if state() != 'ABSENT':
+            wine(exe, '--uninstall')
+        for value in ('ShipperCollector', 'ShipperPlain', 'ShipperHost'):
+            wine('reg', 'delete', key, '/v', value, '/f', '/reg:32')
+        for leftover in (name, 'VardelShipper.places'):
+            if os.path.exists(os.path.join(logs, leftover)):
+                os.remove(os.path.join(logs, leftover))
+
+
 def main():
-    if len(sys.argv) != 3 or sys.argv[2] not in ('content', 'kills', 'collector'):
+    if len(sys.argv) != 3 or sys.argv[2] not in ('content', 'kills', 'collector', 'service'):
         print(__doc__, file=sys.stderr)
         return 2
     build = os.path.abspath(sys.argv[1])
@@ -346,7 +403,7 @@ def main():
             if p and p.poll() is None:
                 p.kill()
                 p.wait()
-        if failures:
+        if failures and os.path.exists(shipper.log):
             print('--- shipper said:\n' + open(shipper.log, errors='replace').read()[-6000:])
     if failures:
         print('%d failure(s); the run is kept in %s' % (len(failures), run))
