@@ -1,11 +1,15 @@
 #!/usr/bin/env bash
 # The whole site on this machine, in the foreground: a private PostgreSQL
 # cluster with the store's schema, a collector that stores every record, an
-# edge reading every Log_*.log of LOG_FOLDER from the start, and the page.
+# edge reading every Log_*.log of LOG_FOLDER from the start (none without a
+# LOG_FOLDER: the site is then for shippers alone), and the page.
 # Nothing of the system's is touched (its own ports on 127.0.0.1, its own
-# socket folder). Prints "page: URL" and "store: URL" and runs until Ctrl+C
-# or SIGTERM, which stop everything it started.
-#   site.sh LOG_FOLDER
+# socket folder). Prints "input: shippers 127.0.0.1:PORT" (RELP over TLS for
+# the PCs' VardelShipper, with the site CA and the collector's certificate
+# made once in the work folder's tls/), "input: relp 127.0.0.1:PORT" (plain
+# RELP, the edges' and a --plain shipper's), "page: URL" and "store: URL"
+# and runs until Ctrl+C or SIGTERM, which stop everything it started.
+#   site.sh [LOG_FOLDER]
 # Environment: VARDEL_SITE_DIR (the work folder, kept between runs so the
 # store keeps its records; default build-site/ in the tree), VARDEL_PC_NAME
 # (the host name the records carry; default this machine's),
@@ -19,9 +23,12 @@ set -euo pipefail
 conf=$top/collect
 cluster=$conf/store/cluster.sh
 
-[ $# -eq 1 ] || { echo "usage: site.sh LOG_FOLDER" >&2; exit 2; }
-[ -d "$1" ] || { echo "site: no folder $1" >&2; exit 2; }
-folder=$(cd "$1" && pwd)
+[ $# -le 1 ] || { echo "usage: site.sh [LOG_FOLDER]" >&2; exit 2; }
+folder=
+if [ $# -eq 1 ]; then
+  [ -d "$1" ] || { echo "site: no folder $1" >&2; exit 2; }
+  folder=$(cd "$1" && pwd)
+fi
 work=${VARDEL_SITE_DIR:-$top/build-site}
 mkdir -p "$work"
 work=$(cd "$work" && pwd)
@@ -55,7 +62,14 @@ owner() { "${VARDEL_PG_BIN:-/usr/lib/postgresql/15/bin}/psql" -X -q -At -v ON_ER
 [ -z "$keep" ] || owner -c "update vardel.settings set keep_days = $keep"
 owner -c "select vardel.expire()" >/dev/null
 
-read -r relp tcp escaped http tail < <(free_ports 5)
+read -r relp tcp escaped http tail shippers < <(free_ports 6)
+
+# The shippers' certificates: the site CA and the collector's, made once.
+tls=$work/tls
+if [ ! -e "$tls/collector.pem" ]; then
+  { [ -e "$tls/ca.pem" ] || bash "$top/scripts/shipper-certs.sh" "$tls" ca; } >/dev/null || exit 1
+  bash "$top/scripts/shipper-certs.sh" "$tls" collector 127.0.0.1 >/dev/null || exit 1
+fi
 
 # start NAME PORT CMD...: one process in the background; waits (bounded)
 # until it listens on PORT when one is given.
@@ -79,6 +93,8 @@ export VARDEL_EDGE_DIR=$work/edge VARDEL_LOG_FOLDER=$folder VARDEL_COLLECTOR=127
 export VARDEL_PC_NAME=${VARDEL_PC_NAME:-$(hostname)}
 export VARDEL_STORE_CONF=$conf/store/pgsql.conf VARDEL_STORE_SERVER=$socket VARDEL_STORE_PORT=$port
 export VARDEL_STORE_DB=vardel VARDEL_STORE_USER=vardel_collector VARDEL_STORE_PASS=
+export VARDEL_SHIPPERS_CONF=$conf/shippers.conf VARDEL_SHIPPERS_PORT=$shippers
+export VARDEL_TLS_CA=$tls/ca.pem VARDEL_TLS_CERT=$tls/collector.pem VARDEL_TLS_KEY=$tls/collector.key
 mkdir -p "$VARDEL_COLLECT_DIR" "$VARDEL_EDGE_DIR"
 for name in central edge; do
   if ! "$rsyslogd" -N1 -f "$conf/$name.conf" >"$work/$name.check" 2>&1; then
@@ -86,12 +102,17 @@ for name in central edge; do
   fi
 done
 start central "$relp" "$rsyslogd" -n -f "$conf/central.conf" -i "$work/central.pid" || exit 77
-# The edge keeps every day file of the folder open (two descriptors each):
-# a folder kept for years needs more than the usual soft limit of 1024.
-ulimit -n "$(ulimit -Hn)" 2>/dev/null || true
-start edge "$tail" "$rsyslogd" -n -f "$conf/edge.conf" -i "$work/edge.pid" || exit 1
-# Its companion hands in a last record that has no line break yet.
-start edge-tail "" python3 "$conf/edge-tail.py" "$folder" "$VARDEL_EDGE_DIR" "$tail" "$VARDEL_PC_NAME"
+listening "$shippers" || { echo "site: the shippers' input does not listen:" >&2; cat "$work/central.log" >&2; exit 1; }
+echo "input: shippers 127.0.0.1:$shippers"
+echo "input: relp 127.0.0.1:$relp"
+if [ -n "$folder" ]; then
+  # The edge keeps every day file of the folder open (two descriptors each):
+  # a folder kept for years needs more than the usual soft limit of 1024.
+  ulimit -n "$(ulimit -Hn)" 2>/dev/null || true
+  start edge "$tail" "$rsyslogd" -n -f "$conf/edge.conf" -i "$work/edge.pid" || exit 1
+  # Its companion hands in a last record that has no line break yet.
+  start edge-tail "" python3 "$conf/edge-tail.py" "$folder" "$VARDEL_EDGE_DIR" "$tail" "$VARDEL_PC_NAME"
+fi
 
 # The page, built when missing and buildable.
 store_url="postgresql://vardel_reader@/vardel?host=$socket&port=$port"

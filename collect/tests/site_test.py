@@ -6,6 +6,7 @@ cannot start."""
 import os
 import re
 import signal
+import socket
 import subprocess
 import sys
 import tempfile
@@ -31,6 +32,23 @@ def running_in(folder):
     return found
 
 
+def relp_opens(port):
+    """True when a plain RELP open on 127.0.0.1:port is answered 200."""
+    answer = b''
+    try:
+        with socket.create_connection(('127.0.0.1', port), 5) as s:
+            s.settimeout(5)
+            s.sendall(b'1 open 46 relp_version=0\nrelp_software=t\ncommands=syslog\n')
+            while len(answer) < 20:
+                more = s.recv(64)
+                if not more:
+                    break
+                answer += more
+    except OSError:
+        pass
+    return answer.startswith(b'1 rsp ') and b' 200 OK' in answer[:20]
+
+
 def main():
     failures = []
     with tempfile.TemporaryDirectory(prefix='vardel-site.') as work:
@@ -49,7 +67,7 @@ def main():
                 line = site.stdout.readline()
                 if not line:
                     break
-                m = re.match(r'^(page|store): (\S+)$', line.strip())
+                m = re.match(r'^(page|store|input: shippers|input: relp):? (\S+)$', line.strip())
                 if m:
                     lines[m.group(1)] = m.group(2)
             if site.poll() == 77:
@@ -67,6 +85,13 @@ def main():
                 time.sleep(0.2)
             if count != '5':
                 failures.append('the store holds %r records of 5 (%s)' % (count, r.stderr.strip()))
+            # The plain RELP input opens a session; the shippers' input
+            # (TLS, the site's CA) gives none to plain RELP.
+            for name, opens in (('input: relp', True), ('input: shippers', False)):
+                if name not in lines:
+                    failures.append('no "%s" line' % name)
+                elif relp_opens(int(lines[name].rsplit(':', 1)[1])) != opens:
+                    failures.append('%s: plain RELP %s a session' % (name, 'got no' if opens else 'got'))
             if 'page' in lines:
                 with urllib.request.urlopen(lines['page'], timeout=10) as page:
                     if page.status != 200:
