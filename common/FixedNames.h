@@ -43,6 +43,8 @@ constexpr const char* SHIPPER_SERVICE_NAME = "VardelShipper";
 constexpr const char* SHIPPER_STATE_FILE = "VardelShipper.places";
 // What the service said in its last run, beside its places.
 constexpr const char* SHIPPER_LOG_FILE = "VardelShipper.log";
+// What it tells vardel-log --status, beside its places.
+constexpr const char* SHIPPER_STATUS_FILE = "VardelShipper.status";
 // Its settings, values of SETTINGS_KEY: the collector's host:port, the
 // site CA's and this PC's certificates, the host name the records carry
 // (the computer's when absent), and plain RELP where set to 1.

@@ -245,15 +245,23 @@ bool CHarvester::Work(CReader& reader, const CPlaceRegistry& committed, ULONGLON
     return false;
 }
 
-std::uint64_t CHarvester::Unsent(const CPlaceRegistry& committed) const
+std::vector<std::pair<std::string, std::uint64_t>> CHarvester::UnsentByFile(const CPlaceRegistry& committed) const
 {
-    std::uint64_t unsent = 0;
+    std::vector<std::pair<std::string, std::uint64_t>> unsent;
     for (const auto& [name, reader] : m_readers) {
         const auto c = committed.find(name);
         const std::uint64_t sent = c == committed.end() ? 0 : c->second.place + c->second.tail;
         if (reader->size > sent)
-            unsent += reader->size - sent;
+            unsent.emplace_back(name, reader->size - sent);
     }
+    return unsent;
+}
+
+std::uint64_t CHarvester::Unsent(const CPlaceRegistry& committed) const
+{
+    std::uint64_t unsent = 0;
+    for (const auto& file : UnsentByFile(committed))
+        unsent += file.second;
     return unsent;
 }
 

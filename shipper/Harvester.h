@@ -43,8 +43,10 @@ public:
     void Scan(const CPlaceRegistry& committed, ULONGLONG now, std::vector<CCommit>& seen);
     // The next message in day order; false when nothing is ready now.
     bool Next(const CPlaceRegistry& committed, ULONGLONG now, COutgoing& out);
-    // Bytes of the day files not yet answered by the collector.
+    // Bytes of the day files not yet answered by the collector, in all and
+    // by file (files with none left out).
     std::uint64_t Unsent(const CPlaceRegistry& committed) const;
+    std::vector<std::pair<std::string, std::uint64_t>> UnsentByFile(const CPlaceRegistry& committed) const;
 
 private:
     struct CReader;

@@ -3,6 +3,7 @@
 #include "Connection.h"
 #include "Harvester.h"
 #include "RelpSession.h"
+#include "ShipperStatus.h"
 #include "StateFile.h"
 #include "SyslogMessage.h"
 
@@ -82,6 +83,8 @@ private:
     unsigned m_failures = 0;
     ULONGLONG m_nextAttempt = 0, m_connectBy = 0, m_lastReport = 0;
     bool m_saveFailed = false, m_reportDue = false;
+    std::string m_lastAnswer = "-";
+    ULONGLONG m_lastStatus = 0;
 };
 
 void CRun::Drop(const std::string& why)
@@ -140,6 +143,16 @@ void CRun::Commit(ULONGLONG now)
         m_lastReport = now;
         m_reportDue = false;
     }
+    if (now - m_lastStatus >= REPORT_MS) {
+        CShipperStatus status;
+        status.updated = NowRfc3339();
+        status.collector = m_s.collectorHost + ":" + m_s.collectorPort;
+        status.connected = m_session && m_session->GetState() == CRelpSession::State::Open;
+        status.answered = m_lastAnswer;
+        status.unsent = m_harvester.UnsentByFile(m_registry);
+        WriteStatus(StatusPathFor(m_s.statePath), status);
+        m_lastStatus = now;
+    }
 }
 
 void CRun::OnSocket()
@@ -155,6 +168,8 @@ void CRun::OnSocket()
         Drop(m_session->Error());
         return;
     }
+    if (!m_session->Answered().empty())
+        m_lastAnswer = NowRfc3339();
     for (std::uint64_t tag : m_session->Answered())
         m_pending.Answered(tag);
     m_session->Answered().clear();

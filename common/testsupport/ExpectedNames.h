@@ -21,6 +21,7 @@ constexpr const char* KEPT_LINES_NEW_FILE = "VardelKeptLines.new";
 constexpr const char* SHIPPER_SERVICE = "VardelShipper";
 constexpr const char* SHIPPER_STATE_FILE = "VardelShipper.places"; // in LOG_FOLDER
 constexpr const char* SHIPPER_LOG_FILE = "VardelShipper.log";
+constexpr const char* SHIPPER_STATUS_FILE = "VardelShipper.status";
 constexpr const char* SHIPPER_COLLECTOR_VALUE = "ShipperCollector"; // under SETTINGS_KEY
 constexpr const char* SHIPPER_CA_VALUE = "ShipperCA";
 constexpr const char* SHIPPER_CERTIFICATE_VALUE = "ShipperCertificate";

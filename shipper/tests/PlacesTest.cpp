@@ -3,6 +3,7 @@
 // by hand (the checksum is FNV-1a 64 of the lines above the end line,
 // computed apart from the product).
 
+#include "ShipperStatus.h"
 #include "StateFile.h"
 
 #include <windows.h>
@@ -193,4 +194,30 @@ TEST(StateFile, AnUnreadableFileIsKeptAsideAndSaid)
     EXPECT_TRUE(read.empty());
     EXPECT_FALSE(Exists(path));
     EXPECT_EQ(STATE_TEXT.substr(0, 50), ReadAll(path + ".bad"));
+}
+
+TEST(ShipperStatus, WrittenAsTheLayoutSaysAndReadBack)
+{
+    CShipperStatus status;
+    status.updated = "2026-12-09T11:50:00.000000Z";
+    status.collector = "10.0.0.5:20514";
+    status.connected = true;
+    status.answered = "2026-12-09T11:49:59.500000Z";
+    status.unsent = {{"Log_2026_12_08.log", 12}, {"Log_2026_12_09.log", 4096}};
+    const std::string text = "VardelShipper status 1\n"
+                             "updated\t2026-12-09T11:50:00.000000Z\n"
+                             "collector\t10.0.0.5:20514\n"
+                             "connected\t1\n"
+                             "answered\t2026-12-09T11:49:59.500000Z\n"
+                             "unsent\tLog_2026_12_08.log\t12\n"
+                             "unsent\tLog_2026_12_09.log\t4096\n";
+    EXPECT_EQ(text, FormatStatus(status));
+    CShipperStatus read;
+    ASSERT_TRUE(ParseStatus(text, read));
+    EXPECT_EQ(FormatStatus(status), FormatStatus(read));
+    EXPECT_FALSE(ParseStatus("VardelShipper places 1\n", read));
+    EXPECT_FALSE(ParseStatus("VardelShipper status 1\nconnected\t1\n", read)) << "no time: not a status";
+    EXPECT_EQ("C:\\Korvane\\VardelLogs\\VardelShipper.status",
+              StatusPathFor("C:\\Korvane\\VardelLogs\\VardelShipper.places"));
+    EXPECT_EQ("VardelShipper.status", StatusPathFor("places"));
 }

@@ -337,7 +337,7 @@ def case_service(build, run, folder, collector, shipper, model):
     logs = os.path.join(build, 'wineprefix', 'drive_c', 'Korvane', 'VardelLogs')
     os.makedirs(logs, exist_ok=True)
     name = day_name(40)
-    for leftover in (name, 'VardelShipper.places'):
+    for leftover in (name, 'VardelShipper.places', 'VardelShipper.status'):
         if os.path.exists(os.path.join(logs, leftover)):
             os.remove(os.path.join(logs, leftover))
 
@@ -361,6 +361,14 @@ def case_service(build, run, folder, collector, shipper, model):
         check(wine('sc', 'start', 'VardelShipper').returncode == 0, 'sc start')
         wait_for(lambda: state() == 'RUNNING', 'the service running', 30)
         wait_all(model, collector)
+        # vardel-log --status tells what the service does (its status is
+        # written every 2 s: waited for, bounded).
+        status = lambda: wine(os.path.join(build, 'bin', 'vardel-log.exe'), '--status').stdout
+        wait_for(lambda: 'every byte of the day files has left this PC' in status(), 'the status to say all is sent', 30)
+        said = status()
+        for line in ('OK   shipper: the service VardelShipper runs',
+                     'OK   shipper: connected to 127.0.0.1:%d; the collector last answered at 20' % collector.port):
+            check(line in said, 'vardel-log --status says %r:\n%s' % (line, said))
         check(wine('sc', 'stop', 'VardelShipper').returncode == 0, 'sc stop')
         wait_for(lambda: state() == 'STOPPED', 'the service stopped', 30)
         model.write(logs, name, 500, 300)
@@ -376,7 +384,7 @@ def case_service(build, run, folder, collector, shipper, model):
             wine(exe, '--uninstall')
         for value in ('ShipperCollector', 'ShipperPlain', 'ShipperHost'):
             wine('reg', 'delete', key, '/v', value, '/f', '/reg:32')
-        for leftover in (name, 'VardelShipper.places'):
+        for leftover in (name, 'VardelShipper.places', 'VardelShipper.status'):
             if os.path.exists(os.path.join(logs, leftover)):
                 os.remove(os.path.join(logs, leftover))
 
