@@ -4,6 +4,7 @@
 #include "Harvester.h"
 #include "RelpSession.h"
 #include "ShipperStatus.h"
+#include "TlsChannel.h"
 #include "StateFile.h"
 #include "SyslogMessage.h"
 
@@ -67,6 +68,8 @@ private:
     void Fill(ULONGLONG now);
     void Commit(ULONGLONG now);
     void OnSocket();
+    bool OnTls(std::string& received);
+    bool Write(const std::string& frame);
     void Close();
 
     const CSettings& m_s;
@@ -79,6 +82,7 @@ private:
     std::deque<COutgoing> m_notices;
     std::unique_ptr<CConnection> m_connection;
     std::unique_ptr<CRelpSession> m_session;
+    std::unique_ptr<CTlsChannel> m_tls;
     std::mt19937 m_random;
     unsigned m_failures = 0;
     ULONGLONG m_nextAttempt = 0, m_connectBy = 0, m_lastReport = 0;
@@ -94,6 +98,7 @@ void CRun::Drop(const std::string& why)
     m_say("connection to " + m_s.collectorHost + ":" + m_s.collectorPort + " lost: " + why + "; again in " +
           std::to_string(wait) + " ms");
     m_session.reset();
+    m_tls.reset();
     m_connection.reset();
     m_pending.Clear();
     m_harvester.Restart();
@@ -115,8 +120,9 @@ void CRun::Fill(ULONGLONG now)
             m_pending.Answered(tag);
             continue;
         }
-        if (!m_connection->Send(m_session->Syslog(out.message, tag))) {
-            Drop(m_connection->Error());
+        if (!Write(m_session->Syslog(out.message, tag))) {
+            if (m_connection) // else Write has dropped it already
+                Drop(m_connection->Error());
             return;
         }
     }
@@ -155,14 +161,56 @@ void CRun::Commit(ULONGLONG now)
     }
 }
 
+bool CRun::Write(const std::string& frame)
+{
+    if (!m_tls)
+        return m_connection->Send(frame);
+    std::string sealed, why;
+    if (!m_tls->Encrypt(frame, sealed, why)) {
+        Drop(why);
+        return false;
+    }
+    return m_connection->Send(sealed);
+}
+
+// Takes the TLS layer's part of what arrived: handshake bytes answered,
+// records decrypted into received. False once the connection is dropped.
+bool CRun::OnTls(std::string& received)
+{
+    std::string out, plain, why;
+    const bool wasUp = m_tls->Established();
+    const bool ok = m_tls->Receive(received.data(), received.size(), out, plain, why);
+    if (!out.empty())
+        m_connection->Send(out);
+    if (!ok) {
+        Drop(why);
+        return false;
+    }
+    received = std::move(plain);
+    if (!wasUp && m_tls->Established()) {
+        m_say("TLS with a collector certificate of the site's CA; opening the RELP session");
+        return Write(m_session->Open());
+    }
+    return true;
+}
+
 void CRun::OnSocket()
 {
     std::string received;
     const CConnection::CEvents events = m_connection->Poll(received);
     if (events.connected) {
-        m_say("connected to " + m_s.collectorHost + ":" + m_s.collectorPort + "; opening the RELP session");
-        m_connection->Send(m_session->Open());
+        m_say("connected to " + m_s.collectorHost + ":" + m_s.collectorPort +
+              (m_tls ? "; TLS handshake" : "; opening the RELP session"));
+        std::string out, why;
+        if (m_tls && !m_tls->Start(m_s.collectorHost, out, why)) {
+            Drop(why);
+            return;
+        }
+        if (!(m_tls ? m_connection->Send(out) : Write(m_session->Open())))
+            return;
     }
+    if (m_tls && !received.empty() && !OnTls(received))
+        return;
     const bool wasOpen = m_session->GetState() == CRelpSession::State::Open;
     if (!received.empty() && !m_session->Receive(received.data(), received.size())) {
         Drop(m_session->Error());
@@ -187,7 +235,8 @@ void CRun::Close()
 {
     if (!m_session || m_session->GetState() != CRelpSession::State::Open)
         return;
-    m_connection->Send(m_session->Close());
+    if (!Write(m_session->Close()))
+        return;
     const ULONGLONG until = ::GetTickCount64() + CLOSE_MS;
     while (m_session && m_session->GetState() == CRelpSession::State::Closing) {
         const ULONGLONG now = ::GetTickCount64();
@@ -222,7 +271,7 @@ int CRun::Go()
         return 1;
     }
     m_say("reading " + m_s.folder + " as " + HeaderName(m_host) + "; sending to " + m_s.collectorHost + ":" +
-          m_s.collectorPort + (m_s.plain ? " over plain RELP" : ""));
+          m_s.collectorPort + (m_s.plain ? " over plain RELP" : " over RELP with TLS"));
     CUniqueChangeNotification change(::FindFirstChangeNotificationA(
         m_s.folder.c_str(), FALSE,
         FILE_NOTIFY_CHANGE_FILE_NAME | FILE_NOTIFY_CHANGE_SIZE | FILE_NOTIFY_CHANGE_LAST_WRITE));
@@ -247,6 +296,13 @@ int CRun::Go()
             m_connection = std::make_unique<CConnection>();
             m_session = std::make_unique<CRelpSession>(m_s.window);
             m_connectBy = now + CONNECT_MS;
+            if (!m_s.plain) {
+                m_tls = std::make_unique<CTlsChannel>();
+                if (!m_tls->Init(m_s.caPath, m_s.certPath, why)) {
+                    Drop(why);
+                    continue;
+                }
+            }
             if (!m_connection->Start(m_s.collectorHost, m_s.collectorPort, why))
                 Drop(why);
         }

@@ -19,6 +19,8 @@ struct CSettings {
     std::string statePath;
     std::string host;      // the name the records carry; the computer's when empty
     bool plain = false;    // plain RELP, without TLS
+    std::string caPath;    // TLS: the site CA's certificate (PEM)
+    std::string certPath;  // TLS: this PC's certificate and key (PKCS#12, no password)
     std::size_t window = 128;
     DWORD quietMs = 2000;  // a last record without its end goes once its file stood still so long
 };

@@ -1,7 +1,8 @@
 // VardelShipper.exe: sends the log folder's day files to the collector.
 //   VardelShipper.exe                 runs as the service (started by the service manager)
 //   VardelShipper.exe --install       installs the service; --uninstall stops and removes it
-//   VardelShipper.exe --console --collector HOST:PORT [--folder PATH] [--state PATH] [--host NAME] --plain
+//   VardelShipper.exe --console --collector HOST:PORT [--folder PATH] [--state PATH] [--host NAME]
+//                     (--ca CA.pem --cert PC.pfx | --plain)
 //                                     prints what it does and runs until Ctrl+C or Ctrl+Break
 
 #include "FixedNames.h"
@@ -39,7 +40,7 @@ int Usage(const char* why)
     std::fprintf(stderr,
                  "VardelShipper: %s\n"
                  "usage: VardelShipper.exe --console --collector HOST:PORT [--folder PATH] [--state PATH]\n"
-                 "                         [--host NAME] --plain\n"
+                 "                         [--host NAME] (--ca CA.pem --cert PC.pfx | --plain)\n"
                  "       VardelShipper.exe --install | --uninstall\n"
                  "       VardelShipper.exe (as the service VardelShipper)\n",
                  why);
@@ -85,6 +86,10 @@ int main(int argc, char** argv)
             settings.statePath = argv[++i];
         else if (arg == "--host" && hasValue)
             settings.host = argv[++i];
+        else if (arg == "--ca" && hasValue)
+            settings.caPath = argv[++i];
+        else if (arg == "--cert" && hasValue)
+            settings.certPath = argv[++i];
         else
             return Usage(("unknown or incomplete option " + arg).c_str());
     }
@@ -92,8 +97,8 @@ int main(int argc, char** argv)
         return Usage("options are for --console");
     if (!SplitCollector(collector, settings.collectorHost, settings.collectorPort))
         return Usage("--collector wants HOST:PORT");
-    if (!settings.plain)
-        return Usage("only plain RELP is built so far: give --plain");
+    if (!settings.plain && (settings.caPath.empty() || settings.certPath.empty()))
+        return Usage("RELP over TLS needs --ca and --cert (or --plain for a trial)");
     Vardel::CUniqueHandle stop(::CreateEventA(nullptr, TRUE, FALSE, nullptr));
     g_stop = stop.get();
     ::SetConsoleCtrlHandler(OnConsoleControl, TRUE);

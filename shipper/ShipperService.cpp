@@ -115,8 +115,12 @@ bool ServiceSettings(const std::function<std::string(const char* value)>& read, 
     }
     settings.host = read(SHIPPER_HOST_VALUE);
     settings.plain = read(SHIPPER_PLAIN_VALUE) == "1";
-    if (!settings.plain) {
-        why = std::string("RELP over TLS is not built yet: set ") + SHIPPER_PLAIN_VALUE + " to 1 for plain RELP";
+    settings.caPath = read(SHIPPER_CA_VALUE);
+    settings.certPath = read(SHIPPER_CERTIFICATE_VALUE);
+    if (!settings.plain && (settings.caPath.empty() || settings.certPath.empty())) {
+        why = std::string("RELP over TLS needs ") + SHIPPER_CA_VALUE + " (the site CA's PEM file) and " +
+              SHIPPER_CERTIFICATE_VALUE + " (this PC's PKCS#12 file); or set " + SHIPPER_PLAIN_VALUE +
+              " to 1 for plain RELP";
         return false;
     }
     return true;

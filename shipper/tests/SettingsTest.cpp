@@ -70,8 +70,11 @@ TEST(Settings, TheServiceTakesItsSettingsFromTheRegistryValues)
         {{{"ShipperCollector", "10.0.0.5:20514"}, {"ShipperPlain", "1"}, {"ShipperHost", "PC-9"}}, true, ""},
         {{{"ShipperPlain", "1"}}, false, "ShipperCollector is \"\", not HOST:PORT"},
         {{{"ShipperCollector", "10.0.0.5"}, {"ShipperPlain", "1"}}, false, "not HOST:PORT"},
-        {{{"ShipperCollector", "10.0.0.5:20514"}}, false, "set ShipperPlain to 1"},
-        {{{"ShipperCollector", "10.0.0.5:20514"}, {"ShipperPlain", "0"}}, false, "set ShipperPlain to 1"},
+        {{{"ShipperCollector", "10.0.0.5:20514"}}, false, "needs ShipperCA"},
+        {{{"ShipperCollector", "10.0.0.5:20514"}, {"ShipperPlain", "0"}, {"ShipperCA", "C:\\ca.pem"}}, false,
+         "ShipperCertificate (this PC's PKCS#12 file)"},
+        {{{"ShipperCollector", "10.0.0.5:20514"}, {"ShipperCA", "C:\\ca.pem"}, {"ShipperCertificate", "C:\\pc.pfx"}},
+         true, ""},
     };
     for (const auto& c : cases) {
         CSettings settings;
@@ -87,7 +90,9 @@ TEST(Settings, TheServiceTakesItsSettingsFromTheRegistryValues)
         EXPECT_EQ("10.0.0.5", settings.collectorHost);
         EXPECT_EQ("20514", settings.collectorPort);
         EXPECT_EQ(read("ShipperHost"), settings.host);
-        EXPECT_TRUE(settings.plain);
+        EXPECT_EQ(read("ShipperPlain") == "1", settings.plain);
+        EXPECT_EQ(read("ShipperCA"), settings.caPath);
+        EXPECT_EQ(read("ShipperCertificate"), settings.certPath);
         EXPECT_EQ("C:\\Korvane\\VardelLogs", settings.folder);
         EXPECT_EQ("C:\\Korvane\\VardelLogs\\VardelShipper.places", settings.statePath);
     }

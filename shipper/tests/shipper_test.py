@@ -14,6 +14,9 @@ CASE kills      the shipper killed at random moments five times while it
 CASE collector  the collector stopped while the shipper sends and started
                 again; a day file deleted before it was sent (said, with
                 its bytes)
+CASE tls        RELP over TLS through Wine's Schannel to the shippers' input:
+                a PC of the site's CA sends; a collector of another CA is
+                refused by the shipper, a PC of another CA by the collector
 CASE service    the service under Wine's service manager, with its settings
                 in the registry's 32-bit view: installed, started, stopped,
                 started again, removed (it uses the prefix's log folder)
@@ -167,12 +170,13 @@ class Shipper:
         self.env = dict(os.environ, WINEPREFIX=os.path.join(build, 'wineprefix'), WINEDEBUG='-all', TZ='UTC',
                         WINEARCH='win64', WINEDLLOVERRIDES='mscoree,mshtml=')
         self.wine = '/usr/lib/wine/wine64' if os.path.exists('/usr/lib/wine/wine64') else shutil.which('wine64')
+        self.security = ['--plain']
 
     def start(self):
         exe = os.path.join(self.build, 'bin', 'VardelShipper.exe')
         args = [self.wine, exe, '--console', '--collector', '127.0.0.1:%d' % self.port, '--folder',
-                'Z:' + self.folder.replace('/', '\\'), '--state', 'Z:' + self.run.replace('/', '\\') + '\\places',
-                '--host', PC, '--plain']
+                win(self.folder), '--state', win(self.run) + '\\places',
+                '--host', PC] + self.security
         self.proc = subprocess.Popen(args, env=self.env, stdout=open(self.log, 'ab'), stderr=subprocess.STDOUT)
 
     def kill(self):
@@ -389,8 +393,51 @@ def case_service(build, run, folder, collector, shipper, model):
                 os.remove(os.path.join(logs, leftover))
 
 
+def win(path):
+    return 'Z:' + path.replace('/', '\\')
+
+
+def case_tls(build, run, folder, collector, shipper, model):
+    """RELP over TLS with Wine's Schannel to the shippers' input: a PC of the
+    site's CA sends; a collector certificate of another CA is refused by the
+    shipper; a PC certificate of another CA is refused by the collector."""
+    certs = os.path.join(TOP, 'scripts', 'shipper-certs.sh')
+    site, other = os.path.join(run, 'site'), os.path.join(run, 'other')
+    for args in ((site, 'ca'), (site, 'collector', '127.0.0.1'), (site, 'pc', 'PC-A'), (other, 'ca'),
+                 (other, 'collector', '127.0.0.1'), (other, 'pc', 'PC-A')):
+        subprocess.run(['bash', certs] + list(args), check=True, stdout=subprocess.DEVNULL)
+    shippers = free_port()
+    collector.env.update(VARDEL_SHIPPERS_CONF=os.path.join(TOP, 'collect', 'shippers.conf'),
+                         VARDEL_SHIPPERS_PORT=str(shippers), VARDEL_TLS_CA=os.path.join(site, 'ca.pem'))
+    model.write(folder, day_name(1), 0, 300)
+
+    def attempt(collector_certs, pc_certs, refusal):
+        """The collector with collector_certs' certificate, the shipper with
+        pc_certs' PC certificate (both trust the site CA): refusal is what the
+        shipper must say, None for records that must all arrive."""
+        collector.env.update(VARDEL_TLS_CERT=os.path.join(collector_certs, 'collector.pem'),
+                             VARDEL_TLS_KEY=os.path.join(collector_certs, 'collector.key'))
+        collector.start()
+        shipper.port = shippers
+        shipper.security = ['--ca', win(os.path.join(site, 'ca.pem')), '--cert', win(os.path.join(pc_certs, 'pc-PC-A.pfx'))]
+        open(shipper.log, 'w').close()
+        shipper.start()
+        if refusal:
+            wait_for(lambda: shipper.said(refusal), 'the shipper to say "%s"' % refusal, 30)
+            check(collector.count() == 0, 'records went despite "%s"' % refusal)
+        else:
+            wait_all(model, collector)
+            verify(model, collector, exact=True)
+        shipper.kill()
+        collector.stop()
+
+    attempt(other, site, "the collector's certificate is not signed by the site's CA")
+    attempt(site, other, 'lost')
+    attempt(site, site, None)
+
+
 def main():
-    if len(sys.argv) != 3 or sys.argv[2] not in ('content', 'kills', 'collector', 'service'):
+    if len(sys.argv) != 3 or sys.argv[2] not in ('content', 'kills', 'collector', 'service', 'tls'):
         print(__doc__, file=sys.stderr)
         return 2
     build = os.path.abspath(sys.argv[1])
