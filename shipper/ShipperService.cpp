@@ -62,12 +62,34 @@ std::string ReadValue(const char* name)
     return std::to_string(number);
 }
 
+// Restarts after a failure: 5 s, 10 s, then every minute; also when it
+// stops with an error, not only when it crashes. FALSE: GetLastError is set.
+BOOL ConfigureRestarts(SC_HANDLE service)
+{
+    SC_ACTION restart[3] = {{SC_ACTION_RESTART, 5000}, {SC_ACTION_RESTART, 10000}, {SC_ACTION_RESTART, 60000}};
+    SERVICE_FAILURE_ACTIONSA actions{RESET_FAILURES_S, nullptr, nullptr, 3, restart};
+    SERVICE_FAILURE_ACTIONS_FLAG onErrors{TRUE};
+    if (!::ChangeServiceConfig2A(service, SERVICE_CONFIG_FAILURE_ACTIONS, &actions))
+        return FALSE;
+    ::ChangeServiceConfig2A(service, SERVICE_CONFIG_FAILURE_ACTIONS_FLAG, &onErrors);
+    return TRUE;
+}
+
 void WINAPI ServiceMain(DWORD, LPSTR*)
 {
     g_statusHandle = ::RegisterServiceCtrlHandlerExA(SHIPPER_SERVICE_NAME, OnControl, nullptr);
     if (!g_statusHandle)
         return;
     Report(SERVICE_START_PENDING);
+    {
+        // The packages cannot set restarts (wixl has no failure actions):
+        // the service sets its own at each start.
+        CUniqueServiceHandle manager(::OpenSCManagerA(nullptr, nullptr, SC_MANAGER_CONNECT));
+        CUniqueServiceHandle self(
+            manager ? ::OpenServiceA(manager.get(), SHIPPER_SERVICE_NAME, SERVICE_CHANGE_CONFIG) : nullptr);
+        if (self)
+            ConfigureRestarts(self.get());
+    }
     CUniqueHandle stop(::CreateEventA(nullptr, TRUE, FALSE, nullptr));
     g_stop = stop.get();
     // The folder may not be there before the server's first line; the
@@ -152,19 +174,14 @@ bool InstallService(std::string& why)
         why = "cannot create the service (Windows error " + std::to_string(::GetLastError()) + ")";
         return false;
     }
-    SC_ACTION restart[3] = {{SC_ACTION_RESTART, 5000}, {SC_ACTION_RESTART, 10000}, {SC_ACTION_RESTART, 60000}};
-    SERVICE_FAILURE_ACTIONSA actions{RESET_FAILURES_S, nullptr, nullptr, 3, restart};
-    SERVICE_FAILURE_ACTIONS_FLAG onErrors{TRUE};
     char description[] = "Sends the VardelEventLogger day files to the site's collector over RELP.";
     SERVICE_DESCRIPTIONA text{description};
     ::ChangeServiceConfig2A(service.get(), SERVICE_CONFIG_DESCRIPTION, &text);
-    if (!::ChangeServiceConfig2A(service.get(), SERVICE_CONFIG_FAILURE_ACTIONS, &actions)) {
+    if (!ConfigureRestarts(service.get())) {
         why = "cannot set the service's restarts (Windows error " + std::to_string(::GetLastError()) + ")";
         ::DeleteService(service.get());
         return false;
     }
-    // Restarted also when it stops with an error, not only when it crashes.
-    ::ChangeServiceConfig2A(service.get(), SERVICE_CONFIG_FAILURE_ACTIONS_FLAG, &onErrors);
     return true;
 }
 
