@@ -21,6 +21,7 @@ constexpr DWORD CLOSE_MS = 2000;         // how long a stop waits for the collec
 constexpr std::size_t OUTBOX_BYTES = 4u << 20; // no more is read ahead of the socket
 constexpr DWORD REPORT_MS = 2000;        // places reached are said at most this often
 constexpr DWORD CHANGE_SCAN_MS = 100;    // a change in the folder is looked at this soon
+constexpr DWORD SAVE_MS = 200;           // places are saved at most this often while answers come
 } // namespace
 
 bool SplitCollector(const std::string& text, std::string& host, std::string& port)
@@ -66,7 +67,7 @@ public:
 private:
     void Drop(const std::string& why);
     void Fill(ULONGLONG now);
-    void Commit(ULONGLONG now);
+    void Commit(ULONGLONG now, bool saveNow = false);
     void OnSocket();
     bool OnTls(std::string& received);
     bool Write(const std::string& frame);
@@ -88,7 +89,8 @@ private:
     ULONGLONG m_nextAttempt = 0, m_connectBy = 0, m_lastReport = 0;
     bool m_saveFailed = false, m_reportDue = false;
     std::string m_lastAnswer = "-";
-    ULONGLONG m_lastStatus = 0;
+    ULONGLONG m_lastStatus = 0, m_lastSave = 0;
+    bool m_unsaved = false;
 };
 
 void CRun::Drop(const std::string& why)
@@ -107,7 +109,9 @@ void CRun::Drop(const std::string& why)
 
 void CRun::Fill(ULONGLONG now)
 {
-    while (m_session && m_session->CanSend() && m_connection->Outbox() < OUTBOX_BYTES) {
+    // Frames go to the socket together: one send for many records.
+    std::string batch;
+    while (m_session && m_session->CanSend() && m_connection->Outbox() + batch.size() < OUTBOX_BYTES) {
         COutgoing out;
         if (!m_notices.empty()) {
             out = std::move(m_notices.front());
@@ -120,25 +124,30 @@ void CRun::Fill(ULONGLONG now)
             m_pending.Answered(tag);
             continue;
         }
-        if (!Write(m_session->Syslog(out.message, tag))) {
-            if (m_connection) // else Write has dropped it already
-                Drop(m_connection->Error());
-            return;
-        }
+        batch += m_session->Syslog(out.message, tag);
     }
+    if (!batch.empty() && !Write(batch) && m_connection) // else Write has dropped it already
+        Drop(m_connection->Error());
 }
 
-void CRun::Commit(ULONGLONG now)
+void CRun::Commit(ULONGLONG now, bool saveNow)
 {
     if (m_pending.ApplyTo(m_registry) > 0) {
+        m_unsaved = true;
+        m_reportDue = true;
+    }
+    // Saved at most every SAVE_MS: a place saved late only sends a few
+    // records again, which the store keeps once.
+    if (m_unsaved && (saveNow || now - m_lastSave >= SAVE_MS)) {
         std::string why;
         const bool saved = SaveState(m_s.statePath, m_registry, why);
         if (!saved && !m_saveFailed)
-            m_say("cannot save the places: " + why + " (the next answer tries again)");
+            m_say("cannot save the places: " + why + " (tried again shortly)");
         if (saved && m_saveFailed)
             m_say("places saved again in " + m_s.statePath);
         m_saveFailed = !saved;
-        m_reportDue = true;
+        m_unsaved = !saved;
+        m_lastSave = now;
     }
     if (m_reportDue && now - m_lastReport >= REPORT_MS) {
         std::string text = "answered:";
@@ -245,7 +254,6 @@ void CRun::Close()
             break;
         OnSocket();
     }
-    Commit(::GetTickCount64());
 }
 
 int CRun::Go()
@@ -338,6 +346,7 @@ int CRun::Go()
         }
     }
     Close();
+    Commit(::GetTickCount64(), true);
     m_say("stopped");
     return 0;
 }

@@ -21,7 +21,7 @@ struct CSettings {
     bool plain = false;    // plain RELP, without TLS
     std::string caPath;    // TLS: the site CA's certificate (PEM)
     std::string certPath;  // TLS: this PC's certificate and key (PKCS#12, no password)
-    std::size_t window = 128;
+    std::size_t window = 1024; // messages unanswered at once (the edge's omrelp window)
     DWORD quietMs = 2000;  // a last record without its end goes once its file stood still so long
 };
 
