@@ -27,8 +27,9 @@ struct CHarvester::CReader {
 };
 
 CHarvester::CHarvester(std::string folder, std::string host, DWORD quietMs,
-                       std::function<void(const std::string&)> say)
-    : m_folder(std::move(folder)), m_host(std::move(host)), m_quietMs(quietMs), m_say(std::move(say))
+                       std::function<void(const std::string&)> say, std::function<std::string()> today)
+    : m_folder(std::move(folder)), m_host(std::move(host)), m_quietMs(quietMs), m_say(std::move(say)),
+      m_today(std::move(today))
 {
 }
 
@@ -105,12 +106,17 @@ void CHarvester::Scan(const CPlaceRegistry& committed, ULONGLONG now, std::vecto
             reader->lastChange = now;
         }
         // A file replaced under the name of one held open: the next Work
-        // finds the other identity.
+        // finds the other identity. One that cannot be opened afresh was
+        // deleted: let go of it, so that its name is free again (a deleted
+        // file keeps its name while a handle is open).
         if (reader->file && reader->identified) {
+            FILE_STANDARD_INFO standard{};
             CUniqueFileHandle fresh = OpenDayFile(m_folder + "\\" + e.name);
             CFileIdentity identity;
             std::uint64_t size = 0;
-            if (fresh && Identify(fresh.get(), identity, size) && identity != reader->identity)
+            if (!fresh || (Identify(fresh.get(), identity, size) && identity != reader->identity) ||
+                (::GetFileInformationByHandleEx(reader->file.get(), FileStandardInfo, &standard, sizeof standard) &&
+                 standard.DeletePending))
                 reader->file.reset();
         }
     }
@@ -119,7 +125,7 @@ void CHarvester::Scan(const CPlaceRegistry& committed, ULONGLONG now, std::vecto
 bool CHarvester::Next(const CPlaceRegistry& committed, ULONGLONG now, COutgoing& out)
 {
     if (m_ready.empty()) {
-        const std::string today = TodaysFileName();
+        const std::string today = m_today();
         for (auto& [name, reader] : m_readers)
             if (Work(*reader, committed, now, name >= today))
                 break;

@@ -31,7 +31,9 @@ class CHarvester {
 public:
     // quietMs: how long a file must stand still before a last record
     // without its end goes. say: a line for the operator.
-    CHarvester(std::string folder, std::string host, DWORD quietMs, std::function<void(const std::string&)> say);
+    // today: the name of today's day file (the local clock's by default).
+    CHarvester(std::string folder, std::string host, DWORD quietMs, std::function<void(const std::string&)> say,
+               std::function<std::string()> today = TodaysFileName);
     ~CHarvester();
 
     // Forgets what was read beyond the registry's places (a new session
@@ -58,6 +60,7 @@ private:
     std::string m_host;
     DWORD m_quietMs;
     std::function<void(const std::string&)> m_say;
+    std::function<std::string()> m_today;
     std::map<std::string, std::unique_ptr<CReader>> m_readers; // in day order
     std::deque<COutgoing> m_ready;
     std::set<std::string> m_forgetting; // gone files whose forgetting waits for its answer

@@ -5,6 +5,7 @@
 
 #include "ShipperStatus.h"
 #include "StateFile.h"
+#include "TempFolder.h"
 
 #include <windows.h>
 #include <gtest/gtest.h>
@@ -28,35 +29,6 @@ CPlaceRegistry Sample()
     r["Log_2026_12_09.log"] = CPlace{{0x12345678, 7}, 2048, 77, 4096};
     return r;
 }
-
-// A folder of its own under the temporary folder, removed with its files.
-class CTempFolder {
-public:
-    CTempFolder()
-    {
-        char base[MAX_PATH];
-        ::GetTempPathA(MAX_PATH, base);
-        m_path = std::string(base) + "vardel-shipper-" + std::to_string(::GetCurrentProcessId()) + "-" +
-                 std::to_string(::GetTickCount64());
-        ::CreateDirectoryA(m_path.c_str(), nullptr);
-    }
-    ~CTempFolder()
-    {
-        WIN32_FIND_DATAA data;
-        HANDLE find = ::FindFirstFileA((m_path + "\\*").c_str(), &data);
-        if (find != INVALID_HANDLE_VALUE) {
-            do
-                ::DeleteFileA((m_path + "\\" + data.cFileName).c_str());
-            while (::FindNextFileA(find, &data));
-            ::FindClose(find);
-        }
-        ::RemoveDirectoryA(m_path.c_str());
-    }
-    std::string operator/(const std::string& name) const { return m_path + "\\" + name; }
-
-private:
-    std::string m_path;
-};
 
 std::string ReadAll(const std::string& path)
 {
