@@ -16,7 +16,7 @@ import sys
 import tempfile
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-import shipper_test as t  # noqa: E402
+import shipper_support as t  # noqa: E402
 
 
 def main():
