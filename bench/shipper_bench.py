@@ -8,6 +8,10 @@ its best.
 
     shipper_bench.py BUILD_DIR [RECORDS] [ROUNDS]     (default 200000 and 2)
 
+Then the server's LogEvent throughput with the shipper reading the day file
+against without it, back to back (shipper_server_tests' benchmark case;
+goal 0.95). It uses the build's prefix: run it while no test runs there.
+
 Exits 77 when rsyslogd cannot start, 1 when a run did not deliver.
 """
 import os
@@ -25,6 +29,16 @@ import collect_bench as cb  # noqa: E402
 
 PASSTHROUGH = os.path.join(cb.CONF, 'tests', 'passthrough.conf')
 GOAL = 1.0
+
+
+def free_ports(n):
+    socks = [socket.socket() for _ in range(n)]
+    for s in socks:
+        s.bind(('127.0.0.1', 0))
+    ports = [s.getsockname()[1] for s in socks]
+    for s in socks:
+        s.close()
+    return ports
 
 
 def run_shipper(build, folder, n, work):
@@ -104,6 +118,32 @@ def main():
     print('(%d records, one day file; the shipper under Wine against the edge, best of %d rounds each: '
           'ours %s s, baseline %s s)' % (n, rounds, ' '.join('%.1f' % t for t in ours),
                                          ' '.join('%.1f' % t for t in base)))
+    # The server's LogEvent throughput with the shipper reading against
+    # without it (shipper_server_tests, its disabled benchmark case).
+    # The shipper sends to a passthrough collector outside Wine, as above.
+    with tempfile.TemporaryDirectory(prefix='vardel-shipper-bench.') as tmp:
+        work = os.path.join(tmp, 'central')
+        os.makedirs(work)
+        relp, tcp, escaped = free_ports(3)
+        env = dict(os.environ, VARDEL_CONF_DIR=cb.CONF, VARDEL_LISTEN='127.0.0.1', VARDEL_RELP_PORT=str(relp),
+                   VARDEL_TCP_PORT=str(tcp), VARDEL_ESCAPED_PORT=str(escaped), VARDEL_COLLECT_DIR=work,
+                   VARDEL_COLLECT_OUT=os.path.join(tmp, 'out.json'), VARDEL_STORE_CONF='')
+        central = subprocess.Popen([cb.RSYSLOGD, '-n', '-f', PASSTHROUGH, '-i', os.path.join(tmp, 'c.pid')], env=env,
+                                   stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        try:
+            bench = subprocess.run([os.path.join(HERE, '..', 'cmake', 'wine-run'), build,
+                                    os.path.join(build, 'bin', 'shipper_server_tests.exe'),
+                                    '--gtest_also_run_disabled_tests', '--gtest_filter=ServerWrites.DISABLED_Benchmark'],
+                                   capture_output=True, text=True, errors='replace',
+                                   env=dict(os.environ, VARDEL_BENCH_COLLECTOR_PORT=str(relp)))
+        finally:
+            central.send_signal(signal.SIGTERM)
+            central.wait(30)
+    figures = [line for line in bench.stdout.splitlines() if line.startswith(('LogEvent', '(events'))]
+    if bench.returncode != 0 or not figures:
+        print('shipper bench: the LogEvent measure failed:\n' + bench.stdout[-3000:] + bench.stderr[-2000:])
+        return 1
+    print('\n'.join(figures))
     return 0
 
 

@@ -20,7 +20,8 @@ constexpr DWORD CONNECT_MS = 10000;      // a connection not made by then is giv
 constexpr DWORD CLOSE_MS = 2000;         // how long a stop waits for the collector to answer close
 constexpr std::size_t OUTBOX_BYTES = 4u << 20; // no more is read ahead of the socket
 constexpr DWORD REPORT_MS = 2000;        // places reached are said at most this often
-constexpr DWORD CHANGE_SCAN_MS = 100;    // a change in the folder is looked at this soon
+constexpr DWORD CHANGE_SCAN_MS = 250;    // a change in the folder is looked at this soon, and
+                                         // changes are not waited for again before then
 constexpr DWORD SAVE_MS = 200;           // places are saved at most this often while answers come
 } // namespace
 
@@ -285,7 +286,7 @@ int CRun::Go()
         FILE_NOTIFY_CHANGE_FILE_NAME | FILE_NOTIFY_CHANGE_SIZE | FILE_NOTIFY_CHANGE_LAST_WRITE));
     if (!change)
         m_say("no change notification for " + m_s.folder + ": the folder is looked at every second");
-    ULONGLONG nextScan = 0;
+    ULONGLONG nextScan = 0, changeQuietUntil = 0;
     for (;;) {
         ULONGLONG now = ::GetTickCount64();
         if (now >= nextScan) {
@@ -321,8 +322,11 @@ int CRun::Go()
 
         HANDLE handles[3] = {m_stop};
         DWORD count = 1;
-        const DWORD changeAt = change ? count : MAXDWORD;
-        if (change)
+        // While the server writes, the folder changes all the time: after a
+        // change the shipper reads at the next look, not at every line.
+        const bool watch = change && now >= changeQuietUntil;
+        const DWORD changeAt = watch ? count : MAXDWORD;
+        if (watch)
             handles[count++] = change.get();
         const DWORD socketAt = m_connection ? count : MAXDWORD;
         if (m_connection)
@@ -340,7 +344,8 @@ int CRun::Go()
         if (woke == WAIT_OBJECT_0 + changeAt) {
             // The server writes often: a change brings the next look closer, not at once.
             ::FindNextChangeNotification(change.get());
-            nextScan = std::min(nextScan, ::GetTickCount64() + CHANGE_SCAN_MS);
+            changeQuietUntil = ::GetTickCount64() + CHANGE_SCAN_MS;
+            nextScan = std::min(nextScan, changeQuietUntil);
         } else if (woke == WAIT_OBJECT_0 + socketAt) {
             OnSocket();
         }

@@ -8,6 +8,7 @@
 #include "TempFolder.h"
 
 #include <winsock2.h>
+#include <algorithm>
 #include <atomic>
 #include <cstdio>
 #include <cstdlib>
@@ -138,6 +139,56 @@ TEST_F(ServerWrites, AThousandEventsASecondWhileTheShipperReads)
     while (collector.Count() < written.size() && ::GetTickCount64() < until)
         ::Sleep(50); // polled with a bound: the fake counts as records arrive
     EXPECT_EQ(written.size(), collector.Count()) << "records at the collector within 60 s";
+}
+
+// The server's LogEvent throughput with the shipper reading against without
+// it, measured back to back: a benchmark (bench/shipper_bench.py runs it
+// with --gtest_also_run_disabled_tests), not a test.
+TEST_F(ServerWrites, DISABLED_Benchmark)
+{
+    constexpr int EVENTS = 20000, ROUNDS = 3;
+    ASSERT_EQ(0u, RunServer("/RegServer"));
+    // A collector outside Wine when the bench script names one (the fake in
+    // this process would load the client that is being measured).
+    CFakeCollector fake(Marker("bench"));
+    const char* given = std::getenv("VARDEL_BENCH_COLLECTOR_PORT");
+    const std::string port = given ? given : std::to_string(fake.Port());
+    CTempFolder state;
+    // Events per second from the first call until the server has written
+    // them all (the day file holds each one's line; polled, bounded).
+    CComInit com;
+    CServerSession session;
+    IVardelEventLog* log = nullptr;
+    ASSERT_HR(S_OK, CreateByProgId(&log));
+    CBstr source(L"Shipper bench");
+    int rounds = 0;
+    const auto measure = [&] {
+        const std::string marker = Marker("bench") + std::to_string(++rounds);
+        CBstr message(std::wstring(marker.begin(), marker.end()).c_str());
+        const ULONGLONG start = ::GetTickCount64();
+        for (int i = 0; i < EVENTS; ++i)
+            log->LogEvent(static_cast<eTType>(1), 3, source.get(), 0, message.get());
+        while (LinesEndingWith(CrLfLines(m_log.Appended()), marker + "\"").size() < static_cast<std::size_t>(EVENTS) &&
+               ::GetTickCount64() - start < 120000)
+            ::Sleep(20);
+        return EVENTS * 1000.0 / static_cast<double>(std::max<ULONGLONG>(1, ::GetTickCount64() - start));
+    };
+    double ours = 0, baseline = 0;
+    for (int round = 0; round < ROUNDS; ++round) {
+        baseline = std::max(baseline, measure());
+        Vardel::CUniqueHandle shipper = StartProcess(
+            "\"" + BinFolder() + "\\VardelShipper.exe\" --console --plain --collector 127.0.0.1:" + port +
+            " --folder " + Expected::LOG_FOLDER + " --state " + (state / "places"));
+        ours = std::max(ours, measure());
+        ::TerminateProcess(shipper.get(), 1);
+    }
+    std::printf("%-28s %12s %12s %8s %8s\n", "measure", "ours", "baseline", "ratio", "goal");
+    std::printf("%-28s %12.0f %12.0f %8.2f %8s %s\n", "LogEvent with the shipper", ours, baseline, ours / baseline,
+                ">= 0.95", ours / baseline >= 0.95 ? "met" : "NOT met");
+    std::printf("(events/s, %d events a round, best of %d rounds each; the shipper reads the same day file)\n",
+                EVENTS, ROUNDS);
+    log->Release();
+    session.End();
 }
 
 } // namespace
