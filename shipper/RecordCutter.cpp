@@ -45,6 +45,15 @@ void CRecordCutter::Feed(const char* data, std::size_t length)
     m_pending.erase(0, consumed);
     m_pendingOffset += consumed;
     m_lineStart -= consumed;
+    while (m_pending.size() >= m_maxRecord) {
+        CRecord record;
+        record.offset = m_pendingOffset;
+        record.bytes.assign(m_pending, 0, m_maxRecord);
+        m_ready.push_back(std::move(record));
+        m_pending.erase(0, m_maxRecord);
+        m_pendingOffset += m_maxRecord;
+        m_lineStart = m_lineStart > m_maxRecord ? m_lineStart - m_maxRecord : 0;
+    }
 }
 
 } // namespace Vardel::Shipper

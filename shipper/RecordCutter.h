@@ -21,7 +21,15 @@ bool EndsRecord(const char* line, std::size_t length);
 
 class CRecordCutter {
 public:
-    explicit CRecordCutter(std::uint64_t startOffset = 0) : m_pendingOffset(startOffset) {}
+    // A record never grows past maxRecord bytes: bytes without a record's
+    // end (a file of garbage, a line without end) go as records of that
+    // size, each at its own offset, rather than filling the memory.
+    static constexpr std::size_t MAX_RECORD = 64u * 1024 * 1024;
+
+    explicit CRecordCutter(std::uint64_t startOffset = 0, std::size_t maxRecord = MAX_RECORD)
+        : m_pendingOffset(startOffset), m_maxRecord(maxRecord)
+    {
+    }
 
     // Takes the next bytes of the file; whole records go to Ready().
     void Feed(const char* data, std::size_t length);
@@ -38,6 +46,7 @@ private:
     std::deque<CRecord> m_ready;
     std::string m_pending;
     std::uint64_t m_pendingOffset;
+    std::size_t m_maxRecord;
     std::size_t m_lineStart = 0; // in m_pending: where the line being read starts
 };
 

@@ -111,3 +111,24 @@ TEST(RecordCutter, ARecordCompletedLaterKeepsItsOffset)
     EXPECT_EQ(7u, got[0].offset);
     EXPECT_EQ(first + rest, got[0].bytes);
 }
+
+TEST(RecordCutter, BytesWithoutARecordsEndGoInRecordsOfTheMostSize)
+{
+    // 10 bytes at most here (64 MiB in the shipper): 25 bytes without a line
+    // end go as two records of 10; the 5 left wait, and go with the record
+    // whose end comes next, as a line cut short does.
+    CRecordCutter cutter(100, 10);
+    const std::string garbage(25, 'g');
+    cutter.Feed(garbage.data(), garbage.size());
+    EXPECT_EQ(5u, cutter.Pending().size());
+    cutter.Feed(A.data(), A.size());
+    const std::vector<CCut> got = CutAll(cutter);
+    ASSERT_EQ(3u, got.size());
+    EXPECT_EQ(100u, got[0].offset);
+    EXPECT_EQ(std::string(10, 'g'), got[0].bytes);
+    EXPECT_EQ(110u, got[1].offset);
+    EXPECT_EQ(std::string(10, 'g'), got[1].bytes);
+    EXPECT_EQ(120u, got[2].offset);
+    EXPECT_EQ(std::string(5, 'g') + A, got[2].bytes);
+    EXPECT_TRUE(cutter.Pending().empty());
+}
