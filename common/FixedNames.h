@@ -40,6 +40,8 @@ constexpr const char* SERVER_SOURCE = "VardelEventLogger";
 // The shipper: its service, and the file of its places in the log folder
 // (the day files' mask passes it by).
 constexpr const char* SHIPPER_SERVICE_NAME = "VardelShipper";
+constexpr const char* SHIPPER_DISPLAY_NAME = "VardelEventLogger shipper";
+constexpr const char* SHIPPER_DESCRIPTION = "Sends the VardelEventLogger day files to the site's collector over RELP.";
 constexpr const char* SHIPPER_STATE_FILE = "VardelShipper.places";
 // What the service said in its last run, beside its places.
 constexpr const char* SHIPPER_LOG_FILE = "VardelShipper.log";

@@ -336,8 +336,8 @@ int Run(int argc, char** argv)
     out.wxi << "    <Component Id=\"Shipper\" Guid=\"*\" Win64=\"" << (win64 ? "yes" : "no") << "\">\n"
             << "      <File Id=\"ShipperExe\" Name=\"VardelShipper.exe\" Source=\"VardelShipper.exe\" KeyPath=\"yes\"/>\n"
             << "      <ServiceInstall Id=\"ShipperService\" Name=\"" << Xml(Vardel::SHIPPER_SERVICE_NAME)
-            << "\" DisplayName=\"VardelEventLogger shipper\" Description=\"Sends the day files to the site's collector.\""
-               " Type=\"ownProcess\" Start=\"auto\" ErrorControl=\"normal\"/>\n"
+            << "\" DisplayName=\"" << Xml(Vardel::SHIPPER_DISPLAY_NAME) << "\" Description=\""
+            << Xml(Vardel::SHIPPER_DESCRIPTION) << "\" Type=\"ownProcess\" Start=\"auto\" ErrorControl=\"normal\"/>\n"
             << "      <ServiceControl Id=\"ShipperStop\" Name=\"" << Xml(Vardel::SHIPPER_SERVICE_NAME)
             << "\" Stop=\"both\" Remove=\"uninstall\" Wait=\"yes\"/>\n"
             << "    </Component>\n";

@@ -13,7 +13,6 @@ namespace {
 
 constexpr DWORD STOP_WAIT_MS = 15000;      // removal waits this long for the service to stop
 constexpr DWORD RESET_FAILURES_S = 86400;  // a day without failure starts the restart delays again
-constexpr const char* DISPLAY_NAME = "VardelEventLogger shipper";
 
 SERVICE_STATUS_HANDLE g_statusHandle = nullptr;
 SERVICE_STATUS g_status{};
@@ -81,15 +80,7 @@ void WINAPI ServiceMain(DWORD, LPSTR*)
     if (!g_statusHandle)
         return;
     Report(SERVICE_START_PENDING);
-    {
-        // The packages cannot set restarts (wixl has no failure actions):
-        // the service sets its own at each start.
-        CUniqueServiceHandle manager(::OpenSCManagerA(nullptr, nullptr, SC_MANAGER_CONNECT));
-        CUniqueServiceHandle self(
-            manager ? ::OpenServiceA(manager.get(), SHIPPER_SERVICE_NAME, SERVICE_CHANGE_CONFIG) : nullptr);
-        if (self)
-            ConfigureRestarts(self.get());
-    }
+
     CUniqueHandle stop(::CreateEventA(nullptr, TRUE, FALSE, nullptr));
     g_stop = stop.get();
     // The folder may not be there before the server's first line; the
@@ -118,6 +109,16 @@ void WINAPI ServiceMain(DWORD, LPSTR*)
         return;
     }
     Report(SERVICE_RUNNING);
+    {
+        // The packages cannot set restarts (wixl has no failure actions):
+        // the service sets its own at each start, once it runs (while it
+        // starts, the service manager may be busy starting it and others).
+        CUniqueServiceHandle manager(::OpenSCManagerA(nullptr, nullptr, SC_MANAGER_CONNECT));
+        CUniqueServiceHandle self(
+            manager ? ::OpenServiceA(manager.get(), SHIPPER_SERVICE_NAME, SERVICE_CHANGE_CONFIG) : nullptr);
+        if (self)
+            ConfigureRestarts(self.get());
+    }
     const int result = Run(settings, stop.get(), say);
     // A failed run ends with an error, which the failure actions answer.
     Report(SERVICE_STOPPED, result == 0 ? NO_ERROR : ERROR_SERVICE_SPECIFIC_ERROR);
@@ -166,7 +167,7 @@ bool InstallService(std::string& why)
         return false;
     }
     const std::string command = "\"" + std::string(path, length) + "\"";
-    CUniqueServiceHandle service(::CreateServiceA(manager.get(), SHIPPER_SERVICE_NAME, DISPLAY_NAME,
+    CUniqueServiceHandle service(::CreateServiceA(manager.get(), SHIPPER_SERVICE_NAME, SHIPPER_DISPLAY_NAME,
                                                   SERVICE_ALL_ACCESS, SERVICE_WIN32_OWN_PROCESS, SERVICE_AUTO_START,
                                                   SERVICE_ERROR_NORMAL, command.c_str(), nullptr, nullptr, nullptr,
                                                   nullptr, nullptr));
@@ -174,8 +175,8 @@ bool InstallService(std::string& why)
         why = "cannot create the service (Windows error " + std::to_string(::GetLastError()) + ")";
         return false;
     }
-    char description[] = "Sends the VardelEventLogger day files to the site's collector over RELP.";
-    SERVICE_DESCRIPTIONA text{description};
+    std::string description = SHIPPER_DESCRIPTION;
+    SERVICE_DESCRIPTIONA text{&description[0]};
     ::ChangeServiceConfig2A(service.get(), SERVICE_CONFIG_DESCRIPTION, &text);
     if (!ConfigureRestarts(service.get())) {
         why = "cannot set the service's restarts (Windows error " + std::to_string(::GetLastError()) + ")";

@@ -45,8 +45,7 @@ def main():
     collector = t.Collector(run, port)
 
     def w(*args):
-        return subprocess.run([wine] + list(args), env=env, capture_output=True, text=True, errors='replace',
-                              timeout=300)
+        return t.run_wine(wine, args, env)
 
     def state():
         out = w('sc', 'query', 'VardelShipper').stdout

@@ -9,6 +9,7 @@ import signal
 import socket
 import subprocess
 import sys
+import tempfile
 import time
 
 HERE = os.path.dirname(os.path.abspath(__file__))
@@ -214,3 +215,14 @@ def wait_all(model, collector, seconds=120):
 
 def win(path):
     return 'Z:' + path.replace('/', '\\')
+
+
+def run_wine(wine, args, env, timeout=300):
+    """A Windows program's result with its output read from files, not
+    pipes: services that Wine starts for it would hold pipes open."""
+    with tempfile.TemporaryFile() as out, tempfile.TemporaryFile() as err:
+        code = subprocess.run([wine] + list(args), env=env, stdout=out, stderr=err, timeout=timeout).returncode
+        out.seek(0)
+        err.seek(0)
+        return subprocess.CompletedProcess(args, code, out.read().decode(errors='replace'),
+                                           err.read().decode(errors='replace'))

@@ -34,7 +34,7 @@ import tempfile
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 from shipper_support import (PC, RSYSLOGD, TOP, Collector, Model, Shipper, check, day_name, failures,  # noqa: E402
-                             free_port, verify, wait_all, wait_for, win)
+                             free_port, run_wine, verify, wait_all, wait_for, win)
 
 
 def case_content(build, run, folder, collector, shipper, model):
@@ -133,8 +133,7 @@ def case_collector(build, run, folder, collector, shipper, model):
 def case_service(build, run, folder, collector, shipper, model):
     """The service under Wine's service manager: installed, started, stopped
     and started again (each record once), removed."""
-    wine = lambda *args: subprocess.run([shipper.wine] + list(args), env=shipper.env, capture_output=True, text=True,
-                                        errors='replace', timeout=60)
+    wine = lambda *args: run_wine(shipper.wine, args, shipper.env, 60)
     key = r'HKLM\SOFTWARE\Pellucor\Vardels\VardelEventLogging'
     exe = os.path.join(build, 'bin', 'VardelShipper.exe')
     logs = os.path.join(build, 'wineprefix', 'drive_c', 'Korvane', 'VardelLogs')
