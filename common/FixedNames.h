@@ -37,6 +37,25 @@ constexpr const char* KEPT_LINES_NEW_FILE = "C:\\\\Korvane\\VardelLogs\\VardelKe
 // The source of the lines the server writes about its own log.
 constexpr const char* SERVER_SOURCE = "VardelEventLogger";
 
+// The shipper: its service, and the file of its places in the log folder
+// (the day files' mask passes it by).
+constexpr const char* SHIPPER_SERVICE_NAME = "VardelShipper";
+constexpr const char* SHIPPER_DISPLAY_NAME = "VardelEventLogger shipper";
+constexpr const char* SHIPPER_DESCRIPTION = "Sends the VardelEventLogger day files to the site's collector over RELP.";
+constexpr const char* SHIPPER_STATE_FILE = "VardelShipper.places";
+// What the service said in its last run, beside its places.
+constexpr const char* SHIPPER_LOG_FILE = "VardelShipper.log";
+// What it tells vardel-log --status, beside its places.
+constexpr const char* SHIPPER_STATUS_FILE = "VardelShipper.status";
+// Its settings, values of SETTINGS_KEY: the collector's host:port, the
+// site CA's and this PC's certificates, the host name the records carry
+// (the computer's when absent), and plain RELP where set to 1.
+constexpr const char* SHIPPER_COLLECTOR_VALUE = "ShipperCollector";
+constexpr const char* SHIPPER_CA_VALUE = "ShipperCA";
+constexpr const char* SHIPPER_CERTIFICATE_VALUE = "ShipperCertificate";
+constexpr const char* SHIPPER_HOST_VALUE = "ShipperHost";
+constexpr const char* SHIPPER_PLAIN_VALUE = "ShipperPlain";
+
 // The class's programmatic identifiers (the class identifier itself comes from the IDL).
 constexpr const char* PROGID = "VardelEventLogger.VardelEventLog";
 constexpr const char* VERSIONED_PROGID = "VardelEventLogger.VardelEventLog.1";

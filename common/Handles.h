@@ -77,6 +77,9 @@ using CUniqueFileHandle = CUniqueResource<HANDLE, CCloseHandle, nullptr, true>;
 using CUniqueChangeNotification = CUniqueResource<HANDLE, CFindCloseChange, nullptr, true>;
 using CUniqueHKey = CUniqueResource<HKEY, CRegCloseKey, nullptr>;
 using CUniqueFile = CUniqueResource<FILE*, CFClose, nullptr>;
+struct CCloseServiceHandle { void operator()(SC_HANDLE h) const noexcept { ::CloseServiceHandle(h); } };
+// The service manager and its services (advapi32).
+using CUniqueServiceHandle = CUniqueResource<SC_HANDLE, CCloseServiceHandle, nullptr>;
 struct CFreeLibrary { void operator()(HMODULE h) const noexcept { ::FreeLibrary(h); } };
 using CUniqueModule = CUniqueResource<HMODULE, CFreeLibrary, nullptr>;
 

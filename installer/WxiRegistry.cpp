@@ -329,6 +329,28 @@ int Run(int argc, char** argv)
     WriteComponent(out, "ExpirySetting", false, "HKLM",
                    {{Vardel::SETTINGS_KEY, Vardel::EXPIRE_DAYS_VALUE, "[EXPIRELOGSAFTER]"}});
     out.sql.push_back("UPDATE `Component` SET `Condition` = 'EXPIRELOGSAFTER OR REMOVE~=\"ALL\"' WHERE `Component` = 'ExpirySetting'");
+    // The shipper: its program and service (its own process, automatic
+    // start; stopped at install, upgrade and removal, removed at removal),
+    // and its settings from the properties, written and the service started
+    // only when COLLECTOR is given.
+    out.wxi << "    <Component Id=\"Shipper\" Guid=\"*\" Win64=\"" << (win64 ? "yes" : "no") << "\">\n"
+            << "      <File Id=\"ShipperExe\" Name=\"VardelShipper.exe\" Source=\"VardelShipper.exe\" KeyPath=\"yes\"/>\n"
+            << "      <ServiceInstall Id=\"ShipperService\" Name=\"" << Xml(Vardel::SHIPPER_SERVICE_NAME)
+            << "\" DisplayName=\"" << Xml(Vardel::SHIPPER_DISPLAY_NAME) << "\" Description=\""
+            << Xml(Vardel::SHIPPER_DESCRIPTION) << "\" Type=\"ownProcess\" Start=\"auto\" ErrorControl=\"normal\"/>\n"
+            << "      <ServiceControl Id=\"ShipperStop\" Name=\"" << Xml(Vardel::SHIPPER_SERVICE_NAME)
+            << "\" Stop=\"both\" Remove=\"uninstall\" Wait=\"yes\"/>\n"
+            << "    </Component>\n";
+    WriteComponent(out, "ShipperSettings", false, "HKLM",
+                   {{Vardel::SETTINGS_KEY, Vardel::SHIPPER_COLLECTOR_VALUE, "[COLLECTOR]"},
+                    {Vardel::SETTINGS_KEY, Vardel::SHIPPER_HOST_VALUE, "[SHIPPERHOST]"},
+                    {Vardel::SETTINGS_KEY, Vardel::SHIPPER_CA_VALUE, "[SHIPPERCA]"},
+                    {Vardel::SETTINGS_KEY, Vardel::SHIPPER_CERTIFICATE_VALUE, "[SHIPPERCERTIFICATE]"},
+                    {Vardel::SETTINGS_KEY, Vardel::SHIPPER_PLAIN_VALUE, "[SHIPPERPLAIN]"}});
+    out.sql.push_back("UPDATE `Component` SET `Condition` = 'COLLECTOR OR REMOVE~=\"ALL\"' WHERE `Component` = 'ShipperSettings'");
+    // Started at install (event 1) with its settings, not waited for.
+    out.sql.push_back(std::string("INSERT INTO `ServiceControl` (`ServiceControl`, `Name`, `Event`, `Wait`, `Component_`) "
+                                  "VALUES ('ShipperStart', '") + Vardel::SHIPPER_SERVICE_NAME + "', 1, 0, 'ShipperSettings')");
     // The log folder stays, with its logs, when the package is removed (16: permanent).
     out.sql.push_back("UPDATE `Component` SET `Attributes` = " + std::string(win64 ? "272" : "16") +
                       " WHERE `Component` = 'LogFolder'");

@@ -2,7 +2,7 @@
 # Builds one installer package.
 #   build-msi.sh GENERATOR SOURCE_DIR ARCH BIN_DIR VERSION OUTPUT.msi
 # GENERATOR is the build-machine tool (WxiRegistry.cpp); BIN_DIR holds the
-# ARCH build's VardelEventLogger.exe and vardel-log.exe. With a code-signing
+# ARCH build's VardelEventLogger.exe, vardel-log.exe and VardelShipper.exe. With a code-signing
 # certificate in the environment (scripts/signing.sh) the programs are signed
 # in place before they are packed, where they are not yet, and the package
 # once it is made.
@@ -17,7 +17,7 @@ if signing_configured; then
 fi
 stage="$(dirname "$out")/stage-$arch-$version"
 rm -rf "$stage"; mkdir -p "$stage"
-cp "$bin/VardelEventLogger.exe" "$bin/vardel-log.exe" "$stage/"
+cp "$bin/VardelEventLogger.exe" "$bin/vardel-log.exe" "$bin/VardelShipper.exe" "$stage/"
 "$gen" --arch "$arch" --idl "$src/server/VardelEventLogger.idl" \
        --rgs "$src/server/VardelEventLoggerAppID.rgs" --rgs "$src/server/VardelEventLog.rgs" \
        --out "$stage/Registration.wxi" --sql "$stage/Registration.sql"

@@ -8,7 +8,7 @@
 #   VARDEL_SIGN_TIMESTAMP_URL  an RFC 3161 time-stamp server (optional)
 #   VARDEL_SIGN_URL            the URL each signature names (optional)
 
-sign_programs_list=(VardelEventLogger.exe vardel-log.exe)
+sign_programs_list=(VardelEventLogger.exe vardel-log.exe VardelShipper.exe)
 sign_description=VardelEventLogger
 sign_url=${VARDEL_SIGN_URL:-https://www.pellucor.example/vardeleventlogger}
 

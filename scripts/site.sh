@@ -2,16 +2,20 @@
 # The whole site on this machine, in the foreground: a private PostgreSQL
 # cluster with the store's schema, a collector that stores every record, an
 # edge reading every regular Log_YYYY_MM_DD.log of LOG_FOLDER from the start
-# (it can read that folder and nothing more: edge-run.py), and the page.
+# (it can read that folder and nothing more: edge-run.py; none without a
+# LOG_FOLDER: the site is then for shippers alone), and the page.
 # LOG_FOLDER is one PC's folder (day files in it), or a folder of PC folders:
 # with no day files of its own, each folder in it that holds day files is a
 # PC named by the folder (an edge each); with neither it is refused.
 # Nothing of the system's is touched (its own ports on 127.0.0.1, its own
 # socket folder). Prints "input: NAME 127.0.0.1:PORT" for each collector
-# input (relp; syslog, octet-counted; syslog-lines, one a line, escaped),
-# "page: URL" and "store: URL", and runs until Ctrl+C or SIGTERM, which
-# stop everything it started.
-#   site.sh LOG_FOLDER
+# input (shippers: RELP over TLS for the PCs' VardelShipper, with the site
+# CA and the collector's certificate made once in the work folder's tls/;
+# relp: plain RELP, the edges' and a --plain shipper's; syslog,
+# octet-counted; syslog-lines, one a line, escaped), "page: URL" and
+# "store: URL", and runs until Ctrl+C or SIGTERM, which stop everything it
+# started.
+#   site.sh [LOG_FOLDER]
 # Environment: VARDEL_SITE_DIR (the work folder, kept between runs so the
 # store keeps its records; default build-site/ in the tree), VARDEL_PC_NAME
 # (the host name the records carry; default this machine's),
@@ -29,9 +33,12 @@ set -euo pipefail
 conf=$top/collect
 cluster=$conf/store/cluster.sh
 
-[ $# -eq 1 ] || { echo "usage: site.sh LOG_FOLDER" >&2; exit 2; }
-[ -d "$1" ] || { echo "site: no folder $1" >&2; exit 2; }
-folder=$(cd "$1" && pwd)
+[ $# -le 1 ] || { echo "usage: site.sh [LOG_FOLDER]" >&2; exit 2; }
+folder=
+if [ $# -eq 1 ]; then
+  [ -d "$1" ] || { echo "site: no folder $1" >&2; exit 2; }
+  folder=$(cd "$1" && pwd)
+fi
 work=${VARDEL_SITE_DIR:-$top/build-site}
 mkdir -p "$work"
 work=$(cd "$work" && pwd)
@@ -39,7 +46,9 @@ work=$(cd "$work" && pwd)
 pcs=() dirs=()
 shopt -s nullglob
 own=("$folder"/Log_*.log)
-if [ ${#own[@]} -gt 0 ]; then
+if [ -z "$folder" ]; then
+  : # shippers alone
+elif [ ${#own[@]} -gt 0 ]; then
   pcs=("${VARDEL_PC_NAME:-$(hostname)}") dirs=("$folder")
 else
   for sub in "$folder"/*/; do
@@ -92,7 +101,14 @@ if [ -n "${VARDEL_SITE_ZONE+set}" ] \
   echo "site: site zone ${VARDEL_SITE_ZONE:-none}: $(owner -c "select vardel.reinstant()") stored records given an instant" >&2
 fi
 
-read -r relp tcp escaped http < <(free_ports 4)
+read -r relp tcp escaped http shippers < <(free_ports 5)
+
+# The shippers' certificates: the site CA and the collector's, made once.
+tls=$work/tls
+if [ ! -e "$tls/collector.pem" ]; then
+  { [ -e "$tls/ca.pem" ] || bash "$top/scripts/shipper-certs.sh" "$tls" ca; } >/dev/null || exit 1
+  bash "$top/scripts/shipper-certs.sh" "$tls" collector 127.0.0.1 >/dev/null || exit 1
+fi
 
 # start NAME PORT CMD...: one process in the background; waits (bounded)
 # until it listens on PORT when one is given (a port, or a socket's path).
@@ -112,10 +128,12 @@ start() {
 
 export VARDEL_CONF_DIR=$conf VARDEL_LISTEN=127.0.0.1 VARDEL_RELP_PORT=$relp VARDEL_TCP_PORT=$tcp VARDEL_ESCAPED_PORT=$escaped
 export VARDEL_COLLECT_DIR=$work/central VARDEL_COLLECT_OUT=${VARDEL_COLLECT_OUT:-}
-export VARDEL_EDGE_DIR=$work/edge VARDEL_LOG_FOLDER=${dirs[0]} VARDEL_COLLECTOR=127.0.0.1
-export VARDEL_PC_NAME=${pcs[0]}
+export VARDEL_EDGE_DIR=$work/edge VARDEL_LOG_FOLDER=${dirs[0]:-} VARDEL_COLLECTOR=127.0.0.1
+export VARDEL_PC_NAME=${pcs[0]:-${VARDEL_PC_NAME:-$(hostname)}}
 export VARDEL_STORE_CONF=$conf/store/pgsql.conf VARDEL_STORE_SERVER=$socket VARDEL_STORE_PORT=$port
 export VARDEL_STORE_DB=vardel VARDEL_STORE_USER=vardel_collector
+export VARDEL_SHIPPERS_CONF=$conf/shippers.conf VARDEL_SHIPPERS_PORT=$shippers
+export VARDEL_TLS_CA=$tls/ca.pem VARDEL_TLS_CERT=$tls/collector.pem VARDEL_TLS_KEY=$tls/collector.key
 mkdir -p "$VARDEL_COLLECT_DIR" "$VARDEL_EDGE_DIR"
 for name in central edge; do
   if ! "$rsyslogd" -N1 -f "$conf/$name.conf" >"$work/$name.check" 2>&1; then
@@ -123,7 +141,9 @@ for name in central edge; do
   fi
 done
 start central "$relp" "$rsyslogd" -n -f "$conf/central.conf" -i "$work/central.pid" || exit 3
+listening "$shippers" || { echo "site: the shippers' input does not listen:" >&2; cat "$work/central.log" >&2; exit 3; }
 # Where a site points its PCs: the collector's inputs.
+echo "input: shippers 127.0.0.1:$shippers"
 echo "input: relp 127.0.0.1:$relp"
 echo "input: syslog 127.0.0.1:$tcp"
 echo "input: syslog-lines 127.0.0.1:$escaped"

@@ -6,6 +6,7 @@
 #include "HostEvent.h"
 #include "LogFolderScan.h"
 #include "Reachability.h"
+#include "ShipperStatus.h"
 #include "Registry.h"
 #include "RegistryText.h"
 #include "Tail.h"
@@ -430,6 +431,8 @@ int RunStatus(const CStatusOptions& options)
     CheckExpiry(report);
     CheckAlarmConfiguration(report);
     CheckAlarmMutex(report);
+    for (const auto& [level, text] : Vardel::Shipper::DescribeShipper())
+        report.Line(static_cast<EOutcome>(level), text);
     if (options.probe)
         Probe(report);
     return report.Failed() ? 1 : 0;

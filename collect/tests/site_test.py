@@ -36,6 +36,23 @@ def running_in(folder):
     return found
 
 
+def relp_opens(port):
+    """True when a plain RELP open on 127.0.0.1:port is answered 200."""
+    answer = b''
+    try:
+        with socket.create_connection(('127.0.0.1', port), 5) as s:
+            s.settimeout(5)
+            s.sendall(b'1 open 46 relp_version=0\nrelp_software=t\ncommands=syslog\n')
+            while len(answer) < 20:
+                more = s.recv(64)
+                if not more:
+                    break
+                answer += more
+    except OSError:
+        pass
+    return answer.startswith(b'1 rsp ') and b' 200 OK' in answer[:20]
+
+
 def main():
     testenv.require_tool(shutil.which('rsyslogd') or '/usr/sbin/rsyslogd', 'rsyslogd')
     for tool in ('initdb', 'pg_ctl', 'psql'):
@@ -58,7 +75,7 @@ def main():
                 if not line:  # site.sh ended: its exit code and stderr say why
                     site.wait(60)
                     break
-                m = re.match(r'^(page|store|input: relp|input: syslog|input: syslog-lines):? (\S+)$', line.strip())
+                m = re.match(r'^(page|store|input: shippers|input: relp|input: syslog|input: syslog-lines):? (\S+)$', line.strip())
                 if m:
                     lines[m.group(1)] = m.group(2)
             if 'store' not in lines:
@@ -67,7 +84,7 @@ def main():
                     '' if code is None else ' and exited with %d' % code), site.stderr.read() if code is not None else '')
                 return 1
             # A line per collector input, each listening where it says.
-            for name in ('relp', 'syslog', 'syslog-lines'):
+            for name in ('shippers', 'relp', 'syslog', 'syslog-lines'):
                 where = lines.get('input: ' + name, '')
                 m = re.match(r'^127\.0\.0\.1:([0-9]+)$', where)
                 try:
@@ -86,6 +103,13 @@ def main():
                 time.sleep(0.2)
             if count != '5':
                 failures.append('the store holds %r records of 5 (%s)' % (count, r.stderr.strip()))
+            # The plain RELP input opens a session; the shippers' input
+            # (TLS, the site's CA) gives none to plain RELP.
+            for name, opens in (('input: relp', True), ('input: shippers', False)):
+                if name not in lines:
+                    failures.append('no "%s" line' % name)
+                elif relp_opens(int(lines[name].rsplit(':', 1)[1])) != opens:
+                    failures.append('%s: plain RELP %s a session' % (name, 'got no' if opens else 'got'))
             if 'page' in lines:
                 with urllib.request.urlopen(lines['page'], timeout=10) as page:
                     if page.status != 200:

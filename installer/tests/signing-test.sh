@@ -52,7 +52,7 @@ copy_programs() {
   local from=$build/bin name
   [ $1 = x86 ] && from=$x86bin
   mkdir -p "$2"
-  for name in VardelEventLogger.exe vardel-log.exe; do
+  for name in VardelEventLogger.exe vardel-log.exe VardelShipper.exe; do
     osslsigncode remove-signature -in "$from/$name" -out "$2/$name" >/dev/null 2>&1 || cp "$from/$name" "$2/"
   done
 }

@@ -1,0 +1,54 @@
+#!/usr/bin/env bash
+# Certificates for the shippers' input: a site CA, the collector's
+# certificate and one certificate per PC, made with openssl into FOLDER
+# (keys readable by their owner only).
+#   shipper-certs.sh FOLDER ca                the site CA: ca.pem, ca.key
+#   shipper-certs.sh FOLDER collector NAME    collector.pem, collector.key for the
+#                                             collector's DNS name or address
+#   shipper-certs.sh FOLDER pc NAME           pc-NAME.pem, pc-NAME.key and pc-NAME.pfx
+#                                             (no password: import it on the PC and
+#                                             delete it) for the PC named NAME
+# A certificate is made by the CA in FOLDER; an existing file is never
+# replaced. Exit codes: 0 made, 1 failure, 2 bad arguments.
+set -euo pipefail
+days=3650
+usage() { echo "usage: shipper-certs.sh FOLDER ca | collector NAME | pc NAME" >&2; exit 2; }
+[ $# -ge 2 ] || usage
+folder=$1 kind=$2 name=${3:-}
+case "$kind" in
+  ca) [ $# -eq 2 ] || usage ;;
+  collector|pc) [ $# -eq 3 ] || usage
+    # A name as a certificate and a file name may hold it.
+    [[ $name =~ ^[A-Za-z0-9]([A-Za-z0-9.-]{0,62})$ ]] || { echo "shipper-certs: not a host name: $name" >&2; exit 2; } ;;
+  *) usage ;;
+esac
+mkdir -p "$folder"
+umask 077
+cd "$folder"
+
+if [ "$kind" = ca ]; then
+  [ ! -e ca.pem ] || { echo "shipper-certs: $folder/ca.pem exists" >&2; exit 1; }
+  openssl req -x509 -newkey rsa:2048 -nodes -keyout ca.key -out ca.pem -days "$days" -subj "/CN=VardelEventLogger site CA" \
+    -addext "basicConstraints=critical,CA:TRUE" -addext "keyUsage=critical,keyCertSign,cRLSign" 2>/dev/null
+  chmod 644 ca.pem
+  echo "shipper-certs: site CA in $folder/ca.pem"
+  exit 0
+fi
+
+[ -r ca.pem ] && [ -r ca.key ] || { echo "shipper-certs: no site CA in $folder (make it first: ca)" >&2; exit 1; }
+file=collector usage_ext=serverAuth
+[ "$kind" = collector ] || { file=pc-$name usage_ext=clientAuth; }
+[ ! -e "$file.pem" ] || { echo "shipper-certs: $folder/$file.pem exists" >&2; exit 1; }
+if [[ $name =~ ^[0-9.]+$ ]]; then san="IP:$name"; else san="DNS:$name"; fi
+ext=$(mktemp)
+trap 'rm -f "$ext" "$file.csr"' EXIT
+printf 'basicConstraints=critical,CA:FALSE\nkeyUsage=critical,digitalSignature,keyEncipherment\nextendedKeyUsage=%s\nsubjectAltName=%s\n' \
+  "$usage_ext" "$san" >"$ext"
+openssl req -newkey rsa:2048 -nodes -keyout "$file.key" -out "$file.csr" -subj "/CN=$name" 2>/dev/null
+openssl x509 -req -in "$file.csr" -CA ca.pem -CAkey ca.key -CAcreateserial -days "$days" -extfile "$ext" \
+  -out "$file.pem" 2>/dev/null
+chmod 644 "$file.pem"
+if [ "$kind" = pc ]; then
+  openssl pkcs12 -export -in "$file.pem" -inkey "$file.key" -certfile ca.pem -out "$file.pfx" -passout pass: 2>/dev/null
+fi
+echo "shipper-certs: $folder/$file.pem for $name"

@@ -1,0 +1,266 @@
+#!/usr/bin/env python3
+"""VardelShipper.exe under Wine against Debian's rsyslogd with the
+collector's configuration (collect/central.conf, RELP input, JSON lines).
+
+    shipper_test.py BUILD_DIR CASE
+
+CASE content    past and today's day files: sources over several lines,
+                bytes of code page 1252, a record of 8 MiB and one of 9 MiB
+                (in pieces), a last record without its line end (sent once
+                the file stands still, then completed at the same offset)
+                and a day file replaced under its name (said, read again)
+CASE kills      the shipper killed at random moments five times while it
+                sends 20,000 records, and started again each time
+CASE collector  the collector stopped while the shipper sends and started
+                again; a day file deleted before it was sent (said, with
+                its bytes)
+CASE tls        RELP over TLS through Wine's Schannel to the shippers' input:
+                a PC of the site's CA sends; a collector of another CA is
+                refused by the shipper, a PC of another CA by the collector
+CASE service    the service under Wine's service manager, with its settings
+                in the registry's 32-bit view: installed, started, stopped,
+                started again, removed (it uses the prefix's log folder)
+In each: every record once (the last line of each file and offset, as the
+store keeps it), in file order (first arrivals), with its offset and
+fields from the test's own model of the bytes it wrote.
+Exit 1 names what failed (a missing rsyslogd included: set-up installs it).
+"""
+import os
+import random
+import shutil
+import subprocess
+import sys
+import tempfile
+
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+from shipper_support import (PC, RSYSLOGD, TOP, Collector, Model, Shipper, check, day_name, failures,  # noqa: E402
+                             free_port, run_wine, verify, wait_all, wait_for, win)
+
+
+def case_content(build, run, folder, collector, shipper, model):
+    past2, past1, today = day_name(2), day_name(1), day_name(0)
+    model.write(folder, past2, 0, 300)
+    # A record of 8 MiB of text (its CR counted, as the edge sends it) goes
+    # whole; one of 9 MiB goes in two pieces.
+    head, _ = model.record(300, source=b'')
+    data, fields = model.record(300, source=b's' * (8 * 1024 * 1024 - len(head) - 1))
+    model.append(folder, past2, data, fields)
+    big = b'Wed Dec 09 01:00:00 AM GMT Standard Time,ERROR,RELEASE,' + b'b' * (9 * 1024 * 1024) + b',"big"'
+    model.append(folder, past2, big + b'\r\n', dict(pieces=2, raw=big.decode()))
+    model.write(folder, past2, 301, 50)
+    # A past day's file that ends in an unfinished record: it goes at once
+    # (the server writes no more to that file).
+    model.write(folder, past1, 400, 100)
+    unfinished = model.record(500)[0][:-8]
+    model.append(folder, past1, unfinished, dict(host=PC, raw=unfinished.decode('cp1252')))
+    # Today's file ends in a record cut after its first source line.
+    model.write(folder, today, 600, 200)
+    part, part_fields = model.record(800, source=b'first line\r\nsecond line')
+    cut = part.index(b'second')
+    at = model.append(folder, today, part[:cut], None)
+    collector.start()
+    shipper.start()
+    wait_for(lambda: any(r.get('offset') == at and r['file'] == today for r in collector.lines()),
+             "the unfinished last record of today's file, once the file stood still")
+    got = [r for r in collector.lines() if r.get('offset') == at and r['file'] == today]
+    check(got[-1:] == [dict(host=PC, file=today, offset=at, raw=part[:cut - 2].decode())],
+          'the unfinished record went as it stood: %r' % got[-1:])
+    # Completed later: the whole record at the same offset, then more.
+    with open(os.path.join(folder, today), 'ab') as f:
+        f.write(part[cut:])
+    model.records[today].append((at, part, part_fields))
+    model.sizes[today] += len(part) - cut
+    model.write(folder, today, 801, 20)
+    wait_all(model, collector)
+    verify(model, collector, replaced={(today, at)}, exact=True)
+    # A day file replaced under its name: said, and read again from the start.
+    old = model.records.pop(past1)
+    model.sizes.pop(past1)
+    model.write(folder, 'replacement', 900, 30)
+    model.records[past1] = model.records.pop('replacement')
+    os.replace(os.path.join(folder, 'replacement'), os.path.join(folder, past1))
+    wait_for(lambda: shipper.said('was replaced'), 'the replacement said', 30)
+    wait_all(model, collector)
+    # The old file's records past the new one's end stay in the store.
+    stale = {(past1, o) for o, _, _ in old}
+    verify(model, collector, replaced=stale, notices=(past1 + ' was replaced', 'read again from the start'))
+
+
+def case_kills(build, run, folder, collector, shipper, model):
+    today = day_name(0)
+    model.write(folder, day_name(1), 0, 8000)
+    model.write(folder, today, 10000, 12000)
+    collector.start()
+    rng = random.Random(os.getpid())
+    shipper.start()
+    for k in range(5):
+        goal = collector.count() + rng.randrange(200, 3000)
+        wait_for(lambda: collector.count() >= goal, 'kill %d: %d lines at the collector' % (k + 1, goal), 120)
+        shipper.kill()
+        print('killed the shipper at %d lines' % collector.count(), flush=True)
+        shipper.start()
+    wait_all(model, collector, 300)
+    verify(model, collector)
+    dup = len([r for r in collector.lines() if 'offset' in r]) - model.total()
+    print('records sent again after the kills: %d' % dup)
+
+
+def case_collector(build, run, folder, collector, shipper, model):
+    past, today = day_name(1), day_name(0)
+    model.write(folder, past, 0, 2000)
+    gone = day_name(3)
+    model.write(folder, gone, 0, 10)
+    size = model.sizes.pop(gone)
+    model.records.pop(gone)
+    # The collector away from the start: nothing can go, and the file of
+    # three days ago is deleted before it was sent.
+    shipper.start()
+    wait_for(lambda: shipper.said('lost'), 'the shipper to find the collector away', 30)
+    os.remove(os.path.join(folder, gone))
+    wait_for(lambda: shipper.said('was deleted with %d bytes' % size), 'the deletion said', 30)
+    collector.start()
+    model.write(folder, today, 3000, 4000)
+    wait_for(lambda: collector.count() >= 1500, '1,500 records at the collector', 120)
+    collector.stop()
+    print('stopped the collector at %d lines' % collector.count(), flush=True)
+    model.write(folder, today, 7000, 500)
+    wait_for(lambda: shipper.said('lost'), 'the shipper to see the collector go', 30)
+    collector.start()
+    wait_all(model, collector, 300)
+    verify(model, collector, notices=(gone + ' was deleted with %d bytes not sent' % size, 'never left the PC'))
+
+
+def case_service(build, run, folder, collector, shipper, model):
+    """The service under Wine's service manager: installed, started, stopped
+    and started again (each record once), removed."""
+    wine = lambda *args: run_wine(shipper.wine, args, shipper.env, 60)
+    key = r'HKLM\SOFTWARE\Pellucor\Vardels\VardelEventLogging'
+    exe = os.path.join(build, 'bin', 'VardelShipper.exe')
+    logs = os.path.join(build, 'wineprefix', 'drive_c', 'Korvane', 'VardelLogs')
+    os.makedirs(logs, exist_ok=True)
+    name = day_name(40)
+    for leftover in (name, 'VardelShipper.places', 'VardelShipper.status'):
+        if os.path.exists(os.path.join(logs, leftover)):
+            os.remove(os.path.join(logs, leftover))
+
+    def state():
+        out = wine('sc', 'query', 'VardelShipper').stdout
+        return out.split('STATE')[1].split()[2] if 'STATE' in out else 'ABSENT'
+
+    try:
+        model.write(logs, name, 0, 500)
+        collector.start()
+        for value, kind, data in (('ShipperCollector', 'REG_SZ', '127.0.0.1:%d' % collector.port),
+                                  ('ShipperPlain', 'REG_DWORD', '1'), ('ShipperHost', 'REG_SZ', PC)):
+            check(wine('reg', 'add', key, '/v', value, '/t', kind, '/d', data, '/f', '/reg:32').returncode == 0,
+                  'reg add ' + value)
+        installed = wine(exe, '--install')
+        check(installed.returncode == 0, 'install: ' + installed.stdout + installed.stderr)
+        # Its own process, started with the system. (Wine's service manager
+        # keeps no failure actions and restarts nothing: not checked here.)
+        config = ' '.join(wine('reg', 'query', r'HKLM\System\CurrentControlSet\Services\VardelShipper').stdout.split())
+        check('Start REG_DWORD 0x2' in config and 'Type REG_DWORD 0x10' in config, 'service config: ' + config)
+        check(wine('sc', 'start', 'VardelShipper').returncode == 0, 'sc start')
+        wait_for(lambda: state() == 'RUNNING', 'the service running', 30)
+        wait_all(model, collector)
+        # vardel-log --status tells what the service does (its status is
+        # written every 2 s: waited for, bounded).
+        status = lambda: wine(os.path.join(build, 'bin', 'vardel-log.exe'), '--status').stdout
+        wait_for(lambda: 'every byte of the day files has left this PC' in status(), 'the status to say all is sent', 30)
+        said = status()
+        for line in ('OK   shipper: the service VardelShipper runs',
+                     'OK   shipper: connected to 127.0.0.1:%d; the collector last answered at 20' % collector.port):
+            check(line in said, 'vardel-log --status says %r:\n%s' % (line, said))
+        check(wine('sc', 'stop', 'VardelShipper').returncode == 0, 'sc stop')
+        wait_for(lambda: state() == 'STOPPED', 'the service stopped', 30)
+        model.write(logs, name, 500, 300)
+        check(wine('sc', 'start', 'VardelShipper').returncode == 0, 'sc start again')
+        wait_all(model, collector)
+        verify(model, collector, exact=True)
+        removed = wine(exe, '--uninstall')
+        check(removed.returncode == 0, 'uninstall: ' + removed.stdout + removed.stderr)
+        check(state() == 'ABSENT', 'the service removed, not ' + state())
+    finally:
+        shipper.log = os.path.join(logs, 'VardelShipper.log')
+        if state() != 'ABSENT':
+            wine(exe, '--uninstall')
+        for value in ('ShipperCollector', 'ShipperPlain', 'ShipperHost'):
+            wine('reg', 'delete', key, '/v', value, '/f', '/reg:32')
+        for leftover in (name, 'VardelShipper.places', 'VardelShipper.status'):
+            if os.path.exists(os.path.join(logs, leftover)):
+                os.remove(os.path.join(logs, leftover))
+
+
+def case_tls(build, run, folder, collector, shipper, model):
+    """RELP over TLS with Wine's Schannel to the shippers' input: a PC of the
+    site's CA sends; a collector certificate of another CA is refused by the
+    shipper; a PC certificate of another CA is refused by the collector."""
+    certs = os.path.join(TOP, 'scripts', 'shipper-certs.sh')
+    site, other = os.path.join(run, 'site'), os.path.join(run, 'other')
+    for args in ((site, 'ca'), (site, 'collector', '127.0.0.1'), (site, 'pc', 'PC-A'), (other, 'ca'),
+                 (other, 'collector', '127.0.0.1'), (other, 'pc', 'PC-A')):
+        subprocess.run(['bash', certs] + list(args), check=True, stdout=subprocess.DEVNULL)
+    shippers = free_port()
+    collector.env.update(VARDEL_SHIPPERS_CONF=os.path.join(TOP, 'collect', 'shippers.conf'),
+                         VARDEL_SHIPPERS_PORT=str(shippers), VARDEL_TLS_CA=os.path.join(site, 'ca.pem'))
+    model.write(folder, day_name(1), 0, 300)
+
+    def attempt(collector_certs, pc_certs, refusal):
+        """The collector with collector_certs' certificate, the shipper with
+        pc_certs' PC certificate (both trust the site CA): refusal is what the
+        shipper must say, None for records that must all arrive."""
+        collector.env.update(VARDEL_TLS_CERT=os.path.join(collector_certs, 'collector.pem'),
+                             VARDEL_TLS_KEY=os.path.join(collector_certs, 'collector.key'))
+        collector.start()
+        shipper.port = shippers
+        shipper.security = ['--ca', win(os.path.join(site, 'ca.pem')), '--cert', win(os.path.join(pc_certs, 'pc-PC-A.pfx'))]
+        open(shipper.log, 'w').close()
+        shipper.start()
+        if refusal:
+            wait_for(lambda: shipper.said(refusal), 'the shipper to say "%s"' % refusal, 30)
+            check(collector.count() == 0, 'records went despite "%s"' % refusal)
+        else:
+            wait_all(model, collector)
+            verify(model, collector, exact=True)
+        shipper.kill()
+        collector.stop()
+
+    attempt(other, site, "the collector's certificate is not signed by the site's CA")
+    attempt(site, other, 'lost')
+    attempt(site, site, None)
+
+
+def main():
+    if len(sys.argv) != 3 or sys.argv[2] not in ('content', 'kills', 'collector', 'service', 'tls'):
+        print(__doc__, file=sys.stderr)
+        return 2
+    build = os.path.abspath(sys.argv[1])
+    if not os.path.exists(RSYSLOGD):
+        print('FAILED: rsyslogd is not installed (scripts/setup.sh installs it)')
+        return 1
+    subprocess.run([os.path.join(TOP, 'cmake', 'wine-run'), build, '--start'], check=True)
+    run = tempfile.mkdtemp(prefix='vardel-shipper-')
+    folder = os.path.join(run, 'logs')
+    os.makedirs(folder)
+    port = free_port()
+    collector = Collector(run, port)
+    shipper = Shipper(build, run, folder, port)
+    try:
+        globals()['case_' + sys.argv[2]](build, run, folder, collector, shipper, Model())
+    finally:
+        for p in (shipper.proc, collector.proc):
+            if p and p.poll() is None:
+                p.kill()
+                p.wait()
+        if failures and os.path.exists(shipper.log):
+            print('--- shipper said:\n' + open(shipper.log, errors='replace').read()[-6000:])
+    if failures:
+        print('%d failure(s); the run is kept in %s' % (len(failures), run))
+        return 1
+    shutil.rmtree(run)
+    print('passed')
+    return 0
+
+
+if __name__ == '__main__':
+    sys.exit(main())
