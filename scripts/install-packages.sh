@@ -56,29 +56,10 @@ install_packages() {
   fi
   if [ $want32 -eq 1 ]; then
     echo "Installing: $package32"
-    install32
-  fi
-}
-
-# 32-bit Wine. Where one list of a suite could not be read (the security
-# updates' i386 list, say), a library's amd64 and i386 versions disagree
-# and apt refuses; the release's own suite has both at one version, so
-# that is tried next (-t CODENAME), naming the i386 packages apt says it
-# would not take, a few rounds at most.
-install32() {
-  local out again codename round extra=() more=()
-  out=$(apt-get install -y --no-install-recommends "$package32" 2>&1) && return 0
-  codename=$(. /etc/os-release 2>/dev/null && echo "${VERSION_CODENAME:-}")
-  for ((round = 1; round <= 4 && ${#codename} > 0; round++)); do
-    if again=$(apt-get install -y --no-install-recommends -t "$codename" "$package32" "${extra[@]}" 2>&1); then
-      echo "setup: 32-bit Wine ($package32) installed from $codename's own suite, since the lists disagree: $(echo "$out" | apt_reason)" >&2
-      return 0
+    if ! out=$(apt-get install -y --no-install-recommends "$package32" 2>&1); then
+      echo "setup: 32-bit Wine ($package32) could not be installed, so the x86 test cases will skip: $(echo "$out" | apt_reason)" >&2
     fi
-    mapfile -t more < <(echo "$again" | sed -n 's/.*Depends: \([^ ]*:i386\) .*but it is not going to be installed.*/\1/p' | sort -u)
-    [ ${#more[@]} -gt 0 ] || break
-    extra+=("${more[@]}")
-  done
-  echo "setup: 32-bit Wine ($package32) could not be installed, so the x86 test cases will skip: $(echo "$out" | apt_reason)" >&2
+  fi
 }
 
 if [ "${BASH_SOURCE[0]}" = "$0" ]; then install_packages; fi
