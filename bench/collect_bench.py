@@ -46,16 +46,16 @@ def run(collector, folder, n, work):
     shutil.rmtree(work, ignore_errors=True)
     os.makedirs(os.path.join(work, 'edge'))
     os.makedirs(os.path.join(work, 'central'))
-    socks = [socket.socket() for _ in range(4)]
+    socks = [socket.socket() for _ in range(3)]
     for s in socks:
         s.bind(('127.0.0.1', 0))
-    relp, tcp, escaped, tail = (s.getsockname()[1] for s in socks)
+    relp, tcp, escaped = (s.getsockname()[1] for s in socks)
     for s in socks:
         s.close()
     out = os.path.join(work, 'out.json')
     open(out, 'w').close()
     env = dict(os.environ, VARDEL_CONF_DIR=CONF, VARDEL_LISTEN='127.0.0.1', VARDEL_RELP_PORT=str(relp),
-               VARDEL_TCP_PORT=str(tcp), VARDEL_ESCAPED_PORT=str(escaped), VARDEL_TAIL_PORT=str(tail),
+               VARDEL_TCP_PORT=str(tcp), VARDEL_ESCAPED_PORT=str(escaped),
                VARDEL_COLLECT_DIR=os.path.join(work, 'central'), VARDEL_COLLECT_OUT=out,
                VARDEL_EDGE_DIR=os.path.join(work, 'edge'), VARDEL_LOG_FOLDER=folder, VARDEL_COLLECTOR='127.0.0.1',
                VARDEL_PC_NAME='BENCH-PC')

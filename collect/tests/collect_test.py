@@ -207,9 +207,9 @@ def run_live(work, zones):
     folder, out = os.path.join(work, 'live'), os.path.join(work, 'live.json')
     stats = os.path.join(work, 'edge-stats.json')
     os.mkdir(folder)
-    relp, tcp, escaped, tail = free_ports(4)
+    relp, tcp, escaped = free_ports(3)
     env = dict(os.environ, VARDEL_CONF_DIR=CONF, VARDEL_LISTEN='127.0.0.1', VARDEL_RELP_PORT=str(relp),
-               VARDEL_TCP_PORT=str(tcp), VARDEL_ESCAPED_PORT=str(escaped), VARDEL_TAIL_PORT=str(tail),
+               VARDEL_TCP_PORT=str(tcp), VARDEL_ESCAPED_PORT=str(escaped),
                VARDEL_COLLECT_DIR=os.path.join(work, 'central'),
                VARDEL_COLLECT_OUT=out, VARDEL_EDGE_DIR=os.path.join(work, 'edge'), VARDEL_LOG_FOLDER=folder,
                VARDEL_COLLECTOR='127.0.0.1', VARDEL_PC_NAME=PC)

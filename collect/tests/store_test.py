@@ -156,9 +156,9 @@ def key(d):
 def run_pipeline(work, zones, db):
     folder, out = os.path.join(work, 'logs'), os.path.join(work, 'collect.json')
     os.mkdir(folder)
-    relp, tcp, escaped, tail = ct.free_ports(4)
+    relp, tcp, escaped = ct.free_ports(3)
     env = dict(os.environ, VARDEL_CONF_DIR=CONF, VARDEL_LISTEN='127.0.0.1', VARDEL_RELP_PORT=str(relp),
-               VARDEL_TCP_PORT=str(tcp), VARDEL_ESCAPED_PORT=str(escaped), VARDEL_TAIL_PORT=str(tail),
+               VARDEL_TCP_PORT=str(tcp), VARDEL_ESCAPED_PORT=str(escaped),
                VARDEL_COLLECT_DIR=os.path.join(work, 'central'), VARDEL_COLLECT_OUT=out,
                VARDEL_EDGE_DIR=os.path.join(work, 'edge'), VARDEL_LOG_FOLDER=folder,
                VARDEL_COLLECTOR='127.0.0.1', VARDEL_PC_NAME=PC,
