@@ -24,6 +24,23 @@ RSYSLOGD = shutil.which('rsyslogd') or '/usr/sbin/rsyslogd'
 GOAL = 0.5
 
 
+def start_collector(conf, env, work, relp):
+    """A collector with CONF, once it listens on 127.0.0.1:RELP (10 s at
+    most); exit 77 when it does not start."""
+    proc = subprocess.Popen([RSYSLOGD, '-n', '-f', conf, '-i', os.path.join(work, 'c.pid')], env=env,
+                            stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+    end = time.monotonic() + 10
+    while True:
+        try:
+            socket.create_connection(('127.0.0.1', relp), 1).close()
+            return proc
+        except OSError:
+            if time.monotonic() > end or proc.poll() is not None:
+                proc.kill()
+                raise SystemExit(77)
+            time.sleep(0.05)
+
+
 def day_file(path, n):
     """N records as the server writes them; one in 100 with a line break in
     its source, one in 100 with bytes of code page 1252 (both take the
@@ -61,17 +78,7 @@ def run(collector, folder, n, work):
                VARDEL_PC_NAME='BENCH-PC')
     procs = []
     try:
-        procs.append(subprocess.Popen([RSYSLOGD, '-n', '-f', collector, '-i', os.path.join(work, 'c.pid')], env=env,
-                                      stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL))
-        end = time.monotonic() + 10
-        while True:
-            try:
-                socket.create_connection(('127.0.0.1', relp), 1).close()
-                break
-            except OSError:
-                if time.monotonic() > end or procs[0].poll() is not None:
-                    raise SystemExit(77)
-                time.sleep(0.05)
+        procs.append(start_collector(collector, env, work, relp))
         begin = time.monotonic()
         procs.append(subprocess.Popen([RSYSLOGD, '-n', '-f', os.path.join(CONF, 'edge.conf'), '-i',
                                        os.path.join(work, 'e.pid')], env=env,

@@ -62,17 +62,7 @@ def run_shipper(build, folder, n, work):
     win = lambda p: 'Z:' + p.replace('/', '\\')
     procs = []
     try:
-        procs.append(subprocess.Popen([cb.RSYSLOGD, '-n', '-f', PASSTHROUGH, '-i', os.path.join(work, 'c.pid')],
-                                      env=env, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL))
-        end = time.monotonic() + 10
-        while True:
-            try:
-                socket.create_connection(('127.0.0.1', relp), 1).close()
-                break
-            except OSError:
-                if time.monotonic() > end or procs[0].poll() is not None:
-                    raise SystemExit(77)
-                time.sleep(0.05)
+        procs.append(cb.start_collector(PASSTHROUGH, env, work, relp))
         begin = time.monotonic()
         procs.append(subprocess.Popen(
             [wine, os.path.join(build, 'bin', 'VardelShipper.exe'), '--console', '--collector', '127.0.0.1:%d' % relp,

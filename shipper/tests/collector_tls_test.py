@@ -20,28 +20,15 @@ import sys
 import tempfile
 import time
 
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+from shipper_support import check, failures, free_port  # noqa: E402
+
 HERE = os.path.dirname(os.path.abspath(__file__))
 TOP = os.path.dirname(os.path.dirname(HERE))
 CERTS = os.path.join(TOP, 'scripts', 'shipper-certs.sh')
 CENTRAL = os.path.join(TOP, 'collect', 'central.conf')
 RSYSLOGD = shutil.which('rsyslogd') or '/usr/sbin/rsyslogd'
 RECORD = 'Wed Dec 09 10:00:%02d AM GMT Standard Time,INFORMATION,RELEASE,tls test,"message %d"\r'
-failures = []
-
-
-def check(ok, what):
-    if not ok:
-        failures.append(what)
-        print('FAILED:', what, flush=True)
-    return ok
-
-
-def free_port():
-    with socket.socket() as s:
-        s.bind(('127.0.0.1', 0))
-        return s.getsockname()[1]
-
-
 def frame(txnr, command, data):
     data = data.encode('latin-1') if isinstance(data, str) else data
     return b'%d %s %d%s\n' % (txnr, command.encode(), len(data), b' ' + data if data else b'')
