@@ -8,15 +8,20 @@
 #   shipper-certs.sh FOLDER pc NAME           pc-NAME.pem, pc-NAME.key and pc-NAME.pfx
 #                                             (no password: import it on the PC and
 #                                             delete it) for the PC named NAME
+#   shipper-certs.sh FOLDER gate              FOLDER/gate/ (this user's only): the
+#                                             shippers' gate's own CA, the collector's
+#                                             inner input's certificate (collector.*)
+#                                             and the gate's (pc-gate.*)
 # A certificate is made by the CA in FOLDER; an existing file is never
 # replaced. Exit codes: 0 made, 1 failure, 2 bad arguments.
 set -euo pipefail
 days=3650
-usage() { echo "usage: shipper-certs.sh FOLDER ca | collector NAME | pc NAME" >&2; exit 2; }
+usage() { echo "usage: shipper-certs.sh FOLDER ca | collector NAME | pc NAME | gate" >&2; exit 2; }
+self=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)/$(basename "${BASH_SOURCE[0]}")
 [ $# -ge 2 ] || usage
 folder=$1 kind=$2 name=${3:-}
 case "$kind" in
-  ca) [ $# -eq 2 ] || usage ;;
+  ca|gate) [ $# -eq 2 ] || usage ;;
   collector|pc) [ $# -eq 3 ] || usage
     # A name as a certificate and a file name may hold it.
     [[ $name =~ ^[A-Za-z0-9]([A-Za-z0-9.-]{0,62})$ ]] || { echo "shipper-certs: not a host name: $name" >&2; exit 2; } ;;
@@ -25,6 +30,21 @@ esac
 mkdir -p "$folder"
 umask 077
 cd "$folder"
+
+if [ "$kind" = gate ]; then
+  # A CA of its own that signs only the gate and the inner input: no site
+  # PC and no other local user can open a session on the inner input.
+  [ ! -e gate/ca.pem ] || { echo "shipper-certs: $folder/gate/ca.pem exists" >&2; exit 1; }
+  mkdir -p gate
+  chmod 700 gate
+  for args in ca "collector 127.0.0.1" "pc gate"; do
+    # shellcheck disable=SC2086
+    bash "$self" gate $args >/dev/null
+  done
+  rm -f gate/pc-gate.pfx
+  echo "shipper-certs: the gate's CA and certificates in $folder/gate"
+  exit 0
+fi
 
 if [ "$kind" = ca ]; then
   [ ! -e ca.pem ] || { echo "shipper-certs: $folder/ca.pem exists" >&2; exit 1; }

@@ -10,7 +10,9 @@
 # Nothing of the system's is touched (its own ports on 127.0.0.1, its own
 # socket folder). Prints "input: NAME 127.0.0.1:PORT" for each collector
 # input (shippers: RELP over TLS for the PCs' VardelShipper, with the site
-# CA and the collector's certificate made once in the work folder's tls/;
+# CA and the collector's certificate made once in the work folder's tls/,
+# through collect/shipper-gate.py, which stores each record under the name
+# in its PC's certificate;
 # relp: plain RELP, the edges' and a --plain shipper's; syslog,
 # octet-counted; syslog-lines, one a line, escaped), "page: URL" and
 # "store: URL", and runs until Ctrl+C or SIGTERM, which stop everything it
@@ -25,8 +27,8 @@
 # VARDEL_SITE_ZONE (the site's IANA zone, which settles a zone name that
 # zones of different offsets share; empty clears it; when it changes the
 # setting, stored records without an instant get theirs where they can).
-# Exit codes: 0 stopped, 1 failure, 2 bad arguments, 3 the collector or the
-# edge (rsyslogd) is missing or does not start, 4 the store does not start
+# Exit codes: 0 stopped, 1 failure, 2 bad arguments, 3 the collector, the
+# shippers' gate or the edge (rsyslogd) is missing or does not start, 4 the store does not start
 # (the cause on stderr each time).
 set -euo pipefail
 . "$(dirname "${BASH_SOURCE[0]}")/common.sh"
@@ -101,7 +103,7 @@ if [ -n "${VARDEL_SITE_ZONE+set}" ] \
   echo "site: site zone ${VARDEL_SITE_ZONE:-none}: $(owner -c "select vardel.reinstant()") stored records given an instant" >&2
 fi
 
-read -r relp tcp escaped http shippers < <(free_ports 5)
+read -r relp tcp escaped http shippers gate < <(free_ports 6)
 
 # The shippers' certificates: the site CA and the collector's, made once.
 tls=$work/tls
@@ -109,6 +111,7 @@ if [ ! -e "$tls/collector.pem" ]; then
   { [ -e "$tls/ca.pem" ] || bash "$top/scripts/shipper-certs.sh" "$tls" ca; } >/dev/null || exit 1
   bash "$top/scripts/shipper-certs.sh" "$tls" collector 127.0.0.1 >/dev/null || exit 1
 fi
+[ -e "$tls/gate/pc-gate.pem" ] || bash "$top/scripts/shipper-certs.sh" "$tls" gate >/dev/null || exit 1
 
 # start NAME PORT CMD...: one process in the background; waits (bounded)
 # until it listens on PORT when one is given (a port, or a socket's path).
@@ -134,6 +137,7 @@ export VARDEL_STORE_CONF=$conf/store/pgsql.conf VARDEL_STORE_SERVER=$socket VARD
 export VARDEL_STORE_DB=vardel VARDEL_STORE_USER=vardel_collector
 export VARDEL_SHIPPERS_CONF=$conf/shippers.conf VARDEL_SHIPPERS_PORT=$shippers
 export VARDEL_TLS_CA=$tls/ca.pem VARDEL_TLS_CERT=$tls/collector.pem VARDEL_TLS_KEY=$tls/collector.key
+export VARDEL_GATE_PORT=$gate VARDEL_GATE_DIR=$tls/gate
 mkdir -p "$VARDEL_COLLECT_DIR" "$VARDEL_EDGE_DIR"
 for name in central edge; do
   if ! "$rsyslogd" -N1 -f "$conf/$name.conf" >"$work/$name.check" 2>&1; then
@@ -141,7 +145,8 @@ for name in central edge; do
   fi
 done
 start central "$relp" "$rsyslogd" -n -f "$conf/central.conf" -i "$work/central.pid" || exit 3
-listening "$shippers" || { echo "site: the shippers' input does not listen:" >&2; cat "$work/central.log" >&2; exit 3; }
+listening "$gate" || { echo "site: the shippers' input does not listen:" >&2; cat "$work/central.log" >&2; exit 3; }
+start gate "$shippers" python3 "$conf/shipper-gate.py" || exit 3
 # Where a site points its PCs: the collector's inputs.
 echo "input: shippers 127.0.0.1:$shippers"
 echo "input: relp 127.0.0.1:$relp"

@@ -1,34 +1,34 @@
 #!/usr/bin/env python3
-"""The collector's shippers' input (collect/shippers.conf included by
-central.conf) against a Linux RELP client over TLS, with certificates from
-scripts/shipper-certs.sh: a PC with a certificate of the site's CA gets its
-records stored; a PC with a certificate of another CA, or with none, and a
-client that speaks plain RELP to it get no session and store nothing.
+"""The collector's shippers' input (collect/shipper-gate.py in front of
+collect/shippers.conf, included by central.conf) against a Linux RELP
+client over TLS, with certificates from scripts/shipper-certs.sh:
+- a PC's records are stored under the name in its certificate, whatever
+  host name its messages claim;
+- who gets no session: a PC of another CA, a client without a certificate
+  or speaking plain RELP, a certificate whose name is no host name; on the
+  inner input, anything but the gate (a site PC's certificate included);
+- hostile bytes to the gate end that session or get 500, and the gate goes
+  on serving others; every message answered 200 is stored, no other.
 
     collector_tls_test.py
 Exit 1 names what failed (a missing rsyslogd or openssl included: set-up
 installs them).
 """
-import json
 import os
 import shutil
-import signal
 import socket
 import ssl
 import subprocess
 import sys
 import tempfile
-import time
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-from shipper_support import check, failures, free_port  # noqa: E402
+from shipper_support import CERTS, RSYSLOGD, TOP, Collector, check, failures, free_port, wait_for  # noqa: E402
 
-HERE = os.path.dirname(os.path.abspath(__file__))
-TOP = os.path.dirname(os.path.dirname(HERE))
-CERTS = os.path.join(TOP, 'scripts', 'shipper-certs.sh')
-CENTRAL = os.path.join(TOP, 'collect', 'central.conf')
-RSYSLOGD = shutil.which('rsyslogd') or '/usr/sbin/rsyslogd'
 RECORD = 'Wed Dec 09 10:00:%02d AM GMT Standard Time,INFORMATION,RELEASE,tls test,"message %d"\r'
+GATE_TIMEOUT = 2  # the gate's silence bound in this test
+
+
 def frame(txnr, command, data):
     data = data.encode('latin-1') if isinstance(data, str) else data
     return b'%d %s %d%s\n' % (txnr, command.encode(), len(data), b' ' + data if data else b'')
@@ -37,47 +37,82 @@ def frame(txnr, command, data):
 def read_frame(sock):
     """One RELP frame as (txnr, command, data); None when the peer closes."""
     head = b''
-    while not (head.count(b' ') == 3 or (head.count(b' ') == 2 and head.endswith(b'\n'))):
-        c = sock.recv(1)
-        if not c:
-            return None
-        head += c
-    txnr, command, length = head.split(b' ', 2)
-    length = int(length.strip())
-    data = b''
-    while len(data) < (length + 1 if head.endswith(b' ') else 0):
-        c = sock.recv(length + 1 - len(data))
-        if not c:
-            return None
-        data += c
+    try:
+        while not (head.count(b' ') == 3 or (head.count(b' ') == 2 and head.endswith(b'\n'))):
+            c = sock.recv(1)
+            if not c:
+                return None
+            head += c
+        txnr, command, length = head.split(b' ', 2)
+        length = int(length.strip())
+        data = b''
+        while len(data) < (length + 1 if head.endswith(b' ') else 0):
+            c = sock.recv(length + 1 - len(data))
+            if not c:
+                return None
+            data += c
+    except (ConnectionError, ssl.SSLError):
+        return None
     return int(txnr), command.decode(), data[:length]
 
 
-def send_records(port, context, host, first, count):
-    """RELP over TLS: open, count syslog messages, close. The number answered 200."""
+def message(host, n):
+    return '<13>1 2026-12-09T10:00:00Z %s vardel - Log_2026_12_09.log [vardel@32473 offset="%d"] %s' % (
+        host, 100 * n, RECORD % (n % 60, n))
+
+
+def connect(port, context):
     raw = socket.create_connection(('127.0.0.1', port), 10)
-    raw.settimeout(10)
-    sock = context.wrap_socket(raw, server_hostname='127.0.0.1') if context else raw
-    answered = 0
+    raw.settimeout(20)
+    try:
+        return context.wrap_socket(raw, server_hostname='127.0.0.1') if context else raw
+    except (OSError, ssl.SSLError):
+        raw.close()
+        return None
+
+
+def open_session(sock):
     try:
         sock.sendall(frame(1, 'open', 'relp_version=0\nrelp_software=test\ncommands=syslog'))
-        answer = read_frame(sock)
-        if not answer or not answer[2].startswith(b'200'):
-            return 0
-        for i in range(count):
-            msg = '<13>1 2026-12-09T10:00:00Z %s vardel - Log_2026_12_09.log [vardel@32473 offset="%d"] %s' % (
-                host, 100 * (first + i), RECORD % (i, first + i))
-            sock.sendall(frame(2 + i, 'syslog', msg))
-        for _ in range(count):
+    except (OSError, ssl.SSLError):
+        return False
+    answer = read_frame(sock)
+    return bool(answer and answer[2].startswith(b'200'))
+
+
+def send_records(port, context, host, numbers):
+    """RELP over TLS: open, a syslog message each, close. The numbers answered 200."""
+    sock = connect(port, context)
+    answered = []
+    if not sock:
+        return answered
+    try:
+        if not open_session(sock):
+            return answered
+        for i, n in enumerate(numbers):
+            sock.sendall(frame(2 + i, 'syslog', message(host, n)))
+        for _ in numbers:
             answer = read_frame(sock)
             if answer and answer[1] == 'rsp' and answer[2].startswith(b'200'):
-                answered += 1
-        sock.sendall(frame(2 + count, 'close', ''))
+                answered.append(numbers[answer[0] - 2])
+        sock.sendall(frame(2 + len(numbers), 'close', ''))
+        read_frame(sock)
     except (OSError, ssl.SSLError) as e:
         print('  (the collector ended it: %s)' % e)
     finally:
         sock.close()
     return answered
+
+
+def odd_certificate(folder, subject, san):
+    """A certificate of the site CA that scripts/shipper-certs.sh would not make."""
+    key, pem, ext = (os.path.join(folder, 'odd.' + x) for x in ('key', 'pem', 'ext'))
+    with open(ext, 'w') as f:
+        f.write('extendedKeyUsage=clientAuth\n' + ('subjectAltName=%s\n' % san if san else ''))
+    subprocess.run('openssl req -newkey rsa:2048 -nodes -keyout %s -subj "%s" 2>/dev/null | openssl x509 -req '
+                   '-CA ca.pem -CAkey ca.key -CAcreateserial -days 2 -extfile %s -out %s 2>/dev/null'
+                   % (key, subject, ext, pem), shell=True, cwd=folder, check=True)
+    return pem, key
 
 
 def main():
@@ -87,55 +122,103 @@ def main():
             return 1
     run = tempfile.mkdtemp(prefix='vardel-tls-')
     site, other = os.path.join(run, 'site'), os.path.join(run, 'other')
-    for args in ((site, 'ca'), (site, 'collector', '127.0.0.1'), (site, 'pc', 'PC-A'), (other, 'ca'),
-                 (other, 'pc', 'PC-A')):
+    for args in ((site, 'ca'), (site, 'collector', '127.0.0.1'), (site, 'pc', 'PC-A'), (site, 'pc', 'PC-B'),
+                 (other, 'ca'), (other, 'pc', 'PC-A')):
         subprocess.run(['bash', CERTS] + list(args), check=True, stdout=subprocess.DEVNULL)
-    port, plain = free_port(), free_port()
-    out = os.path.join(run, 'out.json')
-    env = dict(os.environ, VARDEL_COLLECT_DIR=run, VARDEL_COLLECT_OUT=out, VARDEL_STORE_CONF='',
-               VARDEL_CONF_DIR=os.path.dirname(CENTRAL), VARDEL_LISTEN='127.0.0.1', VARDEL_RELP_PORT=str(plain),
-               VARDEL_TCP_PORT=str(free_port()), VARDEL_ESCAPED_PORT=str(free_port()),
-               VARDEL_SHIPPERS_CONF=os.path.join(TOP, 'collect', 'shippers.conf'), VARDEL_SHIPPERS_PORT=str(port),
-               VARDEL_TLS_CA=os.path.join(site, 'ca.pem'), VARDEL_TLS_CERT=os.path.join(site, 'collector.pem'),
-               VARDEL_TLS_KEY=os.path.join(site, 'collector.key'))
-    log = os.path.join(run, 'rsyslogd.log')
-    proc = subprocess.Popen([RSYSLOGD, '-n', '-f', CENTRAL, '-i', os.path.join(run, 'pid')], env=env,
-                            stdout=open(log, 'wb'), stderr=subprocess.STDOUT)
+    port = free_port()
+    collector = Collector(run, free_port())
+    collector.env.update(VARDEL_SHIPPERS_CONF=os.path.join(TOP, 'collect', 'shippers.conf'),
+                         VARDEL_SHIPPERS_PORT=str(port), VARDEL_TLS_CA=os.path.join(site, 'ca.pem'),
+                         VARDEL_TLS_CERT=os.path.join(site, 'collector.pem'),
+                         VARDEL_TLS_KEY=os.path.join(site, 'collector.key'), VARDEL_GATE_TIMEOUT=str(GATE_TIMEOUT))
+    collector.start()
+    inner = int(collector.env['VARDEL_GATE_PORT'])
     try:
-        end = time.monotonic() + 20
-        while time.monotonic() < end and proc.poll() is None:
-            try:
-                socket.create_connection(('127.0.0.1', port), 1).close()
-                break
-            except OSError:
-                time.sleep(0.05)
-        if not check(proc.poll() is None, 'the collector with the shippers\' input did not start: ' + open(log).read()):
-            return 1
-
-        def client(folder, pc):
+        def client(folder, pc, cert=None, verify=True):
             c = ssl.create_default_context(ssl.Purpose.SERVER_AUTH, cafile=os.path.join(site, 'ca.pem'))
+            if not verify:  # the refusal must come from the server
+                c.check_hostname, c.verify_mode = False, ssl.CERT_NONE
             if pc:
-                c.load_cert_chain(os.path.join(folder, 'pc-%s.pem' % pc), os.path.join(folder, 'pc-%s.key' % pc))
+                c.load_cert_chain(*(cert or (os.path.join(folder, 'pc-%s.pem' % pc),
+                                             os.path.join(folder, 'pc-%s.key' % pc))))
             return c
 
-        # Who may NOT send: another CA's PC, a PC without a certificate, plain RELP.
-        for what, context in (('a certificate of another CA', client(other, 'PC-A')),
-                              ('no certificate', client(site, None)), ('plain RELP', None)):
-            n = send_records(port, context, 'PC-B', 10, 3)
-            check(n == 0, '%s: %d records answered 200' % (what, n))
-        n = send_records(port, client(site, 'PC-A'), 'PC-A', 0, 5)
-        check(n == 5, 'a PC of the site\'s CA: %d of 5 records answered 200' % n)
-        end = time.monotonic() + 20
-        while time.monotonic() < end and (not os.path.exists(out) or open(out).read().count('\n') < 5):
-            time.sleep(0.05)
-        rows = [json.loads(x) for x in open(out)] if os.path.exists(out) else []
-        check([(r['host'], r['offset'], r['message']) for r in rows] ==
-              [('PC-A', 100 * i, 'message %d' % i) for i in range(5)], 'stored: %s' % rows)
+        site_pc = client(site, 'PC-A')
+        # Who may NOT send, to the gate and to the inner input.
+        for what, where, context in (
+                ('a certificate of another CA', port, client(other, 'PC-A')),
+                ('no certificate', port, client(site, None)),
+                ('plain RELP', port, None),
+                ('a name that is no host name', port, client(site, 'x', odd_certificate(site, '/CN=PC A', None))),
+                ('two names', port, client(site, 'x', odd_certificate(site, '/CN=PC-A', 'DNS:PC-A,DNS:PC-B'))),
+                ('the inner input: a site PC', inner, client(site, 'PC-A', verify=False)),
+                ('the inner input: another CA', inner, client(other, 'PC-A', verify=False)),
+                ('the inner input: no certificate', inner, client(site, None, verify=False)),
+                ('the inner input: plain RELP', inner, None)):
+            n = send_records(port if where == port else inner, context, 'PC-B', [900, 901])
+            check(n == [], '%s: records %s answered 200' % (what, n))
+
+        # Stored under the certificate's name: (certificate, claimed host, numbers).
+        sent = [('PC-A', 'PC-B', [0, 1, 2]), ('PC-A', 'PC-A', [3, 4]), ('PC-B', 'PC-A', [5])]
+        answered = []
+        for pc, claim, numbers in sent:
+            got = send_records(port, client(site, pc), claim, numbers)
+            check(got == numbers, '%s claiming %s: %s of %s answered 200' % (pc, claim, got, numbers))
+            answered += [(pc, n) for n in got]
+
+        # Hostile bytes: (what, bytes after the open or None for before it,
+        # the answer wanted: None for the session closed).
+        half = frame(2, 'syslog', message('PC-A', 0))[:40]
+        for what, before, after, wanted in (
+                ('not RELP', b'GET / HTTP/1.0\r\n\r\n', None, None),
+                ('syslog before open', frame(1, 'syslog', message('PC-A', 40)), None, None),
+                ('a DATALEN past the limit', None, b'2 syslog 999999999 <13>1 ', None),
+                ('a DATALEN of 10 digits', None, b'2 syslog 1000000000 ', None),
+                ('no LF after the data', None, frame(2, 'syslog', 'x')[:-1] + b'X', None),
+                ('BSD syslog', None, frame(2, 'syslog', '<13>Dec  9 10:00:00 PC-B vardel: x'), (2, 'rsp', b'500')),
+                ('no host name', None, frame(2, 'syslog', '<13>1 2026-12-09T10:00:00Z'), (2, 'rsp', b'500')),
+                ('a PRI over 191', None, frame(2, 'syslog', message('PC-A', 41).replace('<13>', '<192>')),
+                 (2, 'rsp', b'500')),
+                ('an unknown command', None, frame(2, 'starttls', ''), (2, 'rsp', b'500'))):
+            sock = connect(port, site_pc)
+            if before is not None:
+                sock.sendall(before)
+            else:
+                check(open_session(sock), '%s: no session' % what)
+                sock.sendall(after)
+            answer = read_frame(sock)
+            got = answer and (answer[0], answer[1], answer[2][:3])
+            check(got == wanted, '%s: answered %r, want %r' % (what, got, wanted))
+            if wanted:  # the session goes on
+                sock.sendall(frame(3, 'syslog', message('PC-A', 42)))
+                answer = read_frame(sock)
+                check(answer and answer[:2] == (3, 'rsp') and answer[2].startswith(b'200'),
+                      '%s: the next message answered %r' % (what, answer))
+                answered.append(('PC-A', 42))
+            sock.close()
+
+        # Half a frame, then silence: others are served meanwhile, and the
+        # silent session ends within the gate's bound.
+        silent = connect(port, site_pc)
+        check(open_session(silent), 'half a frame: no session')
+        silent.sendall(half)
+        got = send_records(port, client(site, 'PC-B'), 'PC-A', [43])
+        check(got == [43], 'beside a silent peer: %s answered 200' % got)
+        answered += [('PC-B', n) for n in got]
+        silent.settimeout(GATE_TIMEOUT * 10)
+        check(read_frame(silent) is None, 'half a frame: the session was not ended')
+        silent.close()
+
+        # Every message answered 200 stored once, under its certificate's name; no other.
+        wait_for(lambda: collector.count() >= len(answered), '%d records stored' % len(answered), 30)
+        rows = sorted((r['host'], r['offset'], r['message']) for r in collector.lines())
+        want = sorted((pc, 100 * n, 'message %d' % n) for pc, n in answered)
+        check(rows == want, 'stored:\n  got  %s\n  want %s' % (rows, want))
     finally:
-        proc.send_signal(signal.SIGTERM)
-        proc.wait(30)
+        collector.stop()
     if failures:
-        print(open(log).read()[-3000:])
+        for name in ('rsyslogd.log', 'gate.log'):
+            print('--- %s:\n%s' % (name, open(os.path.join(run, name), errors='replace').read()[-3000:]))
         print('%d failure(s); the run is kept in %s' % (len(failures), run))
         return 1
     shutil.rmtree(run)

@@ -15,6 +15,8 @@ import time
 HERE = os.path.dirname(os.path.abspath(__file__))
 TOP = os.path.dirname(os.path.dirname(HERE))
 CENTRAL = os.path.join(TOP, 'collect', 'central.conf')
+GATE = os.path.join(TOP, 'collect', 'shipper-gate.py')
+CERTS = os.path.join(TOP, 'scripts', 'shipper-certs.sh')
 RSYSLOGD = shutil.which('rsyslogd') or '/usr/sbin/rsyslogd'
 PC = 'PC-07'
 failures = []
@@ -104,8 +106,11 @@ class Model:
 
 
 class Collector:
+    """rsyslogd with central.conf; with VARDEL_SHIPPERS_CONF set, also the
+    shippers' gate on VARDEL_SHIPPERS_PORT in front of its inner input."""
+
     def __init__(self, run, port):
-        self.run, self.port, self.proc = run, port, None
+        self.run, self.port, self.proc, self.gate = run, port, None, None
         self.out = os.path.join(run, 'out.json')
         self.env = dict(os.environ, VARDEL_COLLECT_DIR=os.path.join(run, 'central'), VARDEL_COLLECT_OUT=self.out,
                         VARDEL_STORE_CONF='', VARDEL_CONF_DIR=os.path.dirname(CENTRAL), VARDEL_LISTEN='127.0.0.1',
@@ -114,6 +119,10 @@ class Collector:
         os.makedirs(self.env['VARDEL_COLLECT_DIR'], exist_ok=True)
 
     def start(self):
+        shippers = self.env.get('VARDEL_SHIPPERS_CONF')
+        if shippers and 'VARDEL_GATE_DIR' not in self.env:
+            subprocess.run(['bash', CERTS, self.run, 'gate'], check=True, stdout=subprocess.DEVNULL)
+            self.env.update(VARDEL_GATE_DIR=os.path.join(self.run, 'gate'), VARDEL_GATE_PORT=str(free_port()))
         log = open(os.path.join(self.run, 'rsyslogd.log'), 'ab')
         self.proc = subprocess.Popen([RSYSLOGD, '-n', '-f', CENTRAL, '-i', os.path.join(self.run, 'rsyslogd.pid')],
                                      env=self.env, stdout=log, stderr=subprocess.STDOUT)
@@ -121,10 +130,21 @@ class Collector:
                 or self.proc.poll() is not None:
             print('FAILED: the collector does not start:\n' + open(os.path.join(self.run, 'rsyslogd.log')).read())
             sys.exit(1)
+        if shippers:
+            gate_log = os.path.join(self.run, 'gate.log')
+            self.gate = subprocess.Popen([sys.executable, GATE], env=self.env, stdout=open(gate_log, 'ab'),
+                                         stderr=subprocess.STDOUT)
+            port = int(self.env['VARDEL_SHIPPERS_PORT'])
+            if not wait_for(lambda: listening(port) or self.gate.poll() is not None, 'the gate', 20) \
+                    or self.gate.poll() is not None:
+                print('FAILED: the shippers\' gate does not start:\n' + open(gate_log).read())
+                sys.exit(1)
 
     def stop(self):
-        self.proc.send_signal(signal.SIGTERM)
-        self.proc.wait(30)
+        for p in (self.gate, self.proc):
+            if p and p.poll() is None:
+                p.send_signal(signal.SIGTERM)
+                p.wait(30)
 
     def lines(self):
         if not os.path.exists(self.out):

@@ -14,9 +14,11 @@ CASE kills      the shipper killed at random moments five times while it
 CASE collector  the collector stopped while the shipper sends and started
                 again; a day file deleted before it was sent (said, with
                 its bytes)
-CASE tls        RELP over TLS through Wine's Schannel to the shippers' input:
-                a PC of the site's CA sends; a collector of another CA is
-                refused by the shipper, a PC of another CA by the collector
+CASE tls        RELP over TLS through Wine's Schannel to the shippers' gate:
+                a PC of the site's CA sends, its records stored under its
+                certificate's name whatever host it claims; a collector of
+                another CA is refused by the shipper, a PC of another CA by
+                the collector
 CASE service    the service under Wine's service manager, with its settings
                 in the registry's 32-bit view: installed, started, stopped,
                 started again, removed (it uses the prefix's log folder)
@@ -193,8 +195,9 @@ def case_service(build, run, folder, collector, shipper, model):
 
 def case_tls(build, run, folder, collector, shipper, model):
     """RELP over TLS with Wine's Schannel to the shippers' input: a PC of the
-    site's CA sends; a collector certificate of another CA is refused by the
-    shipper; a PC certificate of another CA is refused by the collector."""
+    site's CA sends, stored as PC-A though it claims to be PC; a collector
+    certificate of another CA is refused by the shipper; a PC certificate
+    of another CA is refused by the collector."""
     certs = os.path.join(TOP, 'scripts', 'shipper-certs.sh')
     site, other = os.path.join(run, 'site'), os.path.join(run, 'other')
     for args in ((site, 'ca'), (site, 'collector', '127.0.0.1'), (site, 'pc', 'PC-A'), (other, 'ca'),
@@ -204,6 +207,9 @@ def case_tls(build, run, folder, collector, shipper, model):
     collector.env.update(VARDEL_SHIPPERS_CONF=os.path.join(TOP, 'collect', 'shippers.conf'),
                          VARDEL_SHIPPERS_PORT=str(shippers), VARDEL_TLS_CA=os.path.join(site, 'ca.pem'))
     model.write(folder, day_name(1), 0, 300)
+    for records in model.records.values():
+        for _, _, fields in records:
+            fields['host'] = 'PC-A'
 
     def attempt(collector_certs, pc_certs, refusal):
         """The collector with collector_certs' certificate, the shipper with
@@ -248,7 +254,7 @@ def main():
     try:
         globals()['case_' + sys.argv[2]](build, run, folder, collector, shipper, Model())
     finally:
-        for p in (shipper.proc, collector.proc):
+        for p in (shipper.proc, collector.gate, collector.proc):
             if p and p.poll() is None:
                 p.kill()
                 p.wait()
