@@ -257,7 +257,7 @@ async def main():
         return 1
     loop = asyncio.get_running_loop()
     # A failed handshake (another CA, no certificate) is one line, not a trace.
-    loop.set_exception_handler(lambda _, c: log('refused: %s' % (c.get('exception') or c.get('message'))))
+    loop.set_exception_handler(lambda _, c: log('refused: %r' % (c.get('exception') or c.get('message'))))
     stop = asyncio.Event()
     for sig in (signal.SIGTERM, signal.SIGINT):
         loop.add_signal_handler(sig, stop.set)
