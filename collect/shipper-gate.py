@@ -129,11 +129,17 @@ class Gate:
         self.outer = ssl.SSLContext(ssl.PROTOCOL_TLS_SERVER)
         self.outer.minimum_version = ssl.TLSVersion.TLSv1_2
         self.outer.verify_mode = ssl.CERT_REQUIRED
-        self.outer.load_verify_locations(env['VARDEL_TLS_CA'])
-        self.outer.load_cert_chain(env['VARDEL_TLS_CERT'], env['VARDEL_TLS_KEY'])
-        self.inner = ssl.create_default_context(ssl.Purpose.SERVER_AUTH, cafile=os.path.join(own, 'ca.pem'))
+        self.inner = ssl.create_default_context(ssl.Purpose.SERVER_AUTH)
         self.inner.minimum_version = ssl.TLSVersion.TLSv1_2
-        self.inner.load_cert_chain(os.path.join(own, 'pc-gate.pem'), os.path.join(own, 'pc-gate.key'))
+        for load, paths in ((self.outer.load_verify_locations, [env['VARDEL_TLS_CA']]),
+                            (self.outer.load_cert_chain, [env['VARDEL_TLS_CERT'], env['VARDEL_TLS_KEY']]),
+                            (self.inner.load_verify_locations, [os.path.join(own, 'ca.pem')]),
+                            (self.inner.load_cert_chain, [os.path.join(own, 'pc-gate.pem'),
+                                                          os.path.join(own, 'pc-gate.key')])):
+            try:
+                load(*paths)
+            except (OSError, ssl.SSLError) as e:
+                raise OSError('%s: %s' % (' and '.join(paths), e)) from None
         # Two descriptors a session; the rest for listening and logs.
         soft, hard = resource.getrlimit(resource.RLIMIT_NOFILE)
         try:

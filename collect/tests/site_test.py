@@ -24,14 +24,16 @@ RECORD = b'Mon Dec 08 02:03:55 PM GMT Standard Time,ERROR,RELEASE,Site test %d,"
 
 
 def running_in(folder):
-    """Processes whose command line names the folder."""
+    """Processes whose command line or environment names the folder (the
+    shippers' gate has it in its environment only)."""
     found = []
     for pid in filter(str.isdigit, os.listdir('/proc')):
         try:
             cmd = open('/proc/%s/cmdline' % pid, 'rb').read().replace(b'\0', b' ').decode(errors='replace')
+            env = open('/proc/%s/environ' % pid, 'rb').read().decode(errors='replace')
         except OSError:
             continue
-        if folder in cmd and int(pid) != os.getpid():
+        if (folder in cmd or 'shipper-gate' in cmd and folder in env) and int(pid) != os.getpid():
             found.append(cmd)
     return found
 

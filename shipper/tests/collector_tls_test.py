@@ -35,7 +35,8 @@ def frame(txnr, command, data):
 
 
 def read_frame(sock):
-    """One RELP frame as (txnr, command, data); None when the peer closes."""
+    """One RELP frame as (txnr, command, data); None when the peer closes;
+    'silent' when nothing comes within the socket's timeout."""
     head = b''
     try:
         while not (head.count(b' ') == 3 or (head.count(b' ') == 2 and head.endswith(b'\n'))):
@@ -51,6 +52,8 @@ def read_frame(sock):
             if not c:
                 return None
             data += c
+    except TimeoutError:
+        return 'silent'
     except (ConnectionError, ssl.SSLError):
         return None
     return int(txnr), command.decode(), data[:length]
@@ -197,17 +200,24 @@ def main():
                 answered.append(('PC-A', 42))
             sock.close()
 
-        # Half a frame, then silence: others are served meanwhile, and the
-        # silent session ends within the gate's bound.
-        silent = connect(port, site_pc)
-        check(open_session(silent), 'half a frame: no session')
-        silent.sendall(half)
+        # Silent peers: others are served meanwhile, and each silent one is
+        # dropped within the gate's bound. (what, connect, bytes before silence)
+        silent = []
+        for what, context, opens, sent in (('no TLS handshake', None, False, b''),
+                                           ('no open', site_pc, False, b''),
+                                           ('half an open', site_pc, False, frame(1, 'open', 'relp_version=0')[:9]),
+                                           ('half a frame', site_pc, True, half)):
+            sock = connect(port, context)
+            check(not opens or open_session(sock), '%s: no session' % what)
+            sock.sendall(sent)
+            silent.append((what, sock))
         got = send_records(port, client(site, 'PC-B'), 'PC-A', [43])
-        check(got == [43], 'beside a silent peer: %s answered 200' % got)
+        check(got == [43], 'beside silent peers: %s answered 200' % got)
         answered += [('PC-B', n) for n in got]
-        silent.settimeout(GATE_TIMEOUT * 10)
-        check(read_frame(silent) is None, 'half a frame: the session was not ended')
-        silent.close()
+        for what, sock in silent:
+            sock.settimeout(GATE_TIMEOUT * 10)
+            check(read_frame(sock) is None, '%s: the session was not ended' % what)
+            sock.close()
 
         # Every message answered 200 stored once, under its certificate's name; no other.
         wait_for(lambda: collector.count() >= len(answered), '%d records stored' % len(answered), 30)
