@@ -36,6 +36,8 @@ import sys
 MAX_DATA = 8454144
 # The shipper's own window: messages unanswered at once per session.
 WINDOW = 1024
+# Bytes queued to a peer before the gate waits for it to take them.
+DRAIN_ABOVE = 1 << 20
 # Between frames of an open session a shipper with nothing to send is quiet.
 IDLE_TIMEOUT = 3600
 HOST_NAME = re.compile(r'[A-Za-z0-9][A-Za-z0-9.-]{0,62}\Z')
@@ -84,12 +86,15 @@ class FrameReader:
 
     def __init__(self, reader, timeout):
         self.reader, self.timeout, self.buf = reader, timeout, bytearray()
+        self.before_read = None  # awaited before each wait for bytes
 
     async def more(self, timeout):
+        if self.before_read:
+            await self.before_read()
         try:
             data = await asyncio.wait_for(self.reader.read(1 << 18), timeout)
         except asyncio.TimeoutError:
-            raise Broken('silent for %d s in a frame' % timeout) from None
+            raise Broken('silent for %d s' % timeout) from None
         if not data:
             raise EOFError('in the middle of a frame' if self.buf else 'between frames')
         self.buf += data
@@ -149,6 +154,12 @@ class Gate:
             pass
         self.free = max(1, (min(soft, 1 << 16) - 32) // 2)
 
+    async def drain(self, writer):
+        """Waits (bounded) only where a peer reads slower than it is sent
+        to: a wait for each frame would cost more than the frame."""
+        if writer.transport.get_write_buffer_size() > DRAIN_ABOVE:
+            await asyncio.wait_for(writer.drain(), self.timeout)
+
     async def serve(self, reader, writer):
         peer = '%s:%s' % writer.get_extra_info('peername')[:2]
         if self.free == 0:
@@ -162,6 +173,15 @@ class Gate:
             log('%s: ended: %s' % (peer, e))
         finally:
             self.free += 1
+            await self.close(writer)
+
+    async def close(self, writer):
+        """Closed after what is queued for the peer, or at once when it does
+        not take that in time."""
+        writer.close()
+        try:
+            await asyncio.wait_for(writer.wait_closed(), self.timeout)
+        except Exception:  # noqa: BLE001 - gone either way
             writer.transport.abort()
 
     async def session(self, peer, reader, writer):
@@ -198,19 +218,29 @@ class Relay:
         self.next_txnr = 0
         self.waiting = {}  # inner txnr -> (shipper's txnr, in the window)
         self.window = asyncio.Semaphore(WINDOW)
+        # Frames go out together, when the frames that came are all taken:
+        # a write for each costs more than the relaying.
+        self.to_inner, self.to_shipper = bytearray(), bytearray()
+        self.shipper.before_read = self.flush
+        self.collector.before_read = self.flush
 
-    async def forward(self, txnr, command, data):
+    def forward(self, txnr, command, data):
         self.next_txnr = self.next_txnr % 999999999 + 1
         self.waiting[self.next_txnr] = (txnr, command == b'syslog')
-        self.inner.write(frame(self.next_txnr, command, data))
-        await asyncio.wait_for(self.inner.drain(), self.gate.timeout)
+        self.to_inner += frame(self.next_txnr, command, data)
 
-    async def answer(self, txnr, data):
-        self.writer.write(frame(txnr, b'rsp', data))
-        await asyncio.wait_for(self.writer.drain(), self.gate.timeout)
+    def answer(self, txnr, data):
+        self.to_shipper += frame(txnr, b'rsp', data)
+
+    async def flush(self):
+        for out, writer in ((self.to_inner, self.inner), (self.to_shipper, self.writer)):
+            if out:
+                writer.write(bytes(out))
+                out.clear()
+                await self.gate.drain(writer)
 
     async def run(self, open_txnr, offers):
-        await self.forward(open_txnr, b'open', offers)
+        self.forward(open_txnr, b'open', offers)
         log('%s: session as %s' % (self.peer, self.host.decode()))
         tasks = [asyncio.ensure_future(self.from_shipper()), asyncio.ensure_future(self.from_collector())]
         done, pending = await asyncio.wait(tasks, return_when=asyncio.FIRST_COMPLETED)
@@ -220,6 +250,12 @@ class Relay:
             e = t.exception()
             if e:
                 log('%s (%s): ended: %s' % (self.peer, self.host.decode(), e))
+        # The answers already taken still reach the shipper.
+        self.to_inner.clear()
+        try:
+            await self.flush()
+        except Exception:  # noqa: BLE001 - the shipper is gone
+            pass
 
     async def from_shipper(self):
         while True:
@@ -227,26 +263,28 @@ class Relay:
             if command == b'syslog':
                 message = rewrite(data, self.host)
                 if message is None or len(message) > MAX_DATA:
-                    await self.answer(txnr, b'500 not an RFC 5424 message')
+                    self.answer(txnr, b'500 not an RFC 5424 message')
                     continue
+                if self.window.locked():
+                    await self.flush()
                 await self.window.acquire()
-                await self.forward(txnr, b'syslog', message)
+                self.forward(txnr, b'syslog', message)
             elif command == b'close':
-                await self.forward(txnr, b'close', b'')
+                self.forward(txnr, b'close', b'')
             else:
-                await self.answer(txnr, b'500 command not supported')
+                self.answer(txnr, b'500 command not supported')
 
     async def from_collector(self):
         while True:
             txnr, command, data = await self.collector.next(IDLE_TIMEOUT)
             if command == b'serverclose':
-                self.writer.write(frame(0, b'serverclose'))
-                await asyncio.wait_for(self.writer.drain(), self.gate.timeout)
+                self.to_shipper += frame(0, b'serverclose')
+                await self.flush()
                 return
             if command != b'rsp' or txnr not in self.waiting:
                 raise Broken('the collector sent %s for transaction %d' % (command.decode(), txnr))
             txnr, counted = self.waiting.pop(txnr)
-            await self.answer(txnr, data)
+            self.answer(txnr, data)
             if counted:
                 self.window.release()
 
