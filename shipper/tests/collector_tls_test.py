@@ -15,6 +15,7 @@ Exit 1 names what failed (a missing rsyslogd or openssl included: set-up
 installs them).
 """
 import os
+import re
 import shutil
 import socket
 import ssl
@@ -23,40 +24,11 @@ import sys
 import tempfile
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-from shipper_support import CERTS, RSYSLOGD, TOP, Collector, check, failures, free_port, wait_for  # noqa: E402
+from shipper_support import (CENTRAL, CERTS, RSYSLOGD, TOP, Collector, check, failures, frame, free_port,  # noqa: E402
+                             read_frame, wait_for)
 
 RECORD = 'Wed Dec 09 10:00:%02d AM GMT Standard Time,INFORMATION,RELEASE,tls test,"message %d"\r'
 GATE_TIMEOUT = 2  # the gate's silence bound in this test
-
-
-def frame(txnr, command, data):
-    data = data.encode('latin-1') if isinstance(data, str) else data
-    return b'%d %s %d%s\n' % (txnr, command.encode(), len(data), b' ' + data if data else b'')
-
-
-def read_frame(sock):
-    """One RELP frame as (txnr, command, data); None when the peer closes;
-    'silent' when nothing comes within the socket's timeout."""
-    head = b''
-    try:
-        while not (head.count(b' ') == 3 or (head.count(b' ') == 2 and head.endswith(b'\n'))):
-            c = sock.recv(1)
-            if not c:
-                return None
-            head += c
-        txnr, command, length = head.split(b' ', 2)
-        length = int(length.strip())
-        data = b''
-        while len(data) < (length + 1 if head.endswith(b' ') else 0):
-            c = sock.recv(length + 1 - len(data))
-            if not c:
-                return None
-            data += c
-    except TimeoutError:
-        return 'silent'
-    except (ConnectionError, ssl.SSLError):
-        return None
-    return int(txnr), command.decode(), data[:length]
 
 
 def message(host, n):
@@ -72,6 +44,14 @@ def connect(port, context):
     except (OSError, ssl.SSLError):
         raw.close()
         return None
+
+
+def send(sock, data):
+    try:
+        sock.sendall(data)
+        return True
+    except (OSError, ssl.SSLError):
+        return False
 
 
 def open_session(sock):
@@ -168,6 +148,21 @@ def main():
             got = send_records(port, client(site, pc), claim, numbers)
             check(got == numbers, '%s claiming %s: %s of %s answered 200' % (pc, claim, got, numbers))
             answered += [(pc, n) for n in got]
+
+        # The collector's limit (its maxMessageSize): a message of that size
+        # is stored; a frame of one byte more ends the session.
+        limit = int(re.search(r'maxMessageSize="([0-9]+)"', open(CENTRAL).read()).group(1))
+        head = message('PC-A', 50).replace('tls test', '')
+        big = head.replace(',"message', 's' * (limit - len(head)) + ',"message')
+        sock = connect(port, site_pc)
+        check(open_session(sock), 'the limit: no session')
+        got = read_frame(sock) if send(sock, frame(2, 'syslog', big)) else 'not taken'
+        if check(len(big) == limit and got and got[:2] == (2, 'rsp') and got[2].startswith(b'200'),
+                 'a message of %d bytes answered %r' % (len(big), got)):
+            answered.append(('PC-A', 50))
+        send(sock, b'3 syslog %d ' % (limit + 1) + big.encode() + b's\n')  # may end while sent
+        check(read_frame(sock) is None, 'a frame of %d data bytes did not end the session' % (limit + 1))
+        sock.close()
 
         # Hostile bytes: (what, bytes after the open or None for before it,
         # the answer wanted: None for the session closed).

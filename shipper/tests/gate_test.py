@@ -22,8 +22,7 @@ import sys
 import tempfile
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-from shipper_support import CERTS, GATE, check, failures, free_port, listening, wait_for  # noqa: E402
-from collector_tls_test import frame, read_frame  # noqa: E402
+from shipper_support import CERTS, GATE, check, failures, frame, free_port, listening, read_frame, wait_for  # noqa: E402
 
 HEAD = b'<13>1 2026-12-09T10:00:00Z '
 REST = b' vardel - Log_2026_12_09.log [vardel@32473 offset="0"] '

@@ -7,6 +7,7 @@ import os
 import shutil
 import signal
 import socket
+import ssl
 import subprocess
 import sys
 import tempfile
@@ -52,6 +53,37 @@ def listening(port):
         return True
     except OSError:
         return False
+
+
+def frame(txnr, command, data):
+    """A RELP frame, built by hand."""
+    data = data.encode('latin-1') if isinstance(data, str) else data
+    return b'%d %s %d%s\n' % (txnr, command.encode(), len(data), b' ' + data if data else b'')
+
+
+def read_frame(sock):
+    """One RELP frame as (txnr, command, data); None when the peer closes;
+    'silent' when nothing comes within the socket's timeout."""
+    head = b''
+    try:
+        while not (head.count(b' ') == 3 or (head.count(b' ') == 2 and head.endswith(b'\n'))):
+            c = sock.recv(1)
+            if not c:
+                return None
+            head += c
+        txnr, command, length = head.split(b' ', 2)
+        length = int(length.strip())
+        data = bytearray()
+        while len(data) < (length + 1 if head.endswith(b' ') else 0):
+            c = sock.recv(length + 1 - len(data))
+            if not c:
+                return None
+            data += c
+    except TimeoutError:
+        return 'silent'
+    except (ConnectionError, ssl.SSLError):
+        return None
+    return int(txnr), command.decode(), bytes(data[:length])
 
 
 def day_name(days_ago):
