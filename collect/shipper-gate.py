@@ -168,6 +168,13 @@ class Gate:
             return
         self.free -= 1
         try:
+            # The handshake here, not in the server: counted as a session,
+            # and a refused PC (another CA, no certificate) said.
+            try:
+                await writer.start_tls(self.outer, ssl_handshake_timeout=self.timeout)
+            except (OSError, ssl.SSLError, asyncio.TimeoutError) as e:
+                log('%s: refused in the TLS handshake: %s' % (peer, str(e) or 'it closed'))
+                return
             await self.session(peer, reader, writer)
         except Exception as e:  # noqa: BLE001 - a session never ends the gate
             log('%s: ended: %s' % (peer, e))
@@ -294,14 +301,11 @@ async def main():
     try:
         gate = Gate(env)
         server = await asyncio.start_server(gate.serve, env.get('VARDEL_LISTEN') or '127.0.0.1',
-                                            int(env['VARDEL_SHIPPERS_PORT']), ssl=gate.outer,
-                                            ssl_handshake_timeout=gate.timeout, limit=1 << 18)
+                                            int(env['VARDEL_SHIPPERS_PORT']), limit=1 << 18)
     except (KeyError, ValueError, OSError, ssl.SSLError) as e:
         log('cannot start: %s' % (('%s is not set' % e) if isinstance(e, KeyError) else e))
         return 1
     loop = asyncio.get_running_loop()
-    # A failed handshake (another CA, no certificate) is one line, not a trace.
-    loop.set_exception_handler(lambda _, c: log('refused: %r' % (c.get('exception') or c.get('message'))))
     stop = asyncio.Event()
     for sig in (signal.SIGTERM, signal.SIGINT):
         loop.add_signal_handler(sig, stop.set)
