@@ -127,6 +127,12 @@ def main():
             return c
 
         site_pc = client(site, 'PC-A')
+        # The gate's keys: this user's alone, in a folder that is too.
+        own = os.path.join(run, 'gate')
+        modes = {name: os.stat(os.path.join(own, name)).st_mode & 0o777 for name in os.listdir(own) + ['.']
+                 if name == '.' or name.endswith('.key')}
+        check(modes == {'.': 0o700, 'ca.key': 0o600, 'collector.key': 0o600, 'pc-gate.key': 0o600},
+              'the gate\'s folder and keys: %s' % {k: oct(v) for k, v in modes.items()})
         # Who may NOT send, to the gate and to the inner input.
         for what, where, context in (
                 ('a certificate of another CA', port, client(other, 'PC-A')),
