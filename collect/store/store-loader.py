@@ -9,8 +9,9 @@ Protocol on standard input and output, one line each way:
   COMMIT TRANSACTION             -> OK once the batch is in the journal
 
 The journal, $VARDEL_COLLECT_DIR/vardel_store.spool, is written and synced
-before a commit is answered; a thread stores it in order, a batch of up
-to 1024 messages in one PostgreSQL transaction (COPY into the session's
+before a commit is answered; the loader's drainer, a process of its own,
+stores it in order, a batch of up to 1024 messages in one PostgreSQL
+transaction (COPY into the session's
 vardel_batch, then vardel.take_batch()), while the next batch comes. A
 fault of the store as a whole (refused, full, away, restarting) leaves the
 journal as it is, tried again every second, and a loader started later
@@ -31,13 +32,15 @@ VARDEL_STORE_USER. A password, where the server asks for one, comes from
 the collector's user's ~/.pgpass or the file PGPASSFILE names (libpq reads
 no such file that others may read).
 """
+import contextlib
+import fcntl
 import io
 import datetime
 import json
 import os
 import re
+import select
 import sys
-import threading
 import time
 
 import psycopg2
@@ -197,19 +200,33 @@ class Store:
 
 class Spool:
     """The journal: messages not yet stored, one a line, in order; .pos
-    holds the offset of the first not yet stored. The main thread appends,
-    the drainer stores; the lock keeps an append and the emptying apart."""
+    holds the offset of the first not yet stored. The loader appends, its
+    drainer (a process of its own, so that storing never holds up the
+    answers rsyslog waits for) stores; a lock on the journal's folder keeps
+    an append and the emptying apart."""
 
     def __init__(self, folder):
         self.path = os.path.join(folder, 'vardel_store.spool')
         self.pos_path = self.path + '.pos'
         self.limit = int(os.environ.get('VARDEL_STORE_SPOOL_MAX') or 1 << 30)
-        self.lock = threading.Lock()
-        self.changed = threading.Condition(self.lock)
+        self.lock_fd = None
+
+    @contextlib.contextmanager
+    def locked(self):
+        # Opened by each process itself: a lock taken through a descriptor
+        # that the fork shared would not keep the other out.
+        if self.lock_fd is None:
+            self.lock_fd = os.open(self.path + '.lock', os.O_RDWR | os.O_CREAT | os.O_CLOEXEC, 0o600)
+        fcntl.flock(self.lock_fd, fcntl.LOCK_EX)
+        try:
+            yield
+        finally:
+            fcntl.flock(self.lock_fd, fcntl.LOCK_UN)
 
     def pos(self):
         try:
-            return int(open(self.pos_path).read() or 0)
+            with open(self.pos_path) as f:
+                return int(f.read() or 0)
         except (OSError, ValueError):
             return 0
 
@@ -225,14 +242,13 @@ class Spool:
     def add(self, messages):
         """Appended and synced; False where the journal is full."""
         data = b''.join(m + b'\n' for m in messages)
-        with self.lock:
+        with self.locked():
             if self.size() - self.pos() + len(data) > self.limit:
                 return False
             with open(self.path, 'ab') as f:
                 f.write(data)
                 f.flush()
                 os.fsync(f.fileno())
-            self.changed.notify_all()
         return True
 
     def set_pos(self, pos):
@@ -246,31 +262,62 @@ class Spool:
     def drain(self, store, stop):
         """Stores the journal in order, a batch at a time, until it is empty
         (then emptied), the store refuses (False) or stop is set."""
-        while not stop.is_set():
-            with self.lock:
+        while not stop():
+            with self.locked():
                 pos, size = self.pos(), self.size()
                 if pos >= size:
                     if size:
                         for path in (self.path, self.pos_path):
                             if os.path.exists(path):
                                 os.remove(path)
-                    self.changed.notify_all()
                     return True
-                with open(self.path, 'rb') as f:
-                    f.seek(pos)
-                    chunk = [m for m in (f.readline() for _ in range(SPOOL_BATCH)) if m]
+            with open(self.path, 'rb') as f:
+                f.seek(pos)
+                chunk = [m for m in (f.readline() for _ in range(SPOOL_BATCH)) if m]
+            if chunk and not chunk[-1].endswith(b'\n'):
+                chunk.pop()  # an append under way
+            if not chunk:
+                return True
             if store.store([m.rstrip(b'\n') for m in chunk]) is not None:
                 return False
-            with self.lock:
-                self.set_pos(pos + sum(map(len, chunk)))
-                self.changed.notify_all()
+            self.set_pos(pos + sum(map(len, chunk)))
         return False
 
 
-def drainer(store, spool, stop):
-    """Stores what the journal holds; while the store refuses, tries again
-    every second."""
-    while not stop.is_set():
+def drainer(spool, wake):
+    """The drainer's process: stores what the journal holds whenever the
+    loader says it grew (and every second); while the store refuses, tries
+    again every second. Once the loader has closed its end of wake (it was
+    stopped), a few seconds more to store the journal, then it ends after
+    the batch in hand (rsyslog waits that long for its loader; what is left
+    stays for the next start). One drainer at a time: one of a loader that
+    was killed finishes its batch before the next begins."""
+    fd = os.open(spool.path + '.drainer', os.O_RDWR | os.O_CREAT | os.O_CLOEXEC, 0o600)
+    fcntl.flock(fd, fcntl.LOCK_EX)
+    store = Store()
+    end = None
+
+    def wait(seconds, for_more):
+        """Up to seconds, or until the loader says the journal grew (where
+        for_more); notes the loader's end."""
+        nonlocal end
+        until = time.monotonic() + seconds
+        while time.monotonic() < until:
+            if end is not None:  # the pipe is closed: only time to wait for
+                if not for_more:
+                    time.sleep(max(0, until - time.monotonic()))
+                return
+            ready, _, _ = select.select([wake], [], [], max(0, until - time.monotonic()))
+            if not ready:
+                return
+            if not os.read(wake, 65536):
+                end = time.monotonic() + 3
+            elif for_more:
+                return
+
+    stop = lambda: end is not None and time.monotonic() > end
+    while not (end is not None and (stop() or not spool.pending())):
+        done = True
         if spool.pending():
             try:
                 done = spool.drain(store, stop)
@@ -278,63 +325,74 @@ def drainer(store, spool, stop):
                 log('storing the journal failed: %s' % one_line(e))
                 store.drop()
                 done = False
-            if not done:
-                stop.wait(1)
-            continue
-        with spool.lock:
-            if not spool.pending() and not stop.is_set():
-                spool.changed.wait(1)
+            if done:
+                continue
+        # The store refused: again in a second. Else until more comes.
+        wait(1, for_more=done)
+    store.drop()
 
 
 def main():
-    # The drainer's Python work must not hold up the answers rsyslog waits
-    # for, message by message (the usual switch interval is 5 ms).
-    sys.setswitchinterval(0.0002)
-    store = Store()
     spool = Spool(os.environ.get('VARDEL_COLLECT_DIR') or '.')
-    stop = threading.Event()
-    thread = threading.Thread(target=drainer, args=(store, spool, stop))
-    thread.start()
-    out, inp = sys.stdout, sys.stdin.buffer
-    out.write('OK\n')
-    out.flush()
-    batch, open_ = [], False
-    for msg in inp:
-        msg = msg.rstrip(b'\n')
-        if msg == b'BEGIN TRANSACTION':
-            batch, open_, reply = [], True, 'OK'
-        elif msg == b'COMMIT TRANSACTION' or not open_:
-            if not open_:
-                batch = [msg]
-            # A message without records is the collector's tick.
-            batch = [m for m in batch if m.partition(b'\t')[2].strip()]
-            try:
-                if not batch or spool.add(batch):
-                    reply = 'OK'
-                else:
-                    reply = 'Error: the journal is full and the store does not take records: %s' % store.fault
-            except OSError as e:
-                # rsyslog keeps the batch and hands it in again.
-                reply = 'Error: the journal cannot be written: %s' % one_line(e)
-                log(reply)
-            batch, open_ = [], False
-        else:
-            batch.append(msg)
-            reply = 'DEFER_COMMIT'
-        out.write(reply + '\n')
-        out.flush()
-    # Stopped: a few seconds to store the journal (rsyslog waits for the
-    # loader that long); what is left stays for the next start, and the
-    # batch in hand is let finish.
-    end = time.monotonic() + 3
-    with spool.lock:
-        while spool.pending() and time.monotonic() < end:
-            spool.changed.wait(0.2)
-    stop.set()
-    with spool.lock:
-        spool.changed.notify_all()
-    thread.join(60)
-    store.drop()
+    # The drainer is a process of its own: storing must not hold up the
+    # answers that rsyslog waits for, one message at a time.
+    wake, told = os.pipe()
+    child = os.fork()
+    if child == 0:
+        os.close(told)
+        os.close(0)
+        try:
+            drainer(spool, wake)
+        finally:
+            os._exit(0)
+    os.close(wake)
+    os.set_blocking(told, False)
+
+    def tell():
+        try:
+            os.write(told, b'.')
+        except BlockingIOError:
+            pass  # it has enough to wake for
+
+    os.write(1, b'OK\n')
+    batch, open_, rest = [], False, b''
+    while True:
+        data = os.read(0, 65536)
+        if not data:
+            break
+        *lines, rest = (rest + data).split(b'\n')
+        replies = []
+        for msg in lines:
+            if msg == b'BEGIN TRANSACTION':
+                batch, open_, reply = [], True, b'OK'
+            elif msg == b'COMMIT TRANSACTION' or not open_:
+                if not open_:
+                    batch = [msg]
+                # A message without records is the collector's tick.
+                batch = [m for m in batch if m.partition(b'\t')[2].strip()]
+                try:
+                    if not batch:
+                        reply = b'OK'
+                    elif spool.add(batch):
+                        reply = b'OK'
+                        tell()
+                    else:
+                        reply = b'Error: the journal is full and the store does not take records (see store-loader.log)'
+                except OSError as e:
+                    # rsyslog keeps the batch and hands it in again.
+                    reply = ('Error: the journal cannot be written: %s' % one_line(e)).encode()
+                    log(reply.decode())
+                batch, open_ = [], False
+            else:
+                batch.append(msg)
+                reply = b'DEFER_COMMIT'
+            replies.append(reply + b'\n')
+        out = b''.join(replies)
+        while out:
+            out = out[os.write(1, out):]
+    # Stopped: the drainer has a few seconds more (see drainer).
+    os.close(told)
+    os.waitpid(child, 0)
     return 0
 
 

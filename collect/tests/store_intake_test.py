@@ -192,6 +192,45 @@ def check_journal_full(db, work):
         loader.close()
 
 
+def check_killed_loader(db, work):
+    """A loader killed while its batch waits on the store: that batch is
+    finished by its drainer, the next loader's drainer waits for it, and
+    records without an offset (which nothing but the journal keeps from
+    coming twice) are stored once, those of both loaders."""
+    folder = os.path.join(work, 'killed-loader')
+    os.mkdir(folder)
+    no_offset = lambda i: dict(whole('KILLED', 0), offset=None, source='k%d' % i)
+    # The owner holds the hosts' table: the drainer's batch waits there.
+    lock = subprocess.Popen([os.path.join(st.PGBIN, 'psql'), '-X', '-q', '-h', os.path.join(db.folder, 'socket'),
+                             '-p', db.port, '-U', 'postgres', '-d', 'vardel'], stdin=subprocess.PIPE, stdout=subprocess.DEVNULL, text=True)
+    first = second = None
+    try:
+        lock.stdin.write('begin; lock table vardel.hosts in exclusive mode; select pg_sleep(0);\n')
+        lock.stdin.flush()
+        wait_for(lambda: db.query("select 1 from pg_locks l join pg_class c on c.oid = l.relation "
+                                  "where c.relname = 'hosts' and l.granted and l.mode = 'ExclusiveLock'"),
+                 'the owner to hold the hosts table')
+        first = Loader(db, folder)
+        check(first.batch([[no_offset(i)] for i in range(3)], wait=False) == 'OK', 'killed loader: first batch')
+        wait_for(lambda: db.query("select 1 from pg_stat_activity where application_name = 'vardel-store-loader' "
+                                  "and wait_event_type = 'Lock'"), "the first loader's batch to wait on the store")
+        first.proc.kill()
+        first.proc.wait(10)
+        second = Loader(db, folder)
+        check(second.batch([[no_offset(i)] for i in range(3, 5)], wait=False) == 'OK', 'killed loader: second batch')
+        lock.stdin.write('commit;\n')
+        lock.stdin.flush()
+        wait_for(lambda: not os.path.exists(second.spool), 'the journal of both loaders to be stored')
+        sources = [r['source'] for r in db.query("select source from vardel.records where host = 'KILLED' order by source")]
+        check(sources == ['k0', 'k1', 'k2', 'k3', 'k4'], 'killed loader: stored %r' % sources)
+    finally:
+        lock.stdin.close()
+        lock.wait(10)
+        for loader in (first, second):
+            if loader and loader.proc.poll() is None:
+                loader.close()
+
+
 class Collector:
     """A collector (central.conf) storing into db, fed on its octet-counted
     syslog input."""
@@ -332,6 +371,7 @@ def main():
             check_access(db)
             check_cases(db, work)
             check_journal_full(db, work)
+            check_killed_loader(db, work)
             check_clock_changes(db, work)
             col = Collector(work, db)
             check_refused(db, col)
