@@ -32,6 +32,7 @@ TODAY = datetime.datetime.now(datetime.timezone.utc).date()
 DAY_FILE = TODAY.strftime('Log_%Y_%m_%d.log')
 TEXT = TODAY.strftime('%a %b %d 10:00:00 AM GMT Standard Time')
 FAR = [TODAY + datetime.timedelta(days=400 + i) for i in range(1500)]
+PAST = [TODAY - datetime.timedelta(days=400 + i) for i in range(1500)]
 
 
 class Loader:
@@ -332,6 +333,39 @@ def check_far_flood(db, col):
     check(db.query(count)[0]['n'] == before, 'partitions: %d before the flood, %d after' % (before, db.query(count)[0]['n']))
 
 
+def check_past_days(db, col):
+    """1,500 records, one per day older than the kept days, cost no
+    partition and go with the next retention run; a day's records kept
+    apart so move into its partition once raised kept days cover it."""
+    count = "select count(*) as n from pg_inherits where inhparent = 'vardel.records'::regclass"
+    before = db.query(count)[0]['n']
+    col.send('PAST', [(d.strftime('Log_%Y_%m_%d.log'), 0) for d in PAST])
+    wait_for(lambda: len(stored(db, 'PAST')) >= len(PAST), 'the past days to be stored', 120)
+    check(len(stored(db, 'PAST')) == len(PAST), 'past days stored: %d' % len(stored(db, 'PAST')))
+    check(db.query(count)[0]['n'] == before, 'partitions: %d before the past days, %d after' % (before, db.query(count)[0]['n']))
+    check(db.query("select distinct file_day from vardel.records where host = 'PAST' and file_day = '%s'" % PAST[7])
+          == [{'file_day': str(PAST[7])}], 'a past record keeps its own file day')
+    day = TODAY - datetime.timedelta(days=120)
+    name = day.strftime('Log_%Y_%m_%d.log')
+    col.send('RAISED', [(name, 0)])
+    wait_for(lambda: stored(db, 'RAISED') == [0], 'a record of a day past the kept days', 60)
+    first = db.query("select id from vardel.records where host = 'RAISED'")
+    db.psql('update vardel.settings set keep_days = 200')
+    try:
+        col.send('RAISED', [(name, 1)])
+        wait_for(lambda: stored(db, 'RAISED') == [0, 1], "a second record of that day, now kept", 60)
+        rows = db.query("select tableoid::regclass::text as part, id, file_offset from vardel.records "
+                        "where host = 'RAISED' order by file_offset")
+        check([r['part'] for r in rows] == ['vardel.records_' + day.strftime('%Y%m%d')] * 2
+              and rows[0]['id'] == first[0]['id'], 'raised kept days: %r (first id %r)' % (rows, first))
+    finally:
+        db.psql('update vardel.settings set keep_days = 90')
+    ok, out, err = db.psql('select vardel.expire()')
+    check(ok, 'expire: %s' % err)
+    left = db.query("select host, count(*) as n from vardel.records where host in ('PAST', 'RAISED') group by host")
+    check(left == [], 'left after the retention run: %r' % left)
+
+
 def check_access(db):
     """Only the store's own users connect: another local user (nobody)
     cannot, as any role, over the socket (with its folder opened to all,
@@ -378,6 +412,7 @@ def main():
             if mounted:
                 check_disk_full(db, col, fs)
             check_far_flood(db, col)
+            check_past_days(db, col)
         except RuntimeError as e:
             check(False, str(e))
         finally:

@@ -63,6 +63,18 @@ begin
   end if;
 end $$;
 
+-- Records of a day older than the kept days (a PC's old files shipped at
+-- last, or a flood of made-up days) get no partition of their own either:
+-- this default partition takes them, with their own file day and instant,
+-- so that such a flood costs no table per day, and the next retention run
+-- deletes them, as it would have dropped their days' partitions.
+do $$
+begin
+  if to_regclass('vardel.records_past') is null then
+    create table vardel.records_past partition of vardel.records default;
+  end if;
+end $$;
+
 create or replace function vardel.far_ahead() returns integer
 language sql immutable as 'select 2';
 
@@ -86,8 +98,17 @@ begin
   if to_regclass('vardel.' || name) is not null then
     return false;
   end if;
+  -- Rows of this day in the default partition (the kept days were raised
+  -- since) move to the new partition, which could not be made over them.
+  drop table if exists pg_temp.vardel_moved;
+  create temporary table vardel_moved on commit drop as
+    with m as (delete from vardel.records_past p where p.file_day = day returning p.*) select * from m;
   execute format('create table vardel.%I partition of vardel.records for values from (%L) to (%L)',
                  name, day, day + 1);
+  insert into vardel.records (id, host, file, file_day, file_offset, piece, pieces, received, time_text, type, level,
+                              source, message, raw, utc, unknown) overriding system value
+  select id, host, file, file_day, file_offset, piece, pieces, received, time_text, type, level,
+         source, message, raw, utc, unknown from pg_temp.vardel_moved;
   return true;
 end $$;
 
@@ -115,6 +136,7 @@ begin
     dropped := dropped + 1;
   end loop;
   delete from vardel.records_future where received < first_kept;
+  delete from vardel.records_past where file_day < first_kept;
   -- A host none of whose records is kept any more leaves the overview.
   delete from vardel.hosts h
    where h.last_received < first_kept
@@ -229,7 +251,8 @@ reset check_function_bodies;
 -- the rows stored or replaced. Making a day's partition for a day within
 -- the kept window also runs the retention (so once a day at the latest
 -- while records come); records of a day already outside the window are
--- stored too and go with the next such run.
+-- stored too, in the default partition (records_past), and go with the
+-- next such run.
 create or replace function vardel.take_batch() returns integer
 language plpgsql security definer set search_path = vardel, pg_catalog, pg_temp as $$
 declare
@@ -245,9 +268,9 @@ begin
   end if;
   delete from pg_temp.vardel_rows;
   insert into pg_temp.vardel_rows select * from vardel.batch_rows();
-  for day in select distinct b.file_day from pg_temp.vardel_rows b where b.file_day <> 'infinity' loop
-    if to_regclass('vardel.records_' || to_char(day, 'YYYYMMDD')) is null
-       and vardel.day_partition(day) and day >= first_kept then
+  for day in select distinct b.file_day from pg_temp.vardel_rows b
+              where b.file_day >= first_kept and b.file_day <> 'infinity' loop
+    if to_regclass('vardel.records_' || to_char(day, 'YYYYMMDD')) is null and vardel.day_partition(day) then
       run_expire := true;
     end if;
   end loop;
