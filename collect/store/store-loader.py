@@ -339,8 +339,12 @@ def main():
     wake, told = os.pipe()
     child = os.fork()
     if child == 0:
+        # Not the collector's pipes: a loader that died must be seen to
+        # have died while its drainer finishes.
         os.close(told)
-        os.close(0)
+        null = os.open(os.devnull, os.O_RDWR)
+        os.dup2(null, 0)
+        os.dup2(null, 1)
         try:
             drainer(spool, wake)
         finally:

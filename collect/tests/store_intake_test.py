@@ -16,6 +16,7 @@ import datetime
 import errno
 import json
 import os
+import select
 import socket
 import subprocess
 import sys
@@ -193,6 +194,11 @@ def check_journal_full(db, work):
         loader.close()
 
 
+def ended(pipe):
+    """The pipe's writers are all gone."""
+    return bool(select.select([pipe], [], [], 0)[0]) and os.read(pipe.fileno(), 1) == b''
+
+
 def check_killed_loader(db, work):
     """A loader killed while its batch waits on the store: that batch is
     finished by its drainer, the next loader's drainer waits for it, and
@@ -217,6 +223,7 @@ def check_killed_loader(db, work):
                                   "and wait_event_type = 'Lock'"), "the first loader's batch to wait on the store")
         first.proc.kill()
         first.proc.wait(10)
+        wait_for(lambda: ended(first.proc.stdout), "the killed loader's answers to end while its drainer waits", 10)
         second = Loader(db, folder)
         check(second.batch([[no_offset(i)] for i in range(3, 5)], wait=False) == 'OK', 'killed loader: second batch')
         lock.stdin.write('commit;\n')
