@@ -277,6 +277,9 @@ begin
   if run_expire then
     perform vardel.expire();
   end if;
+  -- Planned anew for each batch (EXECUTE): a plan kept from a small batch
+  -- (nested loops over the hours) took minutes over a large one.
+  execute $q$
   with b as (
     select * from pg_temp.vardel_rows
   ), texts as (
@@ -342,7 +345,8 @@ begin
            last_received = greatest(h.last_received, excluded.last_received)
      where h.first_received > excluded.first_received or h.last_received < excluded.last_received
   )
-  select count(*) into stored from stored_rows;
+  select count(*) from stored_rows
+  $q$ into stored;
   return stored;
 end $$;
 
