@@ -250,10 +250,16 @@ def check_records(db, want, out):
               'instant of %r in %s: %s (%s), zoneinfo: %s' % (r['time_text'], r['file'], got_utc, r['unknown'], want_utc))
     hosts = db.query('select host from vardel.hosts')
     check(hosts == [{'host': PC}], 'hosts: %r' % hosts)
-    # The partitions are the file days'.
+    # Each file's records are in its day's partition where the day is
+    # kept (90 days, to today by UTC), else in the one for older days.
+    first_kept = datetime.datetime.now(datetime.timezone.utc).date() - datetime.timedelta(days=89)
+    day = lambda n: datetime.date(int(n[4:8]), int(n[9:11]), int(n[12:14]))  # noqa: E731
+    kept = sorted('records_' + n[4:14].replace('_', '') for n in want if day(n) >= first_kept)
     parts = db.query("select relname from pg_class where relname ~ '^records_[0-9]{8}$' order by 1")
-    check([p['relname'] for p in parts] == ['records_' + n[4:14].replace('_', '') for n in sorted(want)],
-          'partitions: %r' % parts)
+    check([p['relname'] for p in parts] == kept, 'partitions: %r, kept days %r' % (parts, kept))
+    homes = {r['file']: r['part'] for r in db.query("select distinct file, tableoid::regclass::text as part from vardel.records")}
+    check(homes == {n: 'vardel.' + ('records_' + n[4:14].replace('_', '') if day(n) >= first_kept else 'records_past')
+                    for n in want}, 'where the files\' records are: %r' % homes)
 
 
 def check_roles(db):
@@ -286,13 +292,16 @@ def check_retention(db):
     name = lambda d, f: (today - datetime.timedelta(d)).strftime(f)  # noqa: E731
     parts = lambda: {p['relname'] for p in db.query("select relname from pg_class where relname ~ '^records_[0-9]{8}$'")}  # noqa: E731
     db.psql('update vardel.settings set keep_days = 3')
-    # Days already outside the window are stored, until the next run.
+    # Days already outside the window are stored, with no partition of
+    # their own, until the next run.
     for d in (40, 3):
         db.psql("select vardel.ingest('%s', now())" % json.dumps(dict(host='RET', file=name(d, 'Log_%Y_%m_%d.log'), raw='r')))
     # A host last heard of 40 days ago, with its only record of then.
     db.psql("select vardel.ingest('%s', now() - interval '40 days')"
             % json.dumps(dict(host='GONE', file=name(40, 'Log_%Y_%m_%d.log'), raw='r')))
-    check({name(40, 'records_%Y%m%d'), name(3, 'records_%Y%m%d')} <= parts(), 'days outside the window are stored')
+    apart = db.query("select count(*) as n from vardel.records_past where host in ('RET', 'GONE')")[0]['n']
+    check(apart == 3 and not {name(40, 'records_%Y%m%d'), name(3, 'records_%Y%m%d')} & parts(),
+          'days outside the window: %d stored apart, partitions %r' % (apart, sorted(parts())))
     # The first record of a day within it runs the retention: today and
     # the two days before stay.
     db.psql("select vardel.ingest('%s', now())" % json.dumps(dict(host='RET', file=name(2, 'Log_%Y_%m_%d.log'), raw='r')))
