@@ -6,7 +6,8 @@ that writes each message as it came (collect/tests/passthrough.conf), so
 that the figures are the shippers'. Rounds alternate the two and each keeps
 its best.
 
-    shipper_bench.py BUILD_DIR [RECORDS] [ROUNDS]     (default 200000 and 2)
+    shipper_bench.py BUILD_DIR [RECORDS] [ROUNDS]     (default 200000 and 2;
+                                                      RECORDS 0: the LogEvent measure alone)
 
 Then the server's LogEvent throughput with the shipper reading the day file
 against without it, back to back (shipper_server_tests' benchmark case;
@@ -93,6 +94,12 @@ def main():
         print('shipper bench: rsyslogd is not installed (scripts/setup.sh installs it)')
         return 77
     subprocess.run([os.path.join(HERE, '..', 'cmake', 'wine-run'), build, '--start'], check=True)
+    if n:
+        records_per_second(build, n, rounds)
+    return logevent_with_shipper(build)
+
+
+def records_per_second(build, n, rounds):
     with tempfile.TemporaryDirectory(prefix='vardel-shipper-bench.') as tmp:
         folder = os.path.join(tmp, 'logs')
         os.mkdir(folder)
@@ -108,6 +115,9 @@ def main():
     print('(%d records, one day file; the shipper under Wine against the edge, best of %d rounds each: '
           'ours %s s, baseline %s s)' % (n, rounds, ' '.join('%.1f' % t for t in ours),
                                          ' '.join('%.1f' % t for t in base)))
+
+
+def logevent_with_shipper(build):
     # The server's LogEvent throughput with the shipper reading against
     # without it (shipper_server_tests, its disabled benchmark case).
     # The shipper sends to a passthrough collector outside Wine, as above.

@@ -16,7 +16,7 @@ packages64=(cmake make g++-mingw-w64-x86-64-posix gcc-mingw-w64-x86-64-posix
             binutils-mingw-w64-i686 mingw-w64-tools wine wine64 libwine-dev
             libboost1.81-dev googletest util-linux g++ wixl msitools osslsigncode openssl
             rsyslog rsyslog-relp python3 python3-psycopg2 postgresql libpq-dev
-            libcpp-httplib-dev unicode-cldr-core chromium)
+            libcpp-httplib-dev unicode-cldr-core chromium faketime)
 package32=wine32:i386
 
 installed() { dpkg-query -W -f='${Status}' "$1" 2>/dev/null | grep -q 'install ok installed'; }

@@ -15,13 +15,11 @@
 namespace Vardel::Shipper {
 
 namespace {
-constexpr DWORD SCAN_MS = 1000;          // the folder is looked at this often, change or not
+constexpr DWORD SCAN_MS = 1000;          // the folder is looked at this often: new bytes wait at most so long
 constexpr DWORD CONNECT_MS = 10000;      // a connection not made by then is given up
 constexpr DWORD CLOSE_MS = 2000;         // how long a stop waits for the collector to answer close
 constexpr std::size_t OUTBOX_BYTES = 4u << 20; // no more is read ahead of the socket
 constexpr DWORD REPORT_MS = 2000;        // places reached are said at most this often
-constexpr DWORD CHANGE_SCAN_MS = 250;    // a change in the folder is looked at this soon, and
-                                         // changes are not waited for again before then
 constexpr DWORD SAVE_MS = 200;           // places are saved at most this often while answers come
 } // namespace
 
@@ -281,12 +279,14 @@ int CRun::Go()
     }
     m_say("reading " + m_s.folder + " as " + HeaderName(m_host) + "; sending to " + m_s.collectorHost + ":" +
           m_s.collectorPort + (m_s.plain ? " over plain RELP" : " over RELP with TLS"));
-    CUniqueChangeNotification change(::FindFirstChangeNotificationA(
-        m_s.folder.c_str(), FALSE,
-        FILE_NOTIFY_CHANGE_FILE_NAME | FILE_NOTIFY_CHANGE_SIZE | FILE_NOTIFY_CHANGE_LAST_WRITE));
+    // Only names are watched (a new day's file, one deleted or replaced):
+    // the server's lines are found by the look every second, so that they
+    // wake neither this process nor, under Wine, the wineserver each.
+    CUniqueChangeNotification change(
+        ::FindFirstChangeNotificationA(m_s.folder.c_str(), FALSE, FILE_NOTIFY_CHANGE_FILE_NAME));
     if (!change)
-        m_say("no change notification for " + m_s.folder + ": the folder is looked at every second");
-    ULONGLONG nextScan = 0, changeQuietUntil = 0;
+        m_say("no change notification for " + m_s.folder + ": new files are found within a second");
+    ULONGLONG nextScan = 0;
     for (;;) {
         ULONGLONG now = ::GetTickCount64();
         if (now >= nextScan) {
@@ -300,6 +300,9 @@ int CRun::Go()
                 m_reportDue = true;
             Commit(now);
             nextScan = now + SCAN_MS;
+            // Answers that waited in the socket since the last look.
+            if (m_connection)
+                OnSocket();
         }
         if (!m_connection && now >= m_nextAttempt) {
             m_connection = std::make_unique<CConnection>();
@@ -322,14 +325,16 @@ int CRun::Go()
 
         HANDLE handles[3] = {m_stop};
         DWORD count = 1;
-        // While the server writes, the folder changes all the time: after a
-        // change the shipper reads at the next look, not at every line.
-        const bool watch = change && now >= changeQuietUntil;
-        const DWORD changeAt = watch ? count : MAXDWORD;
-        if (watch)
+        const DWORD changeAt = change ? count : MAXDWORD;
+        if (change)
             handles[count++] = change.get();
-        const DWORD socketAt = m_connection ? count : MAXDWORD;
-        if (m_connection)
+        // The socket wakes the shipper only when the session waits for it
+        // (opening or closing, bytes not yet taken, the window full); else
+        // answers wait for the next look, one wake for many.
+        const bool needSocket =
+            m_connection && (!m_connection->Connected() || m_connection->Outbox() > 0 || !m_session->CanSend());
+        const DWORD socketAt = needSocket ? count : MAXDWORD;
+        if (needSocket)
             handles[count++] = m_connection->Event();
         ULONGLONG wake = nextScan;
         if (!m_connection)
@@ -342,10 +347,8 @@ int CRun::Go()
         if (woke == WAIT_OBJECT_0)
             break;
         if (woke == WAIT_OBJECT_0 + changeAt) {
-            // The server writes often: a change brings the next look closer, not at once.
             ::FindNextChangeNotification(change.get());
-            changeQuietUntil = ::GetTickCount64() + CHANGE_SCAN_MS;
-            nextScan = std::min(nextScan, changeQuietUntil);
+            nextScan = ::GetTickCount64();
         } else if (woke == WAIT_OBJECT_0 + socketAt) {
             OnSocket();
         }
@@ -372,6 +375,11 @@ int Run(const CSettings& settings, HANDLE stop, const std::function<void(const s
         if (::GetComputerNameA(name, &size))
             host.assign(name, size);
     }
+    // A background program: the server and the PC's own work come first.
+    // (Wine maps this to a Unix nice value only where RLIMIT_NICE lets its
+    // server raise priorities again.)
+    if (!::SetPriorityClass(::GetCurrentProcess(), BELOW_NORMAL_PRIORITY_CLASS))
+        say("cannot lower the priority (error " + std::to_string(::GetLastError()) + "); running at normal priority");
     int result = 0;
     {
         CRun run(settings, stop, say, host);

@@ -14,6 +14,13 @@ CASE kills      the shipper killed at random moments five times while it
 CASE collector  the collector stopped while the shipper sends and started
                 again; a day file deleted before it was sent (said, with
                 its bytes)
+CASE away       the collector away for a full minute while the day files
+                grow: tries 1 s doubling, everything sent after its return
+CASE restart    a PC's restart: the server writing the prefix's day file,
+                the server, the host and the shipper killed together (hard)
+                and started again, more events logged
+CASE midnight   the shipper's clock past midnight (libfaketime): the ended
+                day's unfinished last record goes, the new day's file is read
 CASE tls        RELP over TLS through Wine's Schannel to the shippers' gate:
                 a PC of the site's CA sends, its records stored under its
                 certificate's name whatever host it claims; a collector of
@@ -29,10 +36,12 @@ Exit 1 names what failed (a missing rsyslogd included: set-up installs it).
 """
 import os
 import random
+import re
 import shutil
 import subprocess
 import sys
 import tempfile
+import time
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 from shipper_support import (PC, RSYSLOGD, TOP, Collector, Model, Shipper, check, day_name, failures,  # noqa: E402
@@ -130,6 +139,176 @@ def case_collector(build, run, folder, collector, shipper, model):
     collector.start()
     wait_all(model, collector, 300)
     verify(model, collector, notices=(gone + ' was deleted with %d bytes not sent' % size, 'never left the PC'))
+
+
+def case_away(build, run, folder, collector, shipper, model):
+    """The collector away for a full minute while the day files grow: the
+    shipper's tries space out (1 s doubling, never past a minute) and it is
+    back within a minute of the collector's return with every record."""
+    past, today = day_name(1), day_name(0)
+    model.write(folder, past, 0, 1000)
+    model.write(folder, today, 2000, 1000)
+    collector.start()
+    shipper.start()
+    wait_for(lambda: collector.count() >= 500, '500 records at the collector', 120)
+    collector.stop()
+    gone = time.monotonic()
+    print('stopped the collector at %d lines' % collector.count(), flush=True)
+    # Each failed try of the shipper's is the moment for more records.
+    for k in range(5):
+        model.write(folder, today, 3000 + 100 * k, 100)
+        wait_for(lambda: len(retries(shipper)) > k, 'try %d of the shipper while the collector is away' % (k + 1), 60)
+    # The minute away itself.
+    time.sleep(max(0.0, 60 - (time.monotonic() - gone)))
+    model.write(folder, past, 1000, 200)
+    collector.start()
+    back = time.monotonic()
+    wait_all(model, collector, 90)
+    print('everything at the collector %.0f s after its return' % (time.monotonic() - back))
+    waits = retries(shipper)
+    check(len(waits) >= 6, 'tries while the collector was away: %s' % waits)
+    # The n-th try in a row waits 1 s doubled n-1 times (up to a quarter
+    # more at random), never past 60 s.
+    for n, ms in enumerate(waits, 1):
+        base = min(60000, 1000 * 2 ** (n - 1))
+        check(base <= ms <= min(60000, base * 5 // 4 + 1), 'try %d waited %d ms, not 1 s doubled to 60 s' % (n, ms))
+    verify(model, collector)
+
+
+def retries(shipper):
+    """The waits the shipper announced since its connection was lost."""
+    text = open(shipper.log, encoding='utf-8', errors='replace').read()
+    return [int(m) for m in re.findall(r'lost: [^\n]*; again in (\d+) ms', text)]
+
+
+def case_restart(build, run, folder, collector, shipper, model):
+    """A PC's restart: the server writing the day file while the shipper
+    reads it, then every Windows process of the PC killed at once (its own
+    prefix's wineserver ended: server, host, shipper, COM's and the service
+    manager's processes), all started again and more events logged. The
+    expected records are the lines the server wrote, read from the file by
+    the test's own reading of the line layout (time,type,level,source,"message")."""
+    prefix = os.path.join(run, 'prefix')
+    env = dict(shipper.env, WINEPREFIX=prefix)
+    shipper.env = env
+    server = '/usr/lib/wine/wineserver64' if os.path.exists('/usr/lib/wine/wineserver64') else shutil.which('wineserver')
+    notz = os.path.join(build, 'bin', 'notz.exe')  # Windows programs take the zone from Wine, not TZ
+    bin_ = lambda name: os.path.join(build, 'bin', name)
+    on_pc = lambda *args: run_wine(shipper.wine, (notz,) + args, env, 120)
+    made = run_wine(shipper.wine, ('wineboot', '-i'), env, 240)
+    check(made.returncode == 0, 'the PC prefix made: ' + made.stderr[-500:])
+    subprocess.run([server, '-w'], env=env, timeout=120)
+    logs = os.path.join(prefix, 'drive_c', 'Korvane', 'VardelLogs')
+    os.makedirs(logs)
+    today = day_name(0)
+    path = os.path.join(logs, today)
+    marker = 'restart %d' % os.getpid()
+    shipper.folder = logs
+    ours = lambda: open(path, 'rb').read().count(marker.encode()) if os.path.exists(path) else 0
+    arrived = lambda: sum(1 for r in collector.lines() if marker in r.get('message', ''))
+
+    def log_events(first, count):
+        """vardel-log with one event per line of its input, in the background."""
+        lines = os.path.join(run, 'events-%d.txt' % first)
+        with open(lines, 'w') as f:
+            f.writelines('%s event %d\n' % (marker, i) for i in range(first, first + count))
+        return subprocess.Popen([shipper.wine, notz, bin_('vardel-log.exe'), '-s', 'restart-test', '--stdin'],
+                                env=env, stdin=open(lines), stdout=subprocess.DEVNULL,
+                                stderr=open(os.path.join(run, 'vardel-log.err'), 'ab'))
+
+    def boot():
+        check(on_pc(bin_('korvane-host.exe'), '--start').returncode == 0, 'the host started')
+        shipper.start()
+
+    try:
+        check(on_pc(bin_('VardelEventLogger.exe'), '/RegServer').returncode == 0, 'the server registered')
+        collector.start()
+        boot()
+        writer = log_events(0, 20000)
+        wait_for(lambda: ours() >= 2000 and arrived() >= 500, '2,000 lines written and 500 arrived', 120)
+        subprocess.run([server, '-k'], env=env, timeout=60)
+        print('killed the PC at %d lines written, %d arrived' % (ours(), arrived()), flush=True)
+        check(writer.wait(60) != 0, 'the events before the restart stopped by it')
+        shipper.proc.wait(60)
+        subprocess.run([server, '-w'], env=env, timeout=60)
+        written = ours()
+        boot()
+        writer = log_events(20000, 2000)
+        check(writer.wait(120) == 0, 'the events after the restart all accepted: %s' %
+              open(os.path.join(run, 'vardel-log.err'), errors='replace').read()[-500:])
+        wait_for(lambda: ours() >= written + 2000, 'the 2,000 events after the restart in the day file', 60)
+        data = open(path, 'rb').read()
+        lines = data.split(b'\r\n')
+        check(lines[-1] == b'', 'the day file ends in a whole line')
+        offset = 0
+        for line in lines[:-1]:
+            fields = server_line(line)
+            if check(fields is not None, 'a line of the server at %d in the layout: %r' % (offset, line[:200])):
+                model.records.setdefault(today, []).append((offset, line + b'\r\n', fields))
+            offset += len(line) + 2
+        model.sizes[today] = len(data)
+        sent = [int(f['message'].rsplit(' ', 1)[1]) for _, _, f in model.records[today] if marker in f['message']]
+        check(sent == sorted(sent) and len(set(sent)) == len(sent), 'the server wrote each event once, in order')
+        check(set(range(20000, 22000)) <= set(sent), 'every event after the restart in the day file')
+        wait_all(model, collector, 120)
+        verify(model, collector)
+    finally:
+        subprocess.run([server, '-k'], env=env, timeout=60)
+
+
+def server_line(line):
+    """The fields of one line the server wrote: time,type,level,source,"message"
+    (the test's sources hold no comma)."""
+    text = line.decode('cp1252')
+    parts = text.split(',', 4)
+    if len(parts) != 5 or not (parts[4].startswith('"') and parts[4].endswith('"')):
+        return None
+    return dict(host=PC, time=parts[0], type=parts[1], level=parts[2], source=parts[3], message=parts[4][1:-1])
+
+
+def case_midnight(build, run, folder, collector, shipper, model):
+    """Midnight while the shipper runs, its clock moved by libfaketime (the
+    shipper is the one Wine process here; the wineserver keeps the real
+    clock, and waits are relative, so they are unaffected): the last
+    record of the day that ends, unfinished and still growing (never still
+    long enough to go for that), goes once the day is over; the new day's
+    file is read as it appears."""
+    if not os.path.exists(FAKETIME):
+        check(False, 'libfaketime is not installed (%s; scripts/setup.sh installs it)' % FAKETIME)
+        return
+    before, ending, new = 'Log_2026_03_13.log', 'Log_2026_03_14.log', 'Log_2026_03_15.log'
+    to_midnight = 15
+    model.write(folder, before, 0, 100)
+    model.write(folder, ending, 200, 300)
+    tail = model.record(600)[0][:-40]
+    at = model.append(folder, ending, tail, None)
+    shipper.env.update(LD_PRELOAD=FAKETIME, FAKETIME_DONT_FAKE_MONOTONIC='1',
+                       FAKETIME='@2026-03-14 23:59:%02d' % (60 - to_midnight))
+    collector.start()
+    started = time.monotonic()
+    shipper.start()
+    sent_tail = lambda: any(r['file'] == ending and r.get('offset') == at for r in collector.lines())
+    # From the start, paced below the shipper's quiet time, so that only the
+    # day's end can send the record; the pace is not a wait for a result.
+    end = started + to_midnight + 30
+    while not sent_tail() and time.monotonic() < end:
+        with open(os.path.join(folder, ending), 'ab') as f:
+            f.write(b'x')
+        tail += b'x'
+        time.sleep(0.5)
+    went = time.monotonic() - started
+    check(sent_tail(), "the unfinished last record of the day that ended, within 30 s of midnight")
+    check(went >= to_midnight, 'the unfinished record went %.1f s after the start, before midnight' % went)
+    print('the unfinished record went %.1f s after the start (midnight at %d s)' % (went, to_midnight))
+    model.records[ending].append((at, tail, dict(host=PC, raw=tail.decode('cp1252'))))
+    model.sizes[ending] += len(tail)
+    model.write(folder, new, 1000, 200)
+    wait_all(model, collector)
+    wait_for(lambda: [r['raw'] for r in collector.lines() if r['file'] == ending and r.get('offset') == at][-1:] ==
+             [tail.decode('cp1252')], 'the record as the day left it', 30)
+    # The day that ended is sent once to its end; its last record may go
+    # again, longer, if it grew while going (the store keeps the last).
+    verify(model, collector, replaced={(ending, at)}, exact=True)
 
 
 def case_service(build, run, folder, collector, shipper, model):
@@ -236,8 +415,12 @@ def case_tls(build, run, folder, collector, shipper, model):
     attempt(site, site, None)
 
 
+CASES = ('content', 'kills', 'collector', 'away', 'restart', 'midnight', 'service', 'tls')
+FAKETIME = '/usr/lib/x86_64-linux-gnu/faketime/libfaketime.so.1'
+
+
 def main():
-    if len(sys.argv) != 3 or sys.argv[2] not in ('content', 'kills', 'collector', 'service', 'tls'):
+    if len(sys.argv) != 3 or sys.argv[2] not in CASES:
         print(__doc__, file=sys.stderr)
         return 2
     build = os.path.abspath(sys.argv[1])
