@@ -330,26 +330,21 @@ def check_disk_full(db, col, fs):
     check(stored(db, 'FULL') == list(range(40)), 'records of the full disk: %r' % stored(db, 'FULL'))
 
 
-def check_far_flood(db, col):
-    """1,500 records, one per far day, cost no partition."""
+def check_flood(db, col, host, days, what):
+    """A record for each of the days (1,500), stored, costing no partition."""
     count = "select count(*) as n from pg_inherits where inhparent = 'vardel.records'::regclass"
     before = db.query(count)[0]['n']
-    col.send('FLOOD', [(d.strftime('Log_%Y_%m_%d.log'), 0) for d in FAR])
-    wait_for(lambda: len(stored(db, 'FLOOD')) >= len(FAR), 'the far days to be stored', 120)
-    check(len(stored(db, 'FLOOD')) == len(FAR), 'far days stored: %d' % len(stored(db, 'FLOOD')))
-    check(db.query(count)[0]['n'] == before, 'partitions: %d before the flood, %d after' % (before, db.query(count)[0]['n']))
+    col.send(host, [(d.strftime('Log_%Y_%m_%d.log'), 0) for d in days])
+    wait_for(lambda: len(stored(db, host)) >= len(days), 'the %s to be stored' % what, 120)
+    check(len(stored(db, host)) == len(days), '%s stored: %d' % (what, len(stored(db, host))))
+    check(db.query(count)[0]['n'] == before, 'partitions: %d before the %s, %d after' % (before, what, db.query(count)[0]['n']))
 
 
 def check_past_days(db, col):
     """1,500 records, one per day older than the kept days, cost no
     partition and go with the next retention run; a day's records kept
     apart so move into its partition once raised kept days cover it."""
-    count = "select count(*) as n from pg_inherits where inhparent = 'vardel.records'::regclass"
-    before = db.query(count)[0]['n']
-    col.send('PAST', [(d.strftime('Log_%Y_%m_%d.log'), 0) for d in PAST])
-    wait_for(lambda: len(stored(db, 'PAST')) >= len(PAST), 'the past days to be stored', 120)
-    check(len(stored(db, 'PAST')) == len(PAST), 'past days stored: %d' % len(stored(db, 'PAST')))
-    check(db.query(count)[0]['n'] == before, 'partitions: %d before the past days, %d after' % (before, db.query(count)[0]['n']))
+    check_flood(db, col, 'PAST', PAST, 'past days')
     check(db.query("select distinct file_day from vardel.records where host = 'PAST' and file_day = '%s'" % PAST[7])
           == [{'file_day': str(PAST[7])}], 'a past record keeps its own file day')
     day = TODAY - datetime.timedelta(days=120)
@@ -418,7 +413,7 @@ def main():
             check_refused(db, col)
             if mounted:
                 check_disk_full(db, col, fs)
-            check_far_flood(db, col)
+            check_flood(db, col, 'FLOOD', FAR, 'far days')
             check_past_days(db, col)
         except RuntimeError as e:
             check(False, str(e))

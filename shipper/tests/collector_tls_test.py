@@ -24,7 +24,7 @@ import sys
 import tempfile
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-from shipper_support import (CENTRAL, CERTS, RSYSLOGD, TOP, Collector, check, failures, frame, free_port,  # noqa: E402
+from shipper_support import (CENTRAL, CERTS, RSYSLOGD, TOP, Collector, check, finish, frame, free_port,  # noqa: E402
                              read_frame, wait_for)
 
 RECORD = 'Wed Dec 09 10:00:%02d AM GMT Standard Time,INFORMATION,RELEASE,tls test,"message %d"\r'
@@ -230,14 +230,7 @@ def main():
         check(rows == want, 'stored:\n  got  %s\n  want %s' % (rows, want))
     finally:
         collector.stop()
-    if failures:
-        for name in ('rsyslogd.log', 'gate.log'):
-            print('--- %s:\n%s' % (name, open(os.path.join(run, name), errors='replace').read()[-3000:]))
-        print('%d failure(s); the run is kept in %s' % (len(failures), run))
-        return 1
-    shutil.rmtree(run)
-    print('passed')
-    return 0
+    return finish(run, [os.path.join(run, name) for name in ('rsyslogd.log', 'gate.log')])
 
 
 if __name__ == '__main__':

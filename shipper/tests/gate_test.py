@@ -22,7 +22,7 @@ import sys
 import tempfile
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-from shipper_support import CERTS, GATE, check, failures, frame, free_port, listening, read_frame, wait_for  # noqa: E402
+from shipper_support import CERTS, GATE, check, finish, frame, free_port, listening, read_frame, wait_for  # noqa: E402
 
 HEAD = b'<13>1 2026-12-09T10:00:00Z '
 REST = b' vardel - Log_2026_12_09.log [vardel@32473 offset="0"] '
@@ -132,13 +132,7 @@ def main():
     finally:
         gate.send_signal(signal.SIGTERM)
         check(gate.wait(30) == 0, 'the gate did not stop cleanly on SIGTERM')
-    if failures:
-        print('--- gate.log:\n' + open(log, errors='replace').read()[-3000:])
-        print('%d failure(s); the run is kept in %s' % (len(failures), run))
-        return 1
-    shutil.rmtree(run)
-    print('passed')
-    return 0
+    return finish(run, [log])
 
 
 if __name__ == '__main__':

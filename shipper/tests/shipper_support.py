@@ -30,6 +30,20 @@ def check(ok, what):
     return ok
 
 
+def finish(run, logs=()):
+    """The test's exit code: 0 with its run folder removed, or 1 with the
+    tails of logs (paths) and the folder kept."""
+    if not failures:
+        shutil.rmtree(run)
+        print('passed')
+        return 0
+    for path in logs:
+        if os.path.exists(path):
+            print('--- %s:\n%s' % (os.path.basename(path), open(path, errors='replace').read()[-6000:]))
+    print('%d failure(s); the run is kept in %s' % (len(failures), run))
+    return 1
+
+
 def wait_for(condition, what, seconds=60):
     """Polls condition (a file grown, a port listening) with a bound."""
     end = time.monotonic() + seconds

@@ -44,7 +44,7 @@ import tempfile
 import time
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-from shipper_support import (PC, RSYSLOGD, TOP, Collector, Model, Shipper, check, day_name, failures,  # noqa: E402
+from shipper_support import (PC, RSYSLOGD, TOP, Collector, Model, Shipper, check, day_name, finish,  # noqa: E402
                              free_port, run_wine, verify, wait_all, wait_for, win)
 
 
@@ -441,14 +441,7 @@ def main():
             if p and p.poll() is None:
                 p.kill()
                 p.wait()
-        if failures and os.path.exists(shipper.log):
-            print('--- shipper said:\n' + open(shipper.log, errors='replace').read()[-6000:])
-    if failures:
-        print('%d failure(s); the run is kept in %s' % (len(failures), run))
-        return 1
-    shutil.rmtree(run)
-    print('passed')
-    return 0
+    return finish(run, [shipper.log])
 
 
 if __name__ == '__main__':
