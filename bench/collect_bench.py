@@ -102,6 +102,8 @@ def run(collector, folder, n, work):
 
 
 def main():
+    # Stopped (a timeout's SIGTERM): its servers and folder go too.
+    signal.signal(signal.SIGTERM, lambda *_: sys.exit(1))
     n = int(sys.argv[1]) if len(sys.argv) > 1 else 200000
     rounds = int(sys.argv[2]) if len(sys.argv) > 2 else 2
     if not os.access(RSYSLOGD, os.X_OK):

@@ -84,6 +84,8 @@ def run_shipper(build, folder, n, work):
 
 
 def main():
+    # Stopped (a timeout's SIGTERM): its servers and folder go too.
+    signal.signal(signal.SIGTERM, lambda *_: sys.exit(1))
     if len(sys.argv) < 2:
         print(__doc__, file=sys.stderr)
         return 2

@@ -50,6 +50,8 @@ def free_ports(n):
 
 
 def main():
+    # Stopped (a timeout's SIGTERM): its servers and folder go too.
+    signal.signal(signal.SIGTERM, lambda *_: sys.exit(1))
     n = int(sys.argv[1]) if len(sys.argv) > 1 else 200000
     if not os.access(RSYSLOGD, os.X_OK):
         print('SKIPPED: rsyslogd is not installed (scripts/setup.sh installs it)')
