@@ -41,6 +41,17 @@ def start_collector(conf, env, work, relp):
             time.sleep(0.05)
 
 
+def free_ports(n):
+    """n ports of 127.0.0.1 free at once (the sockets held until all are taken)."""
+    socks = [socket.socket() for _ in range(n)]
+    for s in socks:
+        s.bind(('127.0.0.1', 0))
+    ports = [s.getsockname()[1] for s in socks]
+    for s in socks:
+        s.close()
+    return ports
+
+
 def day_file(path, n):
     """N records as the server writes them; one in 100 with a line break in
     its source, one in 100 with bytes of code page 1252 (both take the
@@ -63,12 +74,7 @@ def run(collector, folder, n, work):
     shutil.rmtree(work, ignore_errors=True)
     os.makedirs(os.path.join(work, 'edge'))
     os.makedirs(os.path.join(work, 'central'))
-    socks = [socket.socket() for _ in range(3)]
-    for s in socks:
-        s.bind(('127.0.0.1', 0))
-    relp, tcp, escaped = (s.getsockname()[1] for s in socks)
-    for s in socks:
-        s.close()
+    relp, tcp, escaped = free_ports(3)
     out = os.path.join(work, 'out.json')
     open(out, 'w').close()
     env = dict(os.environ, VARDEL_CONF_DIR=CONF, VARDEL_LISTEN='127.0.0.1', VARDEL_RELP_PORT=str(relp),

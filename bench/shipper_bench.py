@@ -18,7 +18,6 @@ Exits 77 when rsyslogd cannot start, 1 when a run did not deliver.
 import os
 import shutil
 import signal
-import socket
 import subprocess
 import sys
 import tempfile
@@ -32,26 +31,11 @@ PASSTHROUGH = os.path.join(cb.CONF, 'tests', 'passthrough.conf')
 GOAL = 1.0
 
 
-def free_ports(n):
-    socks = [socket.socket() for _ in range(n)]
-    for s in socks:
-        s.bind(('127.0.0.1', 0))
-    ports = [s.getsockname()[1] for s in socks]
-    for s in socks:
-        s.close()
-    return ports
-
-
 def run_shipper(build, folder, n, work):
     """Seconds from the shipper's start to the collector's last record."""
     shutil.rmtree(work, ignore_errors=True)
     os.makedirs(os.path.join(work, 'central'))
-    socks = [socket.socket() for _ in range(3)]
-    for s in socks:
-        s.bind(('127.0.0.1', 0))
-    relp, tcp, escaped = (s.getsockname()[1] for s in socks)
-    for s in socks:
-        s.close()
+    relp, tcp, escaped = cb.free_ports(3)
     out = os.path.join(work, 'out.json')
     open(out, 'w').close()
     env = dict(os.environ, VARDEL_CONF_DIR=cb.CONF, VARDEL_LISTEN='127.0.0.1', VARDEL_RELP_PORT=str(relp),
@@ -126,7 +110,7 @@ def logevent_with_shipper(build):
     with tempfile.TemporaryDirectory(prefix='vardel-shipper-bench.') as tmp:
         work = os.path.join(tmp, 'central')
         os.makedirs(work)
-        relp, tcp, escaped = free_ports(3)
+        relp, tcp, escaped = cb.free_ports(3)
         env = dict(os.environ, VARDEL_CONF_DIR=cb.CONF, VARDEL_LISTEN='127.0.0.1', VARDEL_RELP_PORT=str(relp),
                    VARDEL_TCP_PORT=str(tcp), VARDEL_ESCAPED_PORT=str(escaped), VARDEL_COLLECT_DIR=work,
                    VARDEL_COLLECT_OUT=os.path.join(tmp, 'out.json'), VARDEL_STORE_CONF='')

@@ -14,11 +14,13 @@ import datetime
 import os
 import shutil
 import signal
-import socket
 import subprocess
 import sys
 import tempfile
 import time
+
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+import collect_bench  # noqa: E402
 
 TOP = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 CONF = os.path.join(TOP, 'collect')
@@ -40,13 +42,6 @@ def cpu_busy():
     """Seconds of CPU the machine has spent on anything, all cores."""
     fields = [int(f) for f in open('/proc/stat').readline().split()[1:]]
     return (sum(fields) - fields[3] - fields[4]) / os.sysconf('SC_CLK_TCK')
-
-
-def free_ports(n):
-    socks = [socket.socket() for _ in range(n)]
-    for s in socks:
-        s.bind(('127.0.0.1', 0))
-    return [s.getsockname()[1] for s in socks]
 
 
 def main():
@@ -92,7 +87,7 @@ def run(n, work, pg, procs):
     days = [today - datetime.timedelta(days=1), today]
     for i, d in enumerate(days):
         day_file(os.path.join(logs, d.strftime('Log_%Y_%m_%d.log')), i * (n // 2), n // 2 if i == 0 else n - n // 2)
-    relp, tcp, escaped = free_ports(3)
+    relp, tcp, escaped = collect_bench.free_ports(3)
     env = dict(os.environ, VARDEL_CONF_DIR=CONF, VARDEL_LISTEN='127.0.0.1', VARDEL_RELP_PORT=str(relp),
                VARDEL_TCP_PORT=str(tcp), VARDEL_ESCAPED_PORT=str(escaped),
                VARDEL_COLLECT_DIR=os.path.join(work, 'central'), VARDEL_COLLECT_OUT='',

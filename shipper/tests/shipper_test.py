@@ -334,12 +334,12 @@ def case_service(build, run, folder, collector, shipper, model):
         for value, kind, data in (('ShipperCollector', 'REG_SZ', '127.0.0.1:%d' % collector.port),
                                   ('ShipperPlain', 'REG_DWORD', '1'), ('ShipperHost', 'REG_SZ', PC)):
             check(wine('reg', 'add', key, '/v', value, '/t', kind, '/d', data, '/f', '/reg:32').returncode == 0,
-                  'reg add ' + value)
+                  'reg add /reg:32 ' + value)
         installed = wine(exe, '--install')
         check(installed.returncode == 0, 'install: ' + installed.stdout + installed.stderr)
         # Its own process, started with the system. (Wine's service manager
         # keeps no failure actions and restarts nothing: not checked here.)
-        config = ' '.join(wine('reg', 'query', r'HKLM\System\CurrentControlSet\Services\VardelShipper').stdout.split())
+        config = ' '.join(wine('reg', 'query', r'HKLM\System\CurrentControlSet\Services\VardelShipper', '/reg:64').stdout.split())
         check('Start REG_DWORD 0x2' in config and 'Type REG_DWORD 0x10' in config, 'service config: ' + config)
         check(wine('sc', 'start', 'VardelShipper').returncode == 0, 'sc start')
         wait_for(lambda: state() == 'RUNNING', 'the service running', 30)

@@ -279,11 +279,7 @@ def main():
                       "%s 503 once the store stopped, naming no socket: %s" % (path, body.strip()))
     finally:
         run.close()
-    if run.failures:
-        print("%d checks failed" % len(run.failures))
-        return 1
-    print("all checks passed")
-    return 0
+    return run.result()
 
 
 if __name__ == "__main__":

@@ -294,6 +294,14 @@ class Run:
                    ("" if expect else "refused, as it must be: ", name, header, width // 8, ink, missing))
         return pixels, width
 
+    def result(self):
+        """The test's exit code, said."""
+        if self.failures:
+            print("%d checks failed" % len(self.failures))
+            return 1
+        print("all checks passed")
+        return 0
+
     def close(self):
         for proc in self.pages:
             if proc.poll() is None:

@@ -95,6 +95,18 @@ def store_pids(run):
     return pids
 
 
+def outside_addresses():
+    """The address by which other machines reach this host, where it has a
+    route out (a UDP socket's connect sends nothing)."""
+    with socket.socket(socket.AF_INET, socket.SOCK_DGRAM) as s:
+        try:
+            s.connect(("192.0.2.1", 9))
+        except OSError:
+            return []
+        address = s.getsockname()[0]
+    return [] if address.startswith("127.") else [address]
+
+
 def main():
     ap = argparse.ArgumentParser()
     ap.add_argument("--page", required=True)
@@ -121,6 +133,16 @@ def main():
             err = "it listens beside the first"
         run.check(second.returncode == 1 and "cannot listen" in err,
                   "a second page on the same port is refused: %s %s" % (second.returncode, err.strip()))
+
+        # Another PC cannot reach it: by default it listens on the loopback
+        # alone, not on the host's own addresses.
+        for address in outside_addresses():
+            try:
+                socket.create_connection((address, port), timeout=BOUND).close()
+                reached = True
+            except OSError:
+                reached = False
+            run.check(not reached, "the page is reached on %s, the host's address for other machines" % address)
 
         # Eight clients sending their heads a byte at a time: others are served meanwhile.
         stop, result, hanging = threading.Event(), [None] * SLOW_CLIENTS, threading.Semaphore(0)
@@ -189,11 +211,7 @@ def main():
         for pid in stopped:
             os.kill(pid, signal.SIGCONT)
         run.close()
-    if run.failures:
-        print("%d checks failed" % len(run.failures))
-        return 1
-    print("all checks passed")
-    return 0
+    return run.result()
 
 
 if __name__ == "__main__":
