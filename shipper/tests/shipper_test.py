@@ -181,6 +181,18 @@ def retries(shipper):
     return [int(m) for m in re.findall(r'lost: [^\n]*; again in (\d+) ms', text)]
 
 
+def private_prefix(run, shipper):
+    """A Wine prefix of the case's own, made and left without a server
+    running; the shipper runs in it. (env, the wineserver's path)"""
+    env = dict(shipper.env, WINEPREFIX=os.path.join(run, 'prefix'))
+    shipper.env = env
+    server = '/usr/lib/wine/wineserver64' if os.path.exists('/usr/lib/wine/wineserver64') else shutil.which('wineserver')
+    made = run_wine(shipper.wine, ('wineboot', '-i'), env, 240)
+    check(made.returncode == 0, 'the prefix made: ' + made.stderr[-500:])
+    subprocess.run([server, '-w'], env=env, timeout=120)
+    return env, server
+
+
 def case_restart(build, run, folder, collector, shipper, model):
     """A PC's restart: the server writing the day file while the shipper
     reads it, then every Windows process of the PC killed at once (its own
@@ -188,16 +200,11 @@ def case_restart(build, run, folder, collector, shipper, model):
     manager's processes), all started again and more events logged. The
     expected records are the lines the server wrote, read from the file by
     the test's own reading of the line layout (time,type,level,source,"message")."""
-    prefix = os.path.join(run, 'prefix')
-    env = dict(shipper.env, WINEPREFIX=prefix)
-    shipper.env = env
-    server = '/usr/lib/wine/wineserver64' if os.path.exists('/usr/lib/wine/wineserver64') else shutil.which('wineserver')
+    env, server = private_prefix(run, shipper)
+    prefix = env['WINEPREFIX']
     notz = os.path.join(build, 'bin', 'notz.exe')  # Windows programs take the zone from Wine, not TZ
     bin_ = lambda name: os.path.join(build, 'bin', name)
     on_pc = lambda *args: run_wine(shipper.wine, (notz,) + args, env, 120)
-    made = run_wine(shipper.wine, ('wineboot', '-i'), env, 240)
-    check(made.returncode == 0, 'the PC prefix made: ' + made.stderr[-500:])
-    subprocess.run([server, '-w'], env=env, timeout=120)
     logs = os.path.join(prefix, 'drive_c', 'Korvane', 'VardelLogs')
     os.makedirs(logs)
     today = day_name(0)
@@ -268,7 +275,8 @@ def server_line(line):
 
 def case_midnight(build, run, folder, collector, shipper, model):
     """Midnight while the shipper runs, its clock moved by libfaketime (the
-    shipper is the one Wine process here; the wineserver keeps the real
+    shipper is the one Wine process of its prefix moved; that prefix's
+    wineserver keeps the real
     clock, and waits are relative, so they are unaffected): the last
     record of the day that ends, unfinished and still growing (never still
     long enough to go for that), goes once the day is over; the new day's
@@ -276,6 +284,19 @@ def case_midnight(build, run, folder, collector, shipper, model):
     if not os.path.exists(FAKETIME):
         check(False, 'libfaketime is not installed (%s; scripts/setup.sh installs it)' % FAKETIME)
         return
+    # A prefix of its own, whose server and services keep the real clock:
+    # Wine processes started for the shipper would take its moved clock,
+    # and in the shared prefix they outlived the case (TLS there then failed).
+    env, server = private_prefix(run, shipper)
+    subprocess.run([server, '-p'], env=env, timeout=60, stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
+                   stderr=subprocess.DEVNULL)
+    try:
+        midnight(folder, collector, shipper, model)
+    finally:
+        subprocess.run([server, '-k'], env=env, timeout=60)
+
+
+def midnight(folder, collector, shipper, model):
     before, ending, new = 'Log_2026_03_13.log', 'Log_2026_03_14.log', 'Log_2026_03_15.log'
     to_midnight = 15
     model.write(folder, before, 0, 100)
