@@ -1,26 +1,21 @@
 #!/usr/bin/python3
-"""The collector's way into the store: run by rsyslog's omprog
-(collect/store/pgsql.conf) with confirmMessages and useTransactions.
+"""The collector's way into the store: follows the journal that the
+collector writes (collect/store/pgsql.conf) and stores it in order, a batch
+of up to BATCH_BYTES in one PostgreSQL transaction (COPY into the session's
+vardel_batch, then vardel.take_batch()) that also moves the journal's
+position (vardel.journal_advance), so that each line is stored once
+whatever fails in between: the loader killed, the store refusing, full,
+away or restarting (then it tries again every second, and a loader started
+later goes on from the position).
 
-Protocol on standard input and output, one line each way:
-  BEGIN TRANSACTION              -> OK
-  RECEIVED<TAB>LINE[<TAB>LINE]   -> DEFER_COMMIT   (a message: its receipt
-                                    time and its one or two JSON lines)
-  COMMIT TRANSACTION             -> OK once the batch is in the journal
+Started by rsyslog's omprog, which writes it a tick a second; it ends when
+its standard input closes (the collector stops).
 
-The journal, $VARDEL_COLLECT_DIR/vardel_store.spool, is written and synced
-before a commit is answered; the loader's drainer, a process of its own,
-stores it in order, a batch of up to 1024 messages in one PostgreSQL
-transaction (COPY into the session's
-vardel_batch, then vardel.take_batch()), while the next batch comes. A
-fault of the store as a whole (refused, full, away, restarting) leaves the
-journal as it is, tried again every second, and a loader started later
-(the collector sends a message without records every few seconds, so that
-one runs) stores it first. Not rsyslog's own retry: rsyslog counts a
-batch handed to a transaction as done, so a collector stopped while it
-retries one would drop that batch. Past VARDEL_STORE_SPOOL_MAX bytes not
-yet stored (1 GiB) a commit is answered "Error: ...", and rsyslog keeps
-the batch in its own queue and hands it in again.
+The journal, in $VARDEL_COLLECT_DIR/store-journal/: `journal`, which the
+collector appends to, and `journal.N`, files it closed and renamed (N
+counting up), each deleted once stored. A line: the receipt time, a tab,
+one record's JSON; or, a message's second record, its JSON alone. A file is known by its inode and the start of its first
+line, which a later file given the same inode does not share.
 
 A record that the store cannot take as sent (any value of any field) does
 not fail its batch: the batch is then stored record by record, and such a
@@ -32,14 +27,13 @@ VARDEL_STORE_USER. A password, where the server asks for one, comes from
 the collector's user's ~/.pgpass or the file PGPASSFILE names (libpq reads
 no such file that others may read).
 """
-import contextlib
-import fcntl
-import io
 import datetime
+import io
 import json
 import os
 import re
 import select
+import socket
 import sys
 import time
 
@@ -48,9 +42,11 @@ import psycopg2
 # SQLSTATE classes of a fault in the data of a record rather than of the
 # store: data exception, integrity, program limit (an index entry too big).
 RECORD_FAULTS = ('22', '23', '54')
-SPOOL_BATCH = 1024
+BATCH_BYTES = 4 << 20
+HEAD_BYTES = 128
 NOT_JSON = 'not a JSON record'
 RECEIVED = re.compile(r'[0-9]{4}-[0-9]{2}-[0-9]{2}T[0-9]{2}:[0-9]{2}:[0-9]{2}(\.[0-9]{1,6})?(Z|[+-][0-9]{2}:[0-9]{2})')
+ROTATED = re.compile(r'journal\.([0-9]{1,17})')
 
 
 def log(text):
@@ -73,14 +69,16 @@ def no_constant(name):
     raise ValueError('not JSON: ' + name)
 
 
-def rows_of(messages, look=False):
-    """(received, line, reason, host, file, offset) for each record of the
-    messages. Only where look is set are the lines read here (the store
-    reads them; the loader looks only when the store refused one)."""
+def rows_of(lines):
+    """(received, line, reason, host, file, offset) for each journal line
+    (a receipt time, a tab, and a record, or more than one where a line
+    came whole from an older journal), each record read here."""
     rows = []
-    for msg in messages:
-        received, _, rest = msg.partition(b'\t')
+    for msg in lines:
+        received, tab, rest = msg.partition(b'\t')
         received = received.decode('ascii', 'replace')
+        if not tab:  # a line cut short by a crash: kept as it is
+            received, rest = '', msg
         if not RECEIVED.fullmatch(received):
             received = datetime.datetime.now(datetime.timezone.utc).isoformat()
         for raw in rest.split(b'\t'):
@@ -94,9 +92,6 @@ def rows_of(messages, look=False):
             if '\0' in line:  # a text holds none: kept without them
                 rows.append((received, line.replace('\0', ''), NOT_JSON, None, None, None))
                 continue
-            if not look:
-                rows.append((received, line, None, None, None, None))
-                continue
             try:
                 rec = json.loads(line, parse_constant=no_constant)
             except ValueError:
@@ -109,6 +104,19 @@ def rows_of(messages, look=False):
                 offset = None
             rows.append((received, line, None, hint(rec.get('host')), hint(rec.get('file')), offset))
     return rows
+
+
+def with_received(lines):
+    """A message's second record is a line of its own, without a receipt
+    time: it gets that of the line before."""
+    out, received = [], None
+    for line in lines:
+        if line.startswith(b'{') and received is not None:
+            line = received + b'\t' + line
+        else:
+            received = line.partition(b'\t')[0]
+        out.append(line)
+    return out
 
 
 def hint(value):
@@ -139,7 +147,71 @@ class Store:
                 pass
         self.conn = None
 
-    def copy(self, cur, rows):
+    def failed(self, e):
+        why = one_line(getattr(e, 'pgerror', None) or e)
+        self.drop()
+        if why != self.fault:
+            log('the store does not take records; they stay in the journal: %s' % why)
+        self.fault = why
+
+    def taken(self):
+        if self.fault:
+            log('the store takes records again')
+            self.fault = None
+
+    def position(self, journal):
+        """(head, file, offset) where the journal's stored part ends."""
+        conn = self.connect()
+        with conn.cursor() as cur:
+            cur.execute('select head, file_id, pos from vardel.journal_position where journal = %s', (journal,))
+            row = cur.fetchone()
+        conn.commit()
+        return (bytes(row[0]), row[1], row[2]) if row else (b'', 0, 0)
+
+    @staticmethod
+    def advance(cur, journal, was, now):
+        cur.execute('select vardel.journal_advance(%s, %s, %s, %s, %s, %s, %s)',
+                    (journal, psycopg2.Binary(was[0]), was[1], was[2], psycopg2.Binary(now[0]), now[1], now[2]))
+        return cur.fetchone()[0]
+
+    def store(self, journal, was, now, chunk):
+        """The chunk's lines stored and the position moved from was to now,
+        in one transaction; False where the position stood elsewhere."""
+        lines = [line for line in chunk.split(b'\n') if line.strip()]
+        if chunk.startswith(b'{') or b'\n{' in chunk:
+            lines = with_received(lines)
+        conn = self.connect()
+        try:
+            with conn.cursor() as cur:
+                if not self.advance(cur, journal, was, now):
+                    conn.rollback()
+                    return False
+                if lines:
+                    self.copy_lines(cur, lines)
+            conn.commit()
+        except psycopg2.Error as e:
+            if conn.closed or not (e.pgcode or '').startswith(RECORD_FAULTS):
+                raise
+            conn.rollback()
+            with conn.cursor() as cur:
+                if not self.advance(cur, journal, was, now):
+                    conn.rollback()
+                    return False
+            self.one_by_one(conn, rows_of(lines))
+        return True
+
+    @staticmethod
+    def copy_lines(cur, lines):
+        """The common case: journal lines as they are, numbered; a line that
+        COPY or the store cannot take fails the statement."""
+        buf = b''.join(b'%d\t%s\n' % (n, line.replace(b'\\', b'\\\\')) for n, line in enumerate(lines, 1))
+        cur.execute('select vardel.open_batch()')
+        cur.execute('delete from pg_temp.vardel_batch')
+        cur.copy_expert('copy pg_temp.vardel_batch (n, received, line) from stdin', io.BytesIO(buf))
+        cur.execute('select vardel.take_batch()')
+
+    @staticmethod
+    def copy_rows(cur, rows):
         buf = io.StringIO()
         for n, (received, line, reason, host, file_, offset) in enumerate(rows, 1):
             buf.write('%d\t%s\t%s\t%s\t%s\t%s\t%s\n' % (n, copy_text(received), copy_text(line), copy_text(reason),
@@ -151,252 +223,162 @@ class Store:
         cur.copy_expert('copy pg_temp.vardel_batch (n, received, line, reason, host, file, file_offset) from stdin', buf)
         cur.execute('select vardel.take_batch()')
 
-    def store(self, messages):
-        """None when stored, else the store's fault (one line)."""
-        rows = rows_of(messages)
-        if not rows:
-            return None
-        try:
-            conn = self.connect()
-            try:
-                with conn.cursor() as cur:
-                    self.copy(cur, rows)
-                conn.commit()
-            except psycopg2.Error as e:
-                if conn.closed or not (e.pgcode or '').startswith(RECORD_FAULTS):
-                    raise
-                conn.rollback()
-                self.one_by_one(conn, rows_of(messages, look=True))
-        except psycopg2.Error as e:
-            why = one_line(e.pgerror or e)
-            self.drop()
-            if why != self.fault:
-                log('the store did not take a batch of %d records; they stay queued: %s' % (len(rows), why))
-            self.fault = why
-            return why
-        if self.fault:
-            log('the store takes records again')
-            self.fault = None
-        return None
-
     def one_by_one(self, conn, rows):
         """Each record in its own savepoint; one the store refuses as sent
-        is stored whole as raw with the store's reason."""
+        is stored whole as raw with the store's reason. Commits."""
         with conn.cursor() as cur:
             for row in rows:
                 cur.execute('savepoint one')
                 try:
-                    self.copy(cur, [row])
+                    self.copy_rows(cur, [row])
                 except psycopg2.Error as e:
                     if not (e.pgcode or '').startswith(RECORD_FAULTS):
                         raise
                     cur.execute('rollback to savepoint one')
                     why = 'not stored as sent: ' + one_line(e.diag.message_primary or e)
                     log('%s (%s, %s, offset %s)' % (why, row[3], row[4], row[5]))
-                    self.copy(cur, [row[:2] + (why,) + row[3:]])
+                    self.copy_rows(cur, [row[:2] + (why,) + row[3:]])
                 cur.execute('release savepoint one')
         conn.commit()
 
 
-class Spool:
-    """The journal: messages not yet stored, one a line, in order; .pos
-    holds the offset of the first not yet stored. The loader appends, its
-    drainer (a process of its own, so that storing never holds up the
-    answers rsyslog waits for) stores; a lock on the journal's folder keeps
-    an append and the emptying apart."""
-
+class Journal:
     def __init__(self, folder):
-        self.path = os.path.join(folder, 'vardel_store.spool')
-        self.pos_path = self.path + '.pos'
-        self.limit = int(os.environ.get('VARDEL_STORE_SPOOL_MAX') or 1 << 30)
-        self.lock_fd = None
+        self.dir = os.path.join(folder, 'store-journal')
+        os.makedirs(self.dir, mode=0o700, exist_ok=True)
+        # The collector's host and folder: a folder made anew starts anew
+        # (its first file's head differs).
+        self.id = '%s:%s' % (socket.gethostname(), os.path.realpath(self.dir))
+        self.where = None
+        self.adopt_spool(folder)
 
-    @contextlib.contextmanager
-    def locked(self):
-        # Opened by each process itself: a lock taken through a descriptor
-        # that the fork shared would not keep the other out.
-        if self.lock_fd is None:
-            self.lock_fd = os.open(self.path + '.lock', os.O_RDWR | os.O_CREAT | os.O_CLOEXEC, 0o600)
-        fcntl.flock(self.lock_fd, fcntl.LOCK_EX)
+    def adopt_spool(self, folder):
+        """What an earlier loader's spool had not stored comes first."""
+        spool = os.path.join(folder, 'vardel_store.spool')
+        if not os.path.exists(spool):
+            return
         try:
-            yield
-        finally:
-            fcntl.flock(self.lock_fd, fcntl.LOCK_UN)
-
-    def pos(self):
-        try:
-            with open(self.pos_path) as f:
-                return int(f.read() or 0)
+            pos = int(open(spool + '.pos').read() or 0)
         except (OSError, ValueError):
-            return 0
-
-    def size(self):
-        try:
-            return os.path.getsize(self.path)
-        except OSError:
-            return 0
-
-    def pending(self):
-        return self.size() > self.pos()
-
-    def add(self, messages):
-        """Appended and synced; False where the journal is full."""
-        data = b''.join(m + b'\n' for m in messages)
-        with self.locked():
-            if self.size() - self.pos() + len(data) > self.limit:
-                return False
-            with open(self.path, 'ab') as f:
-                f.write(data)
-                f.flush()
+            pos = 0
+        with open(spool, 'rb') as f:
+            f.seek(pos)
+            rest = f.read()
+        target = os.path.join(self.dir, 'journal.0')
+        if rest.strip() and not os.path.exists(target):
+            with open(target + '.new', 'wb') as f:
+                f.write(rest)
                 os.fsync(f.fileno())
-        return True
+            os.replace(target + '.new', target)
+        for path in (spool, spool + '.pos', spool + '.lock', spool + '.drainer'):
+            if os.path.exists(path):
+                os.remove(path)
 
-    def set_pos(self, pos):
-        tmp = self.pos_path + '.new'
-        with open(tmp, 'w') as f:
-            f.write(str(pos))
-            f.flush()
-            os.fsync(f.fileno())
-        os.replace(tmp, self.pos_path)
+    def files(self):
+        """The journal's files in order: (path, closed), the closed ones
+        first by their number."""
+        rotated = sorted((int(m.group(1)), name) for name in os.listdir(self.dir) for m in [ROTATED.fullmatch(name)] if m)
+        files = [(os.path.join(self.dir, name), True) for _, name in rotated]
+        live = os.path.join(self.dir, 'journal')
+        if os.path.exists(live):
+            files.append((live, False))
+        return files
 
-    def drain(self, store, stop):
-        """Stores the journal in order, a batch at a time, until it is empty
-        (then emptied), the store refuses (False) or stop is set."""
-        while not stop():
-            with self.locked():
-                pos, size = self.pos(), self.size()
-                if pos >= size:
-                    if size:
-                        for path in (self.path, self.pos_path):
-                            if os.path.exists(path):
-                                os.remove(path)
-                    return True
-            with open(self.path, 'rb') as f:
-                f.seek(pos)
-                chunk = [m for m in (f.readline() for _ in range(SPOOL_BATCH)) if m]
-            if chunk and not chunk[-1].endswith(b'\n'):
-                chunk.pop()  # an append under way
-            if not chunk:
-                return True
-            if store.store([m.rstrip(b'\n') for m in chunk]) is not None:
-                return False
-            self.set_pos(pos + sum(map(len, chunk)))
-        return False
+    @staticmethod
+    def head(fd):
+        return os.pread(fd, HEAD_BYTES, 0).partition(b'\n')[0]
 
+    def read(self, path, pos, closed):
+        """(head, inode, lines) of the file from pos: whole lines only,
+        up to about BATCH_BYTES (one longer line whole); a closed file's
+        last line even without its line end. None where it is gone."""
+        try:
+            f = open(path, 'rb')
+        except FileNotFoundError:
+            return None
+        with f:
+            st = os.fstat(f.fileno())
+            f.seek(pos)
+            data = f.read(BATCH_BYTES)
+            while data and b'\n' not in data:
+                more = f.read(BATCH_BYTES)
+                if not more:
+                    break
+                data += more
+            end = len(data) if closed and pos + len(data) >= st.st_size else data.rfind(b'\n') + 1
+            return self.head(f.fileno()), st.st_ino, data[:end]
 
-def drainer(spool, wake):
-    """The drainer's process: stores what the journal holds whenever the
-    loader says it grew (and every second); while the store refuses, tries
-    again every second. Once the loader has closed its end of wake (it was
-    stopped), a few seconds more to store the journal, then it ends after
-    the batch in hand (rsyslog waits that long for its loader; what is left
-    stays for the next start). One drainer at a time: one of a loader that
-    was killed finishes its batch before the next begins."""
-    fd = os.open(spool.path + '.drainer', os.O_RDWR | os.O_CREAT | os.O_CLOEXEC, 0o600)
-    fcntl.flock(fd, fcntl.LOCK_EX)
-    store = Store()
-    end = None
-
-    def wait(seconds, for_more):
-        """Up to seconds, or until the loader says the journal grew (where
-        for_more); notes the loader's end."""
-        nonlocal end
-        until = time.monotonic() + seconds
-        while time.monotonic() < until:
-            if end is not None:  # the pipe is closed: only time to wait for
-                if not for_more:
-                    time.sleep(max(0, until - time.monotonic()))
-                return
-            ready, _, _ = select.select([wake], [], [], max(0, until - time.monotonic()))
-            if not ready:
-                return
-            if not os.read(wake, 65536):
-                end = time.monotonic() + 3
-            elif for_more:
-                return
-
-    stop = lambda: end is not None and time.monotonic() > end
-    while not (end is not None and (stop() or not spool.pending())):
-        done = True
-        if spool.pending():
+    def locate(self, files):
+        """The index of the file the position is in and the offset there;
+        (0, 0) where none is (a new journal)."""
+        head, inode, pos = self.where
+        for i, (path, _) in enumerate(files):
             try:
-                done = spool.drain(store, stop)
-            except Exception as e:  # noqa: BLE001 -- the journal stays; tried again
-                log('storing the journal failed: %s' % one_line(e))
-                store.drop()
-                done = False
-            if done:
+                with open(path, 'rb') as f:
+                    if os.fstat(f.fileno()).st_ino == inode and self.head(f.fileno()) == head:
+                        return i, pos
+            except FileNotFoundError:
                 continue
-        # The store refused: again in a second. Else until more comes.
-        wait(1, for_more=done)
-    store.drop()
+        return 0, 0
+
+    def step(self, store):
+        """Stores one batch; False where there was nothing to store."""
+        if self.where is None:
+            self.where = store.position(self.id)
+        files = self.files()
+        if not files:
+            return False
+        i, pos = self.locate(files)
+        for path, closed in files[:i]:  # stored: the position is past them
+            if closed:
+                os.remove(path)
+        while True:
+            path, closed = files[i]
+            got = self.read(path, pos, closed)
+            if got is None:  # renamed meanwhile: look again
+                return True
+            head, inode, chunk = got
+            if chunk:
+                break
+            if not (closed and i + 1 < len(files)):
+                return False
+            i, pos = i + 1, 0
+        now = (head, inode, pos + len(chunk))
+        if store.store(self.id, self.where, now, chunk):
+            self.where = now
+        else:
+            self.where = None  # another loader moved it
+        store.taken()
+        return True
 
 
 def main():
-    spool = Spool(os.environ.get('VARDEL_COLLECT_DIR') or '.')
-    # The drainer is a process of its own: storing must not hold up the
-    # answers that rsyslog waits for, one message at a time.
-    wake, told = os.pipe()
-    child = os.fork()
-    if child == 0:
-        # Not the collector's pipes: a loader that died must be seen to
-        # have died while its drainer finishes.
-        os.close(told)
-        null = os.open(os.devnull, os.O_RDWR)
-        os.dup2(null, 0)
-        os.dup2(null, 1)
+    journal = Journal(os.environ.get('VARDEL_COLLECT_DIR') or '.')
+    store = Store()
+    os.set_blocking(0, False)
+    end = None
+    while end is None or time.monotonic() < end:
         try:
-            drainer(spool, wake)
-        finally:
-            os._exit(0)
-    os.close(wake)
-    os.set_blocking(told, False)
-
-    def tell():
-        try:
-            os.write(told, b'.')
-        except BlockingIOError:
-            pass  # it has enough to wake for
-
-    os.write(1, b'OK\n')
-    batch, open_, rest = [], False, b''
-    while True:
-        data = os.read(0, 65536)
-        if not data:
+            busy = journal.step(store)
+        except (psycopg2.Error, OSError) as e:
+            store.failed(e)
+            journal.where = None
+            busy = False
+            pause = 1
+        else:
+            pause = 0.2
+        # The ticks: read, so that the pipe never fills; its end, the
+        # collector's stop, leaves a few seconds to go on (rsyslog waits
+        # that long; what is left stays for the next start).
+        if end is None and select.select([0], [], [], 0 if busy else pause)[0]:
+            try:
+                if not os.read(0, 65536):
+                    end = time.monotonic() + 3
+            except BlockingIOError:
+                pass
+        elif end is not None and not busy:
             break
-        *lines, rest = (rest + data).split(b'\n')
-        replies = []
-        for msg in lines:
-            if msg == b'BEGIN TRANSACTION':
-                batch, open_, reply = [], True, b'OK'
-            elif msg == b'COMMIT TRANSACTION' or not open_:
-                if not open_:
-                    batch = [msg]
-                # A message without records is the collector's tick.
-                batch = [m for m in batch if m.partition(b'\t')[2].strip()]
-                try:
-                    if not batch:
-                        reply = b'OK'
-                    elif spool.add(batch):
-                        reply = b'OK'
-                        tell()
-                    else:
-                        reply = b'Error: the journal is full and the store does not take records (see store-loader.log)'
-                except OSError as e:
-                    # rsyslog keeps the batch and hands it in again.
-                    reply = ('Error: the journal cannot be written: %s' % one_line(e)).encode()
-                    log(reply.decode())
-                batch, open_ = [], False
-            else:
-                batch.append(msg)
-                reply = b'DEFER_COMMIT'
-            replies.append(reply + b'\n')
-        out = b''.join(replies)
-        while out:
-            out = out[os.write(1, out):]
-    # Stopped: the drainer has a few seconds more (see drainer).
-    os.close(told)
-    os.waitpid(child, 0)
+    store.drop()
     return 0
 
 

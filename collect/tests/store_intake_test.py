@@ -16,7 +16,6 @@ import datetime
 import errno
 import json
 import os
-import select
 import socket
 import subprocess
 import sys
@@ -37,38 +36,41 @@ PAST = [TODAY - datetime.timedelta(days=400 + i) for i in range(1500)]
 
 
 class Loader:
-    """store-loader.py spoken to as rsyslog's omprog does."""
+    """store-loader.py run as rsyslog's omprog runs it, over a journal
+    written here as the collector's omfile writes it."""
 
-    def __init__(self, db, folder, **env):
-        self.spool = os.path.join(folder, 'vardel_store.spool')
-        self.proc = subprocess.Popen(['/usr/bin/python3', LOADER], env=dict(db.env(), VARDEL_COLLECT_DIR=folder, **env),
-                                     stdin=subprocess.PIPE, stdout=subprocess.PIPE, stderr=subprocess.PIPE)
-        self.reply()
+    def __init__(self, db, folder):
+        self.db = db
+        self.dir = os.path.join(folder, 'store-journal')
+        self.journal = os.path.join(self.dir, 'journal')
+        self.proc = subprocess.Popen(['/usr/bin/python3', LOADER], env=dict(db.env(), VARDEL_COLLECT_DIR=folder),
+                                     stdin=subprocess.PIPE, stderr=subprocess.PIPE)
+        wait_for(lambda: os.path.isdir(self.dir), 'the loader to make its journal folder')
 
-    def reply(self):
-        line = self.proc.stdout.readline().decode().rstrip('\n')
-        if not line:
-            raise RuntimeError('the loader ended: %s' % self.proc.stderr.read().decode(errors='replace'))
-        return line
+    def write(self, messages, name='journal'):
+        """Each message a list of records (dicts, or text written as it
+        is), a journal line each, the first with the receipt time."""
+        received = datetime.datetime.now(datetime.timezone.utc).isoformat().encode()
+        with open(os.path.join(self.dir, name), 'ab') as f:
+            for m in messages:
+                for k, r in enumerate(m):
+                    f.write((b'' if k else received + b'\t') + (r if isinstance(r, bytes) else
+                            (r if isinstance(r, str) else json.dumps(r)).encode()) + b'\n')
 
-    def say(self, line):
-        self.proc.stdin.write(line + b'\n')
-        self.proc.stdin.flush()
-        return self.reply()
+    def position(self):
+        rows = self.db.query("select pos from vardel.journal_position where journal = '%s:%s'"
+                             % (socket.gethostname(), os.path.realpath(self.dir)))
+        return rows[0]['pos'] if rows else None
+
+    def stored_all(self):
+        """The position at the live journal's end, no closed file left."""
+        names = os.listdir(self.dir)
+        return names == ['journal'] and self.position() == os.path.getsize(self.journal)
 
     def batch(self, messages, wait=True):
-        """Each message a list of records (dicts, or text sent as it is);
-        the answer to the commit, once the journal is stored (if wait)."""
-        received = datetime.datetime.now(datetime.timezone.utc).isoformat()
-        check(self.say(b'BEGIN TRANSACTION') == 'OK', 'loader: no OK to a transaction')
-        for m in messages:
-            text = b'\t'.join(r if isinstance(r, bytes) else (r if isinstance(r, str) else json.dumps(r)).encode()
-                               for r in m)
-            check(self.say(received.encode() + b'\t' + text) == 'DEFER_COMMIT', 'loader: no DEFER_COMMIT')
-        answer = self.say(b'COMMIT TRANSACTION')
-        if wait:
-            wait_for(lambda: not os.path.exists(self.spool), 'the loader to store its journal')
-        return answer
+        """True once the journal is stored (if wait)."""
+        self.write(messages)
+        return not wait or wait_for(self.stored_all, 'the loader to store its journal')
 
     def close(self):
         self.proc.stdin.close()
@@ -133,8 +135,7 @@ def check_cases(db, work):
     loader = Loader(db, work)
     try:
         for i, (what, batches, ok) in enumerate(CASES):
-            answers = [loader.batch(b) for b in batches]
-            check(answers == ['OK'] * len(batches), '%s: the loader answered %r' % (what, answers))
+            check(all([loader.batch(b) for b in batches]), '%s: not stored' % what)
             host = LONG_HOST[:200] if 'too long' in what else '-' if what == 'not JSON' else 'C%d' % (i + 1)
             rows = db.query("select file_offset, piece, time_text, source, raw, utc, unknown, file_day::text"
                             " from vardel.records where host = '%s' order by file_offset nulls last, piece, id" % host)
@@ -160,7 +161,7 @@ CLOCK_CHANGES = [('Log_2006_03_26.log', 'Sun Mar 26 %s GMT %s Time' % (t, n))
 def check_clock_changes(db, work):
     loader = Loader(db, work)
     try:
-        check(loader.batch([[dict(whole('CLOCK', i, file=f), time=t)] for i, (f, t) in enumerate(CLOCK_CHANGES)]) == 'OK',
+        check(loader.batch([[dict(whole('CLOCK', i, file=f), time=t)] for i, (f, t) in enumerate(CLOCK_CHANGES)]),
               'clock changes: not stored')
     finally:
         loader.close()
@@ -173,75 +174,92 @@ def check_clock_changes(db, work):
               'instant of %r: %s (%s), zoneinfo: %s' % (r['time_text'], got, r['unknown'], want))
 
 
-def check_journal_full(db, work):
-    """While the store refuses, the journal takes batches up to its bound,
-    then the commit is answered Error (rsyslog keeps the batch); once the
-    store takes records, the journal is stored and nothing else."""
-    folder = os.path.join(work, 'full-journal')
+def check_journal_files(db, work):
+    """The spool an earlier loader left, from its stored position on, then
+    the journal's closed files in their numbers' order (10 after 9), each
+    deleted once stored, a line cut short at a closed file's end kept as
+    raw; and the live file written anew over the same inode (a later file
+    given the stored position's inode): stored from its start."""
+    folder = os.path.join(work, 'journal-files')
     os.mkdir(folder)
-    db.psql('revoke execute on function vardel.take_batch() from vardel_collector')
-    loader = Loader(db, folder, VARDEL_STORE_SPOOL_MAX='3000')
+    spool = os.path.join(folder, 'vardel_store.spool')
+    with open(spool, 'wb') as f:
+        for i in range(4):
+            f.write(b'2026-12-09T00:00:00Z\t' + json.dumps(whole('JFILES', i)).encode() + b'\n')
+    with open(spool + '.pos', 'w') as f:
+        f.write(str(os.path.getsize(spool) // 2))
+    cut = b'2026-12-09T00:00:00Z\t{"host": "JFILES", "file": "cut'
+    loader = Loader(db, folder)
     try:
-        answers = [loader.batch([[whole('JFULL', 10 * i + k)] for k in range(10)], wait=False) for i in range(5)]
-        taken = answers.index(next(a for a in answers if a != 'OK')) if any(a != 'OK' for a in answers) else 5
-        check(0 < taken < 5 and all(a.startswith('Error: the journal is full') for a in answers[taken:]),
-              'journal bound: answers %r' % answers)
-        db.psql('grant execute on function vardel.take_batch() to vardel_collector')
-        wait_for(lambda: not os.path.exists(loader.spool), 'the journal to be stored', 30)
-        check(stored(db, 'JFULL') == list(range(10 * taken)), 'journalled records: %r' % stored(db, 'JFULL'))
+        for n, offsets in ((10, [6]), (9, [4, 5]), (11, [7])):
+            loader.write([[whole('JFILES', i)] for i in offsets], 'journal.%d' % n)
+        with open(os.path.join(loader.dir, 'journal.11'), 'ab') as f:
+            f.write(cut)
+        loader.batch([[whole('JFILES', 8)]])
+        rows = db.query("select file_offset from vardel.records where host = 'JFILES' order by id")
+        check([r['file_offset'] for r in rows] == [2, 3, 4, 5, 6, 7, 8] and not os.path.exists(spool),
+              'journal files: stored %r' % rows)
+        rows = db.query("select unknown from vardel.records where raw = '%s'" % cut.partition(b'\t')[2].decode())
+        check(rows == [{'unknown': 'not a JSON record'}], 'the cut line: %r' % rows)
+        inode, size = os.stat(loader.journal).st_ino, os.path.getsize(loader.journal)
+        open(loader.journal, 'wb').close()
+        loader.batch([[whole('JNEW', i)] for i in range(3)])
+        check(os.stat(loader.journal).st_ino == inode and os.path.getsize(loader.journal) > size
+              and stored(db, 'JNEW') == [0, 1, 2], 'the journal anew on its inode: stored %r' % stored(db, 'JNEW'))
     finally:
-        db.psql('grant execute on function vardel.take_batch() to vardel_collector')
         loader.close()
 
 
-def ended(pipe):
-    """The pipe's writers are all gone."""
-    return bool(select.select([pipe], [], [], 0)[0]) and os.read(pipe.fileno(), 1) == b''
-
-
-def check_killed_loader(db, work):
-    """A loader killed while its batch waits on the store: that batch is
-    finished by its drainer, the next loader's drainer waits for it, and
-    records without an offset (which nothing but the journal keeps from
-    coming twice) are stored once, those of both loaders."""
-    folder = os.path.join(work, 'killed-loader')
+def check_two_loaders(db, work):
+    """Two loaders of one journal at once (rsyslog starts one while the
+    last still runs), their batches waiting on the store; then the first
+    of two killed while its batch waits. Each batch starts where the one
+    before it ended, so that records without an offset (which nothing but
+    the position keeps from coming twice) are stored once."""
+    folder = os.path.join(work, 'two-loaders')
     os.mkdir(folder)
-    no_offset = lambda i: dict(whole('KILLED', 0), offset=None, source='k%d' % i)
-    # The owner holds the hosts' table: the drainer's batch waits there.
+    no_offset = lambda i: dict(whole('TWICE', 0), offset=None, source='k%d' % i)
+    waiting = lambda n: lambda: db.query("select count(*) as n from pg_stat_activity where application_name = "
+                                         "'vardel-store-loader' and wait_event_type = 'Lock'")[0]['n'] == n
+    # The owner holds the hosts' table: the loaders' batches wait there.
     lock = subprocess.Popen([os.path.join(st.PGBIN, 'psql'), '-X', '-q', '-h', os.path.join(db.folder, 'socket'),
                              '-p', db.port, '-U', 'postgres', '-d', 'vardel'], stdin=subprocess.PIPE, stdout=subprocess.DEVNULL, text=True)
-    first = second = None
+    loaders = []
     try:
-        lock.stdin.write('begin; lock table vardel.hosts in exclusive mode; select pg_sleep(0);\n')
-        lock.stdin.flush()
-        wait_for(lambda: db.query("select 1 from pg_locks l join pg_class c on c.oid = l.relation "
-                                  "where c.relname = 'hosts' and l.granted and l.mode = 'ExclusiveLock'"),
-                 'the owner to hold the hosts table')
-        first = Loader(db, folder)
-        check(first.batch([[no_offset(i)] for i in range(3)], wait=False) == 'OK', 'killed loader: first batch')
-        wait_for(lambda: db.query("select 1 from pg_stat_activity where application_name = 'vardel-store-loader' "
-                                  "and wait_event_type = 'Lock'"), "the first loader's batch to wait on the store")
-        first.proc.kill()
-        first.proc.wait(10)
-        wait_for(lambda: ended(first.proc.stdout), "the killed loader's answers to end while its drainer waits", 10)
-        second = Loader(db, folder)
-        check(second.batch([[no_offset(i)] for i in range(3, 5)], wait=False) == 'OK', 'killed loader: second batch')
-        lock.stdin.write('commit;\n')
-        lock.stdin.flush()
-        wait_for(lambda: not os.path.exists(second.spool), 'the journal of both loaders to be stored')
-        sources = [r['source'] for r in db.query("select source from vardel.records where host = 'KILLED' order by source")]
-        check(sources == ['k0', 'k1', 'k2', 'k3', 'k4'], 'killed loader: stored %r' % sources)
+        for kill, sources in ((False, [range(0, 3), range(3, 5)]), (True, [range(5, 8), range(8, 10)])):
+            lock.stdin.write('begin; lock table vardel.hosts in exclusive mode; select pg_sleep(0);\n')
+            lock.stdin.flush()
+            wait_for(lambda: db.query("select 1 from pg_locks l join pg_class c on c.oid = l.relation "
+                                      "where c.relname = 'hosts' and l.granted and l.mode = 'ExclusiveLock'"),
+                     'the owner to hold the hosts table')
+            for n, batch in enumerate(sources, 1):
+                loaders.append(Loader(db, folder))
+                loaders[-1].batch([[no_offset(i)] for i in batch], wait=False)
+                wait_for(waiting(n), 'batch %d to wait on the store' % n)
+                if kill and n == 1:
+                    loaders[-1].proc.kill()
+                    loaders[-1].proc.wait(10)
+            lock.stdin.write('commit;\n')
+            lock.stdin.flush()
+            wait_for(loaders[-1].stored_all, 'the journal of both batches to be stored')
+            got = [r['source'] for r in db.query("select source from vardel.records where host = 'TWICE' order by source")]
+            want = ['k%d' % i for i in range(sources[-1][-1] + 1)]
+            check(got == want, 'two loaders%s: stored %r' % (', the first killed' if kill else '', got))
+            for loader in loaders:
+                if loader.proc.poll() is None:
+                    loader.close()
     finally:
         lock.stdin.close()
         lock.wait(10)
-        for loader in (first, second):
-            if loader and loader.proc.poll() is None:
+        for loader in loaders:
+            if loader.proc.poll() is None:
                 loader.close()
 
 
 class Collector:
     """A collector (central.conf) storing into db, fed on its octet-counted
-    syslog input."""
+    syslog input; its journal closed and renamed past 2 KiB rather than 16
+    MiB, so that a few records pass through several files."""
 
     def __init__(self, work, db):
         self.work, self.db = work, db
@@ -249,9 +267,15 @@ class Collector:
         self.tcp = tcp
         self.dir = os.path.join(work, 'central')
         os.makedirs(self.dir, exist_ok=True)
+        conf = os.path.join(work, 'pgsql.conf')
+        with open(os.path.join(ct.CONF, 'store', 'pgsql.conf')) as f:
+            text = f.read()
+        check('rotation.sizeLimit="16m"' in text, "the store's journal limit is not where the test sets it")
+        with open(conf, 'w') as f:
+            f.write(text.replace('rotation.sizeLimit="16m"', 'rotation.sizeLimit="2k"'))
         self.env = dict(db.env(), VARDEL_CONF_DIR=ct.CONF, VARDEL_LISTEN='127.0.0.1', VARDEL_RELP_PORT=str(relp),
                         VARDEL_TCP_PORT=str(tcp), VARDEL_ESCAPED_PORT=str(escaped), VARDEL_COLLECT_DIR=self.dir,
-                        VARDEL_COLLECT_OUT='', VARDEL_STORE_CONF=os.path.join(ct.CONF, 'store', 'pgsql.conf'))
+                        VARDEL_COLLECT_OUT='', VARDEL_STORE_CONF=conf)
         self.runs = 0
         self.start()
 
@@ -294,19 +318,36 @@ def stored(db, host):
 
 def check_refused(db, col):
     """The collector's role refused by the store for a while, and the
-    collector restarted meanwhile: its queue keeps the records."""
+    collector restarted meanwhile: its journal keeps the records, over
+    several closed files, in order."""
     db.psql('revoke execute on function vardel.take_batch() from vardel_collector')
     seen = len(col.loader_log())
-    col.send('REFUSED', [(DAY_FILE, i) for i in range(30)])
+    journal = os.path.join(col.dir, 'store-journal')
+
+    def lines():
+        total = 0
+        for name in os.listdir(journal) if os.path.isdir(journal) else []:
+            try:
+                total += open(os.path.join(journal, name), 'rb').read().count(b'\n')
+            except FileNotFoundError:  # renamed meanwhile: counted again
+                return 0
+        return total
+
+    for k in range(3):  # three batches: the journal is closed between batches only
+        col.send('REFUSED', [(DAY_FILE, i) for i in range(10 * k, 10 * k + 10)])
+        wait_for(lambda: lines() >= 10 * k + 10, 'the collector to write the journal')
     wait_for(lambda: 'permission denied' in col.loader_log()[seen:], 'the loader to meet the refusal', 60)
     col.stop()
-    queued = [n for n in os.listdir(col.dir) if n.startswith('vardel_store')]
-    check(queued, 'no queue files in the collector\'s work folder after its stop: %r' % os.listdir(col.dir))
+    files = sorted(os.listdir(journal))
+    check(len(files) >= 3 and lines() == 30, "the journal after the collector's stop: %r, %d lines" % (files, lines()))
     col.start()
     check(stored(db, 'REFUSED') == [], 'stored while refused: %r' % stored(db, 'REFUSED'))
     db.psql('grant execute on function vardel.take_batch() to vardel_collector')
     wait_for(lambda: len(stored(db, 'REFUSED')) >= 30, 'the refused records to be stored', 60)
     check(stored(db, 'REFUSED') == list(range(30)), 'refused records: %r' % stored(db, 'REFUSED'))
+    rows = db.query("select file_offset from vardel.records where host = 'REFUSED' order by id")
+    check([r['file_offset'] for r in rows] == list(range(30)), 'refused records out of order: %r' % rows)
+    wait_for(lambda: os.listdir(journal) == ['journal'], 'the closed journal files to go')
 
 
 def check_disk_full(db, col, fs):
@@ -406,8 +447,8 @@ def main():
             db.run('schema')
             check_access(db)
             check_cases(db, work)
-            check_journal_full(db, work)
-            check_killed_loader(db, work)
+            check_journal_files(db, work)
+            check_two_loaders(db, work)
             check_clock_changes(db, work)
             col = Collector(work, db)
             check_refused(db, col)
