@@ -44,6 +44,37 @@ def cpu_busy():
     return (sum(fields) - fields[3] - fields[4]) / os.sysconf('SC_CLK_TCK')
 
 
+PARTS = (('collector', 'central.conf'), ('edge', 'edge.conf'), ('edge', 'edge-tail'), ('loader', 'store-loader'))
+
+
+def cpu_by_process(pg):
+    """{pid: (part, CPU seconds so far)} of the pipeline's processes (the
+    processes of the cluster in pg all count as PostgreSQL)."""
+    with open(os.path.join(pg, 'data', 'postmaster.pid')) as f:
+        server = f.readline().strip()
+    seen = {}
+    for pid in filter(str.isdigit, os.listdir('/proc')):
+        try:
+            with open('/proc/%s/cmdline' % pid, 'rb') as f:
+                cmd = f.read().replace(b'\0', b' ').decode(errors='replace')
+            with open('/proc/%s/stat' % pid) as f:
+                fields = f.read().rsplit(')', 1)[1].split()
+        except OSError:
+            continue
+        part = 'PostgreSQL' if server in (pid, fields[1]) else next((name for name, key in PARTS if key in cmd), None)
+        if part:
+            seen[pid] = (part, (int(fields[11]) + int(fields[12])) / os.sysconf('SC_CLK_TCK'))
+    return seen
+
+
+def cpu_by_part(before, after):
+    """'part seconds, ...' spent between the two readings."""
+    parts = {}
+    for pid, (part, spent) in after.items():
+        parts[part] = parts.get(part, 0) + spent - before.get(pid, (part, 0))[1]
+    return ', '.join('%s %.1f' % item for item in sorted(parts.items()))
+
+
 def main():
     # Stopped (a timeout's SIGTERM): its servers and folder go too.
     signal.signal(signal.SIGTERM, lambda *_: sys.exit(1))
@@ -108,7 +139,7 @@ def run(n, work, pg, procs):
         for d in ('central', 'edge'):
             os.makedirs(os.path.join(run, d))
         env.update(VARDEL_COLLECT_DIR=os.path.join(run, 'central'), VARDEL_EDGE_DIR=os.path.join(run, 'edge'))
-        begin, busy = time.monotonic(), cpu_busy()
+        begin, busy, before = time.monotonic(), cpu_busy(), cpu_by_process(pg)
         rsyslogd('central', run)
         rsyslogd('edge', run)
         done, deadline = 0, begin + max(120, n / 100)
@@ -119,6 +150,7 @@ def run(n, work, pg, procs):
             done = count()
         took = time.monotonic() - begin
         busy = cpu_busy() - busy
+        parts.append(cpu_by_part(before, cpu_by_process(pg)))
         for p in procs:
             p.send_signal(signal.SIGTERM)
             p.wait(30)
@@ -126,7 +158,7 @@ def run(n, work, pg, procs):
         cpu.append(busy)
         return took
 
-    cpu = []
+    cpu, parts = [], []
     # For comparison: the same pipeline into the JSON file alone.
     out = os.path.join(work, 'collect.json')
     env.update(VARDEL_STORE_CONF='', VARDEL_COLLECT_OUT=out)
@@ -150,6 +182,7 @@ def run(n, work, pg, procs):
           ' %.1f s; rows stored twice: %d)' % (ours, json_only, rows - distinct))
     print('(CPU of the whole machine: store %.1f s, JSON file %.1f s, of %d cores; load average before: %s)'
           % (cpu[1], cpu[0], os.cpu_count(), open('/proc/loadavg').read().split()[0]))
+    print('(CPU s by part: store: %s; JSON file: %s)' % (parts[1], parts[0]))
     return 0
 
 
