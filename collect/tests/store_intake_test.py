@@ -350,6 +350,23 @@ def check_refused(db, col):
     wait_for(lambda: os.listdir(journal) == ['journal'], 'the closed journal files to go')
 
 
+def loaders(col):
+    """The pids of the collector's loaders."""
+    out = subprocess.run(['pgrep', '-P', str(col.proc.proc.pid), '-f', 'store-loader'], capture_output=True, text=True)
+    return out.stdout.split()
+
+
+def check_loader_killed(db, col):
+    """The loader killed while the collector runs: the collector starts
+    another, which stores what came meanwhile."""
+    wait_for(lambda: len(loaders(col)) == 1, "the collector's loader")
+    first = loaders(col)
+    subprocess.run(['kill', '-KILL'] + first)
+    col.send('RESTARTED', [(DAY_FILE, i) for i in range(5)])
+    wait_for(lambda: stored(db, 'RESTARTED') == list(range(5)), 'the records after the loader was killed', 60)
+    check(loaders(col) not in ([], first), 'the loader after a kill: %r (killed %r)' % (loaders(col), first))
+
+
 def check_disk_full(db, col, fs):
     """The store's disk full while records come, then space freed."""
     filler = os.path.join(fs, 'filler')
@@ -452,6 +469,7 @@ def main():
             check_clock_changes(db, work)
             col = Collector(work, db)
             check_refused(db, col)
+            check_loader_killed(db, col)
             if mounted:
                 check_disk_full(db, col, fs)
             check_flood(db, col, 'FLOOD', FAR, 'far days')
