@@ -179,16 +179,62 @@ language sql immutable as $$
   select octet_length(t) <= digits and strpos(t, '.') = 0 and strpos(t, '-') = 0
 $$;
 
--- Stores the batch (vardel.open_batch): the day partitions it needs first,
--- then each record once by its key (host, file, offset, piece, file day),
--- instants computed once per hour of a time text, file and host where no
--- clock change falls in it (else per record), and one row per host. A
--- record that was stored not whole (the end of a file before its line end
--- came) gives way to the whole one of the same key; a record delivered
--- again is not stored again. Returns the rows stored or replaced. Making a
--- day's partition for a day within the kept window also runs the retention
--- (so once a day at the latest while records come); records of a day
--- already outside the window are stored too, in the default partition
+-- The batch's days within the kept window (from first_kept) whose
+-- partition is missing, made (vardel.day_partition), and the retention run
+-- where one was. The batch's file names as the JSON gives them, else as
+-- the loader read them (a record stored as raw goes by the latter): at
+-- worst a partition of the kept window is made before it is needed.
+-- (Its body names the session's temporary table, which exists only when
+-- called.)
+set check_function_bodies = off;
+create or replace function vardel.batch_partitions(first_kept date) returns void
+language plpgsql set search_path = vardel, pg_catalog, pg_temp as $$
+declare
+  day date;
+  made boolean := false;
+begin
+  for day in
+    with x as (
+      select distinct coalesce(case when b.reason is null then b.line::jsonb->>'file' end, b.file) as name,
+             (b.received at time zone 'UTC')::date as got
+        from pg_temp.vardel_batch b
+    )
+    select distinct d.day
+      from (select coalesce(vardel.file_day(x.name), x.got) as day, x.got from x) d
+     where d.day >= first_kept and d.day <= d.got + vardel.far_ahead()
+  loop
+    if to_regclass('vardel.records_' || to_char(day, 'YYYYMMDD')) is null and vardel.day_partition(day) then
+      made := true;
+    end if;
+  end loop;
+  if made then
+    perform vardel.expire();
+  end if;
+end $$;
+reset check_function_bodies;
+
+-- Stops the batch's statement (SQLSTATE VD001) where a day of it lacks its
+-- partition, before a row of it is stored in the default partition.
+-- (Stable, as it changes nothing: a query that calls it may be inlined.)
+create or replace function vardel.partitions_ready(missing date[]) returns boolean
+language plpgsql stable as $$
+begin
+  if cardinality(missing) > 0 then
+    raise exception 'no partition for the days %', missing using errcode = 'VD001';
+  end if;
+  return true;
+end $$;
+
+-- Stores the batch (vardel.open_batch): each record once by its key (host,
+-- file, offset, piece, file day), instants computed once per hour of a
+-- time text, file and host where no clock change falls in it (else per
+-- record), and one row per host. A record that was stored not whole (the
+-- end of a file before its line end came) gives way to the whole one of the
+-- same key; a record delivered again is not stored again. Returns the rows
+-- stored or replaced. A day of the kept window without its partition gets
+-- one first (vardel.batch_partitions), which also runs the retention (so
+-- once a day at the latest while records come); records of a day already
+-- outside the window are stored too, in the default partition
 -- (records_past), and go with the next such run.
 --
 -- Each record's fields, file day and what keeps it from being stored as
@@ -205,45 +251,12 @@ language plpgsql security definer set search_path = vardel, pg_catalog, pg_temp
 set work_mem = '64MB' set enable_mergejoin = off set jit = off as $$
 declare
   first_kept date;
-  names text[];
-  name_days date[];
-  new_days date[];
-  day date;
-  run_expire boolean := false;
   batch_sql text;
+  plain_sql text;
+  conflict_sql text;
   stored integer;
 begin
   select (now() at time zone 'UTC')::date - keep_days + 1 into first_kept from vardel.settings;
-  -- The batch's file names and the days they were received, each name's
-  -- day worked out once: the days that need a partition, and each name's
-  -- day for the rows. (The name the loader read stands in where the JSON
-  -- gives none; the rows use it only for a record stored as raw, so at
-  -- worst a partition of the kept window is made before it is needed.)
-  with x as materialized (
-    select distinct coalesce(case when b.reason is null then b.line::jsonb->>'file' end, b.file) as name,
-           (b.received at time zone 'UTC')::date as got
-      from pg_temp.vardel_batch b
-  ), f as materialized (
-    select u.name, vardel.file_day(u.name) as day
-      from (select distinct x.name from x where x.name is not null) u
-  ), named as (
-    -- (One aggregate row: the names and their days in the same order.)
-    select array_agg(f.name) as names, array_agg(f.day) as days from f where f.day is not null
-  )
-  select named.names, named.days,
-         (select array_agg(distinct d.day)
-            from (select coalesce(f.day, x.got) as day, x.got from x left join f on f.name = x.name) d
-           where d.day >= first_kept and d.day <= d.got + vardel.far_ahead())
-    into names, name_days, new_days
-    from named;
-  foreach day in array coalesce(new_days, '{}') loop
-    if to_regclass('vardel.records_' || to_char(day, 'YYYYMMDD')) is null and vardel.day_partition(day) then
-      run_expire := true;
-    end if;
-  end loop;
-  if run_expire then
-    perform vardel.expire();
-  end if;
   -- Planned anew for each batch (EXECUTE): a plan kept from a small batch
   -- (nested loops over the hours) took minutes over a large one. OFFSET 0
   -- keeps a subquery's expressions (the line cast to JSON above all) from
@@ -284,48 +297,45 @@ begin
            end as why
       from fields
     offset 0
-  ), named as (
-    select c.n, c.received, c.why, c.rec, c.line, c.t, c.got,
+  ), b as materialized (
+    select c.n, c.received, c.got, c.why,
            case when why is null then coalesce(h, '-') else coalesce(left(h, 200), left(seen_host, 200), '-') end as host,
            case when why is null then coalesce(fl, '-') else coalesce(left(fl, 200), left(seen_file, 200), '-') end as file,
            coalesce(o, seen_offset) as file_offset,
            case when why is null then coalesce(p, 0) else 0 end as piece,
-           case when why is null then ps end as pieces
-      from checked c
-    offset 0
-  ), dated as (
-    -- Each name's day (vardel.file_day), else the day of receipt.
-    select nm.*, coalesce(fd.day, nm.got) as day
-      from named nm left join unnest($1::text[], $2::date[]) as fd(name, day) on fd.name = nm.file
-    offset 0
-  ), b as materialized (
-    select d.n, d.received, d.host, d.file, d.file_offset, d.piece, d.pieces,
-           case when d.day > d.got + vardel.far_ahead() then 'infinity'::date else d.day end as file_day,
-           case when why is null then d.t end as time_text,
+           case when why is null then ps end as pieces,
+           case when why is null then t end as time_text,
            case when why is null then rec->>'type' end as type,
            case when why is null then rec->>'level' end as level,
            case when why is null then rec->>'source' end as source,
            case when why is null then rec->>'message' end as message,
-           case when why is null then rec->>'raw' else d.line end as raw,
-           case
-             when why is not null then why
-             when d.day > d.got + vardel.far_ahead()
-               then format('the file''s day %s is more than %s days past the collector''s clock', d.day, vardel.far_ahead())
-             when d.t is null then 'not a whole record'
-           end as unknown,
+           case when why is null then rec->>'raw' else line end as raw,
            -- The hour of a time text of the form whose instant follows from
            -- its hour's, without its minutes and seconds: `Wed Dec 09 02 PM
            -- GMT Standard Time` of `Wed Dec 09 02:03:55 PM GMT Standard
            -- Time`. (Character tests, cheaper than a regular expression;
            -- record_instant checks the rest of the hour's first and last
            -- second's text.)
-           case when why is null and d.day <= d.got + vardel.far_ahead()
-                     and translate(substr(d.t, 12, 9), '0123456789', '##########') = '##:##:## '
-                     and substr(d.t, 15, 1) <= '5' and substr(d.t, 18, 1) <= '5'
-                then left(d.t, 13) || substr(d.t, 20) end as hour
-      from dated d
+           case when why is null and translate(substr(t, 12, 9), '0123456789', '##########') = '##:##:## '
+                     and substr(t, 15, 1) <= '5' and substr(t, 18, 1) <= '5'
+                then left(t, 13) || substr(t, 20) end as hour
+      from checked c
+  ), names as (
+    select distinct b.file, b.got from b
+  ), days as materialized (
+    -- Each file name's day (vardel.file_day) worked out once, else the day
+    -- of receipt.
+    select n.file, n.got, coalesce(vardel.file_day(n.file), n.got) as day from names n
+  ), missing as (
+    select distinct d.day from days d
+     where d.day >= $1 and d.day <= d.got + vardel.far_ahead()
+       and to_regclass('vardel.records_' || to_char(d.day, 'YYYYMMDD')) is null
   ), hours as (
-    select distinct b.file, b.host, b.hour from b where b.hour is not null
+    -- (Not those of far days, which get no instant.)
+    select h.file, h.host, h.hour
+      from (select distinct b.file, b.got, b.host, b.hour from b where b.hour is not null) h
+      join days d on d.file = h.file and d.got = h.got
+     where d.day <= d.got + vardel.far_ahead()
   ), spans as (
     -- An hour whose first and last second are an hour less a second apart
     -- holds no change of the clock: its instants follow from the first.
@@ -334,18 +344,33 @@ begin
            lateral vardel.record_instant(left(h.hour, 13) || ':00:00' || substr(h.hour, 14), h.file, h.host) a,
            lateral vardel.record_instant(left(h.hour, 13) || ':59:59' || substr(h.hour, 14), h.file, h.host) z
      where z.utc = a.utc + interval '59 minutes 59 seconds'
+  ), dated as (
+    select b.*, d.day,
+           case
+             when b.why is not null then b.why
+             when d.day > b.got + vardel.far_ahead()
+               then format('the file''s day %s is more than %s days past the collector''s clock', d.day, vardel.far_ahead())
+             when b.time_text is null then 'not a whole record'
+           end as unknown
+      from b join days d on d.file = b.file and d.got = b.got
+    offset 0
   ), timed as (
-    select b.*,
-           coalesce(s.first_utc + make_interval(mins => substr(b.time_text, 15, 2)::int,
-                                                secs => substr(b.time_text, 18, 2)::int),
-                    i.utc) as utc,
-           coalesce(b.unknown, i.unknown) as why_not
-      from b
-      left join spans s on s.hour = b.hour and s.file = b.file and s.host = b.host
+    select d.n, d.host, d.file, d.file_offset, d.piece, d.pieces, d.received, d.time_text, d.type, d.level,
+           d.source, d.message, d.raw,
+           case when d.day > d.got + vardel.far_ahead() then 'infinity'::date else d.day end as file_day,
+           case when d.unknown is null
+                then coalesce(s.first_utc + make_interval(mins => substr(d.time_text, 15, 2)::int,
+                                                          secs => substr(d.time_text, 18, 2)::int),
+                              i.utc) end as utc,
+           coalesce(d.unknown, i.unknown) as unknown
+      from dated d
+      left join spans s on s.hour = d.hour and s.file = d.file and s.host = d.host
       -- (offset 0 keeps the condition a gate: record_instant runs only
       -- where the hour did not give the instant.)
-      left join lateral (select r.utc, r.unknown from vardel.record_instant(b.time_text, b.file, b.host) r
-                          where b.unknown is null and s.first_utc is null offset 0) i on true
+      left join lateral (select r.utc, r.unknown from vardel.record_instant(d.time_text, d.file, d.host) r
+                          where d.unknown is null and s.first_utc is null offset 0) i on true
+     -- (Before any row is stored.)
+     where (select vardel.partitions_ready(coalesce(array_agg(m.day), '{}')) from missing m)
   ), host_rows as (
     insert into vardel.hosts as h
     select b.host, min(b.received), max(b.received) from b group by b.host
@@ -359,40 +384,50 @@ begin
   {rows}
   {conflict}
   $q$;
-  -- Most batches hold only keys new to the store and to the batch: a plain
-  -- insert then, cheaper than one with ON CONFLICT. Where a key is there
-  -- already (a record delivered again, the whole one after its partial
-  -- one, twice in the batch, or stored by another session meanwhile), its
-  -- unique violation undoes that insert (the block's savepoint), and the
-  -- batch is stored with each key once, the whole record or the longest
-  -- text of a key first.
-  begin
-    execute replace(replace(batch_sql, '{conflict}', ''), '{rows}',
-                   'select t.host, t.file, t.file_day, t.file_offset, t.piece, t.pieces, t.received, t.time_text,
-                           t.type, t.level, t.source, t.message, t.raw, t.utc, t.why_not from timed t')
-      using names, name_days;
-    get diagnostics stored = row_count;
-  exception when unique_violation then
-    execute replace(replace(batch_sql, '{rows}',
-                   'select distinct on (t.host, t.file, t.file_day, coalesce(t.file_offset, -t.n), t.piece)
-                           t.host, t.file, t.file_day, t.file_offset, t.piece, t.pieces, t.received, t.time_text,
-                           t.type, t.level, t.source, t.message, t.raw, t.utc, t.why_not
-                      from timed t
-                     -- Of one key in one batch: the whole record, else the longest text.
-                     order by t.host, t.file, t.file_day, coalesce(t.file_offset, -t.n), t.piece,
-                              t.time_text is null, length(t.raw) desc nulls last, t.n'), '{conflict}',
-                   'on conflict (host, file, file_offset, piece, file_day) do update
-                       set pieces = excluded.pieces, received = excluded.received, time_text = excluded.time_text,
-                           type = excluded.type, level = excluded.level, source = excluded.source,
-                           message = excluded.message, raw = excluded.raw, utc = excluded.utc,
-                           unknown = excluded.unknown
-                     where r.time_text is null and r.pieces is null
-                       and (excluded.time_text is not null
-                            or (length(excluded.raw) > length(r.raw) and starts_with(excluded.raw, r.raw)))')
-      using names, name_days;
-    get diagnostics stored = row_count;
-  end;
-  return stored;
+  plain_sql := replace(replace(batch_sql, '{conflict}', ''), '{rows}',
+    'select t.host, t.file, t.file_day, t.file_offset, t.piece, t.pieces, t.received, t.time_text,
+            t.type, t.level, t.source, t.message, t.raw, t.utc, t.unknown from timed t');
+  conflict_sql := replace(replace(batch_sql, '{rows}',
+    'select distinct on (t.host, t.file, t.file_day, coalesce(t.file_offset, -t.n), t.piece)
+            t.host, t.file, t.file_day, t.file_offset, t.piece, t.pieces, t.received, t.time_text,
+            t.type, t.level, t.source, t.message, t.raw, t.utc, t.unknown
+       from timed t
+      -- Of one key in one batch: the whole record, else the longest text.
+      order by t.host, t.file, t.file_day, coalesce(t.file_offset, -t.n), t.piece,
+               t.time_text is null, length(t.raw) desc nulls last, t.n'), '{conflict}',
+    'on conflict (host, file, file_offset, piece, file_day) do update
+        set pieces = excluded.pieces, received = excluded.received, time_text = excluded.time_text,
+            type = excluded.type, level = excluded.level, source = excluded.source,
+            message = excluded.message, raw = excluded.raw, utc = excluded.utc, unknown = excluded.unknown
+      where r.time_text is null and r.pieces is null
+        and (excluded.time_text is not null
+             or (length(excluded.raw) > length(r.raw) and starts_with(excluded.raw, r.raw)))');
+  -- Most batches hold only keys new to the store and to the batch, of days
+  -- whose partitions exist: a plain insert then, cheaper than one with ON
+  -- CONFLICT. Where a key is there already (a record delivered again, the
+  -- whole one after its partial one, twice in the batch, or stored by
+  -- another session meanwhile), its unique violation undoes that insert
+  -- (the block's savepoint), and the batch is stored with each key once,
+  -- the whole record or the longest text of a key first. Where a day lacks
+  -- its partition, the partitions are made and the batch taken again (the
+  -- second time all are there).
+  for attempt in 1 .. 2 loop
+    begin
+      begin
+        execute plain_sql using first_kept;
+        get diagnostics stored = row_count;
+      exception when unique_violation then
+        execute conflict_sql using first_kept;
+        get diagnostics stored = row_count;
+      end;
+      return stored;
+    exception when sqlstate 'VD001' then
+      if attempt = 2 then
+        raise;
+      end if;
+      perform vardel.batch_partitions(first_kept);
+    end;
+  end loop;
 end $$;
 
 -- One message's JSON lines, for the owner's own use (the collector goes
@@ -423,6 +458,7 @@ end $$;
 revoke all on all tables in schema vardel from public;
 revoke all on function vardel.ingest(text, timestamptz) from public;
 revoke all on function vardel.take_batch() from public;
+revoke all on function vardel.batch_partitions(date) from public;
 revoke all on function vardel.expire() from public;
 revoke all on function vardel.day_partition(date) from public;
 grant usage on schema vardel to vardel_collector, vardel_reader;
