@@ -225,44 +225,18 @@ begin
   return true;
 end $$;
 
--- Stores the batch (vardel.open_batch): each record once by its key (host,
--- file, offset, piece, file day), instants computed once per hour of a
--- time text, file and host where no clock change falls in it (else per
--- record), and one row per host. A record that was stored not whole (the
--- end of a file before its line end came) gives way to the whole one of the
--- same key; a record delivered again is not stored again. Returns the rows
--- stored or replaced. A day of the kept window without its partition gets
--- one first (vardel.batch_partitions), which also runs the retention (so
--- once a day at the latest while records come); records of a day already
--- outside the window are stored too, in the default partition
--- (records_past), and go with the next such run.
---
--- Each record's fields, file day and what keeps it from being stored as
--- sent are worked out without an error for any value: a host or file name
--- too long for an index, a piece number out of range. Such a record is
--- stored whole as raw with the reason, with the host and file it names
--- where they fit. (A value that still fails, such as a \u0000 that a text
--- cannot hold, fails the batch's statement, and the loader then stores the
--- batch record by record.)
-create or replace function vardel.take_batch() returns integer
-language plpgsql security definer set search_path = vardel, pg_catalog, pg_temp
--- (A batch's rows and their hash tables in memory; no merge join, whose
--- sorts of text cost more than hashing; no compiling for one run.)
-set work_mem = '64MB' set enable_mergejoin = off set jit = off as $$
-declare
-  first_kept date;
-  batch_sql text;
-  plain_sql text;
-  conflict_sql text;
-  stored integer;
-begin
-  select (now() at time zone 'UTC')::date - keep_days + 1 into first_kept from vardel.settings;
-  -- Planned anew for each batch (EXECUTE): a plan kept from a small batch
-  -- (nested loops over the hours) took minutes over a large one. OFFSET 0
-  -- keeps a subquery's expressions (the line cast to JSON above all) from
-  -- being copied into each of their uses. {rows}: the insert's rows,
-  -- {conflict}: what it does with a key stored already.
-  batch_sql := $q$
+-- The batch's rows as take_batch stores them (inlined there, so that the
+-- plan is its own). OFFSET 0 keeps a subquery's expressions (the line cast
+-- to JSON above all) from being copied into each of their uses.
+-- (Its body names the session's temporary table, which exists only when
+-- called.)
+set check_function_bodies = off;
+create or replace function vardel.batch_rows(first_kept date)
+returns table (n integer, host text, file text, file_offset bigint, piece integer, pieces integer,
+               received timestamptz, time_text text, type text, level text, source text, message text,
+               raw text, file_day date, utc timestamptz, unknown text)
+language sql stable as $$
+
   with j as (
     select b.n, b.received, b.line, b.reason, b.host as seen_host, b.file as seen_file,
            b.file_offset as seen_offset, (b.received at time zone 'UTC')::date as got,
@@ -328,7 +302,7 @@ begin
     select n.file, n.got, coalesce(vardel.file_day(n.file), n.got) as day from names n
   ), missing as (
     select distinct d.day from days d
-     where d.day >= $1 and d.day <= d.got + vardel.far_ahead()
+     where d.day >= first_kept and d.day <= d.got + vardel.far_ahead()
        and to_regclass('vardel.records_' || to_char(d.day, 'YYYYMMDD')) is null
   ), hours as (
     -- (Not those of far days, which get no instant.)
@@ -371,37 +345,44 @@ begin
                           where d.unknown is null and s.first_utc is null offset 0) i on true
      -- (Before any row is stored.)
      where (select vardel.partitions_ready(coalesce(array_agg(m.day), '{}')) from missing m)
-  ), host_rows as (
-    insert into vardel.hosts as h
-    select b.host, min(b.received), max(b.received) from b group by b.host
-    on conflict (host) do update
-       set first_received = least(h.first_received, excluded.first_received),
-           last_received = greatest(h.last_received, excluded.last_received)
-     where h.first_received > excluded.first_received or h.last_received < excluded.last_received
   )
-  insert into vardel.records as r (host, file, file_day, file_offset, piece, pieces, received, time_text,
-                                   type, level, source, message, raw, utc, unknown)
-  {rows}
-  {conflict}
-  $q$;
-  plain_sql := replace(replace(batch_sql, '{conflict}', ''), '{rows}',
-    'select t.host, t.file, t.file_day, t.file_offset, t.piece, t.pieces, t.received, t.time_text,
-            t.type, t.level, t.source, t.message, t.raw, t.utc, t.unknown from timed t');
-  conflict_sql := replace(replace(batch_sql, '{rows}',
-    'select distinct on (t.host, t.file, t.file_day, coalesce(t.file_offset, -t.n), t.piece)
-            t.host, t.file, t.file_day, t.file_offset, t.piece, t.pieces, t.received, t.time_text,
-            t.type, t.level, t.source, t.message, t.raw, t.utc, t.unknown
-       from timed t
-      -- Of one key in one batch: the whole record, else the longest text.
-      order by t.host, t.file, t.file_day, coalesce(t.file_offset, -t.n), t.piece,
-               t.time_text is null, length(t.raw) desc nulls last, t.n'), '{conflict}',
-    'on conflict (host, file, file_offset, piece, file_day) do update
-        set pieces = excluded.pieces, received = excluded.received, time_text = excluded.time_text,
-            type = excluded.type, level = excluded.level, source = excluded.source,
-            message = excluded.message, raw = excluded.raw, utc = excluded.utc, unknown = excluded.unknown
-      where r.time_text is null and r.pieces is null
-        and (excluded.time_text is not null
-             or (length(excluded.raw) > length(r.raw) and starts_with(excluded.raw, r.raw)))');
+  select t.n, t.host, t.file, t.file_offset, t.piece, t.pieces, t.received, t.time_text, t.type, t.level,
+         t.source, t.message, t.raw, t.file_day, t.utc, t.unknown
+    from timed t
+$$;
+reset check_function_bodies;
+
+-- Stores the batch (vardel.open_batch): each record once by its key (host,
+-- file, offset, piece, file day), instants computed once per hour of a
+-- time text, file and host where no clock change falls in it (else per
+-- record), and one row per host. A record that was stored not whole (the
+-- end of a file before its line end came) gives way to the whole one of the
+-- same key; a record delivered again is not stored again. Returns the rows
+-- stored or replaced. A day of the kept window without its partition gets
+-- one first (vardel.batch_partitions), which also runs the retention (so
+-- once a day at the latest while records come); records of a day already
+-- outside the window are stored too, in the default partition
+-- (records_past), and go with the next such run.
+--
+-- Each record's fields, file day and what keeps it from being stored as
+-- sent are worked out without an error for any value: a host or file name
+-- too long for an index, a piece number out of range. Such a record is
+-- stored whole as raw with the reason, with the host and file it names
+-- where they fit. (A value that still fails, such as a \u0000 that a text
+-- cannot hold, fails the batch's statement, and the loader then stores the
+-- batch record by record.)
+create or replace function vardel.take_batch() returns integer
+language plpgsql security definer set search_path = vardel, pg_catalog, pg_temp
+-- (A batch's rows and their hash tables in memory; hash joins, whatever the
+-- size of the batch the plan was made for (a plan kept from a small batch
+-- with nested loops over the hours took minutes over a large one), rather
+-- than sorts of text; no compiling for one run.)
+set work_mem = '64MB' set enable_nestloop = off set enable_mergejoin = off set jit = off as $$
+declare
+  first_kept date;
+  stored integer;
+begin
+  select (now() at time zone 'UTC')::date - keep_days + 1 into first_kept from vardel.settings;
   -- Most batches hold only keys new to the store and to the batch, of days
   -- whose partitions exist: a plain insert then, cheaper than one with ON
   -- CONFLICT. Where a key is there already (a record delivered again, the
@@ -414,10 +395,49 @@ begin
   for attempt in 1 .. 2 loop
     begin
       begin
-        execute plain_sql using first_kept;
+        with t as materialized (
+          select * from vardel.batch_rows(first_kept)
+        ), host_rows as (
+          insert into vardel.hosts as h
+          select t.host, min(t.received), max(t.received) from t group by t.host
+          on conflict (host) do update
+             set first_received = least(h.first_received, excluded.first_received),
+                 last_received = greatest(h.last_received, excluded.last_received)
+           where h.first_received > excluded.first_received or h.last_received < excluded.last_received
+        )
+        insert into vardel.records (host, file, file_day, file_offset, piece, pieces, received, time_text,
+                                    type, level, source, message, raw, utc, unknown)
+        select t.host, t.file, t.file_day, t.file_offset, t.piece, t.pieces, t.received, t.time_text,
+               t.type, t.level, t.source, t.message, t.raw, t.utc, t.unknown
+          from t;
         get diagnostics stored = row_count;
       exception when unique_violation then
-        execute conflict_sql using first_kept;
+        with t as materialized (
+          select * from vardel.batch_rows(first_kept)
+        ), host_rows as (
+          insert into vardel.hosts as h
+          select t.host, min(t.received), max(t.received) from t group by t.host
+          on conflict (host) do update
+             set first_received = least(h.first_received, excluded.first_received),
+                 last_received = greatest(h.last_received, excluded.last_received)
+           where h.first_received > excluded.first_received or h.last_received < excluded.last_received
+        )
+        insert into vardel.records as r (host, file, file_day, file_offset, piece, pieces, received, time_text,
+                                         type, level, source, message, raw, utc, unknown)
+        select distinct on (t.host, t.file, t.file_day, coalesce(t.file_offset, -t.n), t.piece)
+               t.host, t.file, t.file_day, t.file_offset, t.piece, t.pieces, t.received, t.time_text,
+               t.type, t.level, t.source, t.message, t.raw, t.utc, t.unknown
+          from t
+         -- Of one key in one batch: the whole record, else the longest text.
+         order by t.host, t.file, t.file_day, coalesce(t.file_offset, -t.n), t.piece,
+                  t.time_text is null, length(t.raw) desc nulls last, t.n
+        on conflict (host, file, file_offset, piece, file_day) do update
+           set pieces = excluded.pieces, received = excluded.received, time_text = excluded.time_text,
+               type = excluded.type, level = excluded.level, source = excluded.source,
+               message = excluded.message, raw = excluded.raw, utc = excluded.utc, unknown = excluded.unknown
+         where r.time_text is null and r.pieces is null
+           and (excluded.time_text is not null
+                or (length(excluded.raw) > length(r.raw) and starts_with(excluded.raw, r.raw)));
         get diagnostics stored = row_count;
       end;
       return stored;
@@ -459,6 +479,7 @@ revoke all on all tables in schema vardel from public;
 revoke all on function vardel.ingest(text, timestamptz) from public;
 revoke all on function vardel.take_batch() from public;
 revoke all on function vardel.batch_partitions(date) from public;
+revoke all on function vardel.batch_rows(date) from public;
 revoke all on function vardel.expire() from public;
 revoke all on function vardel.day_partition(date) from public;
 grant usage on schema vardel to vardel_collector, vardel_reader;
