@@ -168,8 +168,8 @@ begin
   end if;
 end $$;
 
--- (An earlier take_batch worked the rows out into a temporary table through
--- this function.)
+-- (The former rows of a batch, which take_batch wrote into a temporary
+-- table.)
 drop function if exists vardel.batch_rows();
 
 -- A JSON number's text (which holds no exponent) is a whole one of up to
@@ -236,7 +236,6 @@ returns table (n integer, host text, file text, file_offset bigint, piece intege
                received timestamptz, time_text text, type text, level text, source text, message text,
                raw text, file_day date, utc timestamptz, unknown text)
 language sql stable as $$
-
   with j as (
     select b.n, b.received, b.line, b.reason, b.host as seen_host, b.file as seen_file,
            b.file_offset as seen_offset, (b.received at time zone 'UTC')::date as got,
