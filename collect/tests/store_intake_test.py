@@ -135,6 +135,11 @@ CASES = [
     ('a batch over stored keys and new ones',
      [[[whole('C15', i)] for i in range(5)], [[whole('C15', i, source='t')] for i in range(2, 9)]],
      lambda rows: [(r['file_offset'], r['source']) for r in rows] == [(i, 's' if i < 5 else 't') for i in range(9)]),
+    ('time texts that are not of the form, among others',
+     [[[dict(whole('C16', i), time=t)] for i, t in enumerate(['x', '', TEXT[:19] + 'Z', 'UNKNOWN_TIME 1000000000', TEXT])]],
+     lambda rows: len(rows) == 5 and [r['utc'] is None for r in rows] == [True, True, True, False, False]
+     and rows[0]['unknown'] == 'not a time text'
+     and datetime.datetime.fromisoformat(rows[3]['utc']).timestamp() == 1000000000),
 ]
 
 

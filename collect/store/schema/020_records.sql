@@ -181,9 +181,9 @@ $$;
 
 -- The batch's days within the kept window (from first_kept) whose
 -- partition is missing, made (vardel.day_partition), and the retention run
--- where one was. The batch's file names as the JSON gives them, else as
--- the loader read them (a record stored as raw goes by the latter): at
--- worst a partition of the kept window is made before it is needed.
+-- where one was: the days of the file names the JSON gives, else of the
+-- day of receipt and of the name the loader read (at worst a partition of
+-- the kept window is made before it is needed).
 -- (Its body names the session's temporary table, which exists only when
 -- called.)
 set check_function_bodies = off;
@@ -195,9 +195,12 @@ declare
 begin
   for day in
     with x as (
-      select distinct coalesce(case when b.reason is null then b.line::jsonb->>'file' end, b.file) as name,
-             (b.received at time zone 'UTC')::date as got
-        from pg_temp.vardel_batch b
+      select distinct n.name, (b.received at time zone 'UTC')::date as got
+        from pg_temp.vardel_batch b,
+             lateral (select case when b.reason is null then b.line::jsonb->>'file' end as fl) f,
+             -- (Without a name in the JSON, the record goes by the day of
+             -- receipt, or, stored as raw, by the name the loader read.)
+             lateral (select f.fl union all select b.file where f.fl is null) n(name)
     )
     select distinct d.day
       from (select coalesce(vardel.file_day(x.name), x.got) as day, x.got from x) d
@@ -331,9 +334,12 @@ language sql stable as $$
     select d.n, d.host, d.file, d.file_offset, d.piece, d.pieces, d.received, d.time_text, d.type, d.level,
            d.source, d.message, d.raw,
            case when d.day > d.got + vardel.far_ahead() then 'infinity'::date else d.day end as file_day,
+           -- (CASE: the minutes and seconds are read only from a text of
+           -- the hour's own form.)
            case when d.unknown is null
-                then coalesce(s.first_utc + make_interval(mins => substr(d.time_text, 15, 2)::int,
-                                                          secs => substr(d.time_text, 18, 2)::int),
+                then coalesce(case when s.first_utc is not null
+                                   then s.first_utc + make_interval(mins => substr(d.time_text, 15, 2)::int,
+                                                                    secs => substr(d.time_text, 18, 2)::int) end,
                               i.utc) end as utc,
            coalesce(d.unknown, i.unknown) as unknown
       from dated d
