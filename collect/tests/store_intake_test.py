@@ -20,6 +20,9 @@ import socket
 import subprocess
 import sys
 import tempfile
+import threading
+
+import psycopg2
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, HERE)
@@ -128,6 +131,20 @@ CASES = [
      [[[whole('C13', 0, file=FAR[0].strftime('Log_%Y_%m_%d.log'))]]],
      lambda rows: len(rows) == 1 and rows[0]['file_day'] == 'infinity' and rows[0]['utc'] is None
      and rows[0]['unknown'] == "the file's day %s is more than 2 days past the collector's clock" % FAR[0]),
+    # (A batch of keys new to the store and to the batch takes a plain
+    # insert; the unique violation of any other sends it the ON CONFLICT way.)
+    ('a key twice among 20 new ones in one batch: all stored, that key once',
+     [[[whole('C14', i)] for i in range(20)] + [[whole('C14', 7, source='t')]]],
+     lambda rows: [r['file_offset'] for r in rows] == list(range(20)) and rows[7]['source'] == 's'
+     and all(r['utc'] for r in rows)),
+    ('a batch over stored keys and new ones',
+     [[[whole('C15', i)] for i in range(5)], [[whole('C15', i, source='t')] for i in range(2, 9)]],
+     lambda rows: [(r['file_offset'], r['source']) for r in rows] == [(i, 's' if i < 5 else 't') for i in range(9)]),
+    ('time texts that are not of the form, among others',
+     [[[dict(whole('C16', i), time=t)] for i, t in enumerate(['x', '', TEXT[:19] + 'Z', 'UNKNOWN_TIME 1000000000', TEXT])]],
+     lambda rows: len(rows) == 5 and [r['utc'] is None for r in rows] == [True, True, True, False, False]
+     and rows[0]['unknown'] == 'not a time text'
+     and datetime.datetime.fromisoformat(rows[3]['utc']).timestamp() == 1000000000),
 ]
 
 
@@ -254,6 +271,47 @@ def check_two_loaders(db, work):
         for loader in loaders:
             if loader.proc.poll() is None:
                 loader.close()
+
+
+def check_two_sessions(db):
+    """Two sessions storing keys in common at once: the second waits for
+    the first and, as it ends, stores the keys it did not store (a unique
+    violation of its plain insert never reaches the loader)."""
+    def session():
+        conn = psycopg2.connect(host=os.path.join(db.folder, 'socket'), port=db.port, dbname='vardel',
+                                user='vardel_collector')
+        return conn
+
+    def take(conn, host, offsets, out):
+        try:
+            with conn.cursor() as cur:
+                cur.execute('select vardel.open_batch()')
+                cur.executemany('insert into pg_temp.vardel_batch (n, received, line) values (%s, now(), %s)',
+                                [(n, json.dumps(whole(host, i))) for n, i in enumerate(offsets, 1)])
+                cur.execute('select vardel.take_batch()')
+                out.append(cur.fetchone()[0])
+        except psycopg2.Error as e:
+            out.append('%s %s' % (e.pgcode, e.pgerror))
+
+    # (the first session's end, the offsets stored and the count the second returns)
+    for end, want, count in (('commit', list(range(15)), 5), ('rollback', list(range(5, 15)), 10)):
+        host = 'TWO-' + end
+        first, second = session(), session()
+        try:
+            done = []
+            take(first, host, range(10), done)
+            waiting = threading.Thread(target=take, args=(second, host, range(5, 15), done))
+            waiting.start()
+            wait_for(lambda: db.query("select 1 from pg_stat_activity where pid = %d and wait_event_type = 'Lock'"
+                                      % second.get_backend_pid()), 'the second session to wait for the first')
+            getattr(first, end)()
+            waiting.join(30)
+            second.commit()
+            check(done == [10, count] and stored(db, host) == want,
+                  'two sessions, the first a %s: returned %r, stored %r' % (end, done, stored(db, host)))
+        finally:
+            first.close()
+            second.close()
 
 
 class Collector:
@@ -464,6 +522,7 @@ def main():
             db.run('schema')
             check_access(db)
             check_cases(db, work)
+            check_two_sessions(db)
             check_journal_files(db, work)
             check_two_loaders(db, work)
             check_clock_changes(db, work)
