@@ -142,7 +142,7 @@ def run(n, work, pg, procs):
         begin, busy, before = time.monotonic(), cpu_busy(), cpu_by_process(pg)
         rsyslogd('central', run)
         rsyslogd('edge', run)
-        done, deadline = 0, begin + max(120, n / 100)
+        done, deadline = 0, begin + max(120, n / 1000)
         while done < n:
             if time.monotonic() > deadline or any(p.poll() is not None for p in procs):
                 raise RuntimeError('%d of %d records after %.0f s' % (done, n, time.monotonic() - begin))

@@ -177,17 +177,16 @@ class Store:
     def store(self, journal, was, now, chunk):
         """The chunk's lines stored and the position moved from was to now,
         in one transaction; False where the position stood elsewhere."""
-        lines = [line for line in chunk.split(b'\n') if line.strip()]
         if chunk.startswith(b'{') or b'\n{' in chunk:
-            lines = with_received(lines)
+            chunk = b'\n'.join(with_received(chunk.split(b'\n')))
         conn = self.connect()
         try:
             with conn.cursor() as cur:
                 if not self.advance(cur, journal, was, now):
                     conn.rollback()
                     return False
-                if lines:
-                    self.copy_lines(cur, lines)
+                if chunk.strip():
+                    self.copy_lines(cur, chunk)
             conn.commit()
         except psycopg2.Error as e:
             if conn.closed or not (e.pgcode or '').startswith(RECORD_FAULTS):
@@ -197,17 +196,18 @@ class Store:
                 if not self.advance(cur, journal, was, now):
                     conn.rollback()
                     return False
-            self.one_by_one(conn, rows_of(lines))
+            self.one_by_one(conn, rows_of([line for line in chunk.split(b'\n') if line.strip()]))
         return True
 
     @staticmethod
-    def copy_lines(cur, lines):
-        """The common case: journal lines as they are, numbered; a line that
-        COPY or the store cannot take fails the statement."""
-        buf = b''.join(b'%d\t%s\n' % (n, line.replace(b'\\', b'\\\\')) for n, line in enumerate(lines, 1))
+    def copy_lines(cur, chunk):
+        """The common case: the journal's lines as they are, numbered by
+        the batch's table; a line that COPY or the store cannot take (an
+        empty one included) fails the statement."""
         cur.execute('select vardel.open_batch()')
         cur.execute('delete from pg_temp.vardel_batch')
-        cur.copy_expert('copy pg_temp.vardel_batch (n, received, line) from stdin', io.BytesIO(buf))
+        cur.copy_expert('copy pg_temp.vardel_batch (received, line) from stdin',
+                        io.BytesIO(chunk.replace(b'\\', b'\\\\')), size=1 << 20)
         cur.execute('select vardel.take_batch()')
 
     @staticmethod

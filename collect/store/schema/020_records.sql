@@ -155,9 +155,15 @@ drop function if exists vardel.ingest(text, timestamptz);
 create or replace function vardel.open_batch() returns void
 language plpgsql set search_path = pg_catalog, pg_temp as $$
 begin
+  -- n numbers the lines a caller copies in without one, from 1 in each
+  -- batch.
+  if to_regclass('pg_temp.vardel_batch_n') is null then
+    create temporary sequence vardel_batch_n as integer cycle;
+  end if;
+  perform setval('pg_temp.vardel_batch_n', 1, false);
   if to_regclass('pg_temp.vardel_batch') is null then
     create temporary table vardel_batch (
-      n integer not null,
+      n integer not null default nextval('pg_temp.vardel_batch_n'),
       received timestamptz not null,
       line text not null,
       reason text,
