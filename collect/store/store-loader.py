@@ -27,6 +27,7 @@ VARDEL_STORE_USER. A password, where the server asks for one, comes from
 the collector's user's ~/.pgpass or the file PGPASSFILE names (libpq reads
 no such file that others may read).
 """
+import contextlib
 import datetime
 import io
 import json
@@ -261,9 +262,12 @@ class Journal:
             pos = int(open(spool + '.pos').read() or 0)
         except (OSError, ValueError):
             pos = 0
-        with open(spool, 'rb') as f:
-            f.seek(pos)
-            rest = f.read()
+        try:
+            with open(spool, 'rb') as f:
+                f.seek(pos)
+                rest = f.read()
+        except FileNotFoundError:  # another loader took it meanwhile
+            return
         target = os.path.join(self.dir, 'journal.0')
         if rest.strip() and not os.path.exists(target):
             with open(target + '.new', 'wb') as f:
@@ -271,7 +275,7 @@ class Journal:
                 os.fsync(f.fileno())
             os.replace(target + '.new', target)
         for path in (spool, spool + '.pos', spool + '.lock', spool + '.drainer'):
-            if os.path.exists(path):
+            with contextlib.suppress(FileNotFoundError):
                 os.remove(path)
 
     def files(self):
