@@ -82,6 +82,18 @@ def from_edge(day, expected):
     return [dict(host=PC, offset=o, **e) for o, e in zip(starts, expected)]
 
 
+def outside_addresses():
+    """The address by which other machines reach this host, where it has a
+    route out (a UDP socket's connect sends nothing)."""
+    with socket.socket(socket.AF_INET, socket.SOCK_DGRAM) as s:
+        try:
+            s.connect(("192.0.2.1", 9))
+        except OSError:
+            return []
+        address = s.getsockname()[0]
+    return [] if address.startswith("127.") else [address]
+
+
 def free_ports(n):
     socks = [socket.socket() for _ in range(n)]
     for s in socks:

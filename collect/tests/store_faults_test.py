@@ -23,7 +23,7 @@ sys.path.insert(0, HERE)
 import collect_test as ct  # noqa: E402
 import store_test as st  # noqa: E402
 from collect_test import check, wait_for  # noqa: E402
-from store_intake_test import DAY_FILE, FAR, TEXT, TODAY, stored  # noqa: E402
+from store_intake_test import DAY_FILE, FAR, TEXT, TODAY, run_on_cluster, stored  # noqa: E402
 
 PAST = [TODAY - datetime.timedelta(days=400 + i) for i in range(1500)]
 
@@ -36,7 +36,7 @@ class Collector:
     def __init__(self, work, db):
         self.work, self.db = work, db
         relp, tcp, escaped = ct.free_ports(3)
-        self.tcp = tcp
+        self.tcp, self.ports = tcp, (relp, tcp, escaped)
         self.dir = os.path.join(work, 'central')
         os.makedirs(self.dir, exist_ok=True)
         conf = os.path.join(work, 'pgsql.conf')
@@ -215,6 +215,28 @@ def check_access(db):
         os.chmod(socket_dir, mode)
 
 
+def check_collector_private(col):
+    """Another PC cannot reach any of the collector's inputs (listening on
+    the loopback, none takes the host's own addresses), and another local
+    user (nobody) cannot read the store's journal."""
+    for port in col.ports:
+        check(ct_listening(port), 'the collector does not listen on 127.0.0.1:%d' % port)
+        for address in ct.outside_addresses():
+            try:
+                socket.create_connection((address, port), 2).close()
+                check(False, "the collector's input %d is reached on %s, the host's address for other machines"
+                      % (port, address))
+            except OSError:
+                pass
+    journal = os.path.join(col.dir, 'store-journal')
+    wait_for(lambda: os.path.exists(os.path.join(journal, 'journal')), 'the journal')
+    check(os.stat(journal).st_mode & 0o777 == 0o700, 'the journal folder: %o' % os.stat(journal).st_mode)
+    if os.geteuid() == 0:
+        read = subprocess.run(['runuser', '-u', 'nobody', '--', 'cat', os.path.join(journal, 'journal')],
+                              capture_output=True)
+        check(read.returncode != 0 and not read.stdout, 'nobody read the journal')
+
+
 def main():
     with tempfile.TemporaryDirectory(prefix='vardel-faults.') as work:
         os.chmod(work, 0o755)
@@ -225,30 +247,23 @@ def main():
         if not mounted:
             print('note: the disk-full case is left out: mounting a tmpfs of its own needs root')
         db = st.Cluster(os.path.join(fs, 'pg'))
-        col = None
-        try:
-            db.run('start')
-            db.run('schema')
-            check_access(db)
-            col = Collector(work, db)
+        cols = []
+
+        def through_collector():
+            cols.append(Collector(work, db))
+            col = cols[0]
             check_refused(db, col)
+            check_collector_private(col)
             check_loader_killed(db, col)
             if mounted:
                 check_disk_full(db, col, fs)
             check_flood(db, col, 'FLOOD', FAR, 'far days')
             check_past_days(db, col)
-        except RuntimeError as e:
-            check(False, str(e))
-        finally:
-            if col:
-                col.stop()
-            subprocess.run(['bash', st.CLUSTER_SH, 'stop', db.folder])
-            if mounted:
-                subprocess.run(['umount', '-l', fs])
-            if ct.failures and os.environ.get('VARDEL_KEEP_WORK'):
-                subprocess.run(['cp', '-r', work, os.environ['VARDEL_KEEP_WORK']])
-    print('%d checks failed' % len(ct.failures) if ct.failures else 'the store took every record once, through every fault')
-    return 1 if ct.failures else 0
+
+        return run_on_cluster(db, work, [lambda: check_access(db), through_collector],
+                              'the store took every record once, through every fault',
+                              cleanup=[lambda: [c.stop() for c in cols]],
+                              after=[lambda: mounted and subprocess.run(['umount', '-l', fs])])
 
 
 if __name__ == '__main__':

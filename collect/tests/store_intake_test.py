@@ -316,26 +316,37 @@ def stored(db, host):
     return sorted(r['file_offset'] for r in db.query("select file_offset from vardel.records where host = '%s'" % host))
 
 
+def run_on_cluster(db, work, checks, passed, cleanup=(), after=()):
+    """Starts db's cluster with the schema and runs the checks (a
+    RuntimeError counts as a failed check); then the cleanup, the cluster's
+    stop and what comes after. The exit code."""
+    try:
+        db.run('start')
+        db.run('schema')
+        for c in checks:
+            c()
+    except RuntimeError as e:
+        check(False, str(e))
+    finally:
+        for c in cleanup:
+            c()
+        subprocess.run(['bash', st.CLUSTER_SH, 'stop', db.folder])
+        for c in after:
+            c()
+        if ct.failures and os.environ.get('VARDEL_KEEP_WORK'):
+            subprocess.run(['cp', '-r', work, os.environ['VARDEL_KEEP_WORK']])
+    print('%d checks failed' % len(ct.failures) if ct.failures else passed)
+    return 1 if ct.failures else 0
+
+
 def main():
     with tempfile.TemporaryDirectory(prefix='vardel-intake.') as work:
         os.chmod(work, 0o755)
         db = st.Cluster(os.path.join(work, 'pg'))
-        try:
-            db.run('start')
-            db.run('schema')
-            check_cases(db, work)
-            check_two_sessions(db)
-            check_journal_files(db, work)
-            check_two_loaders(db, work)
-            check_clock_changes(db, work)
-        except RuntimeError as e:
-            check(False, str(e))
-        finally:
-            subprocess.run(['bash', st.CLUSTER_SH, 'stop', db.folder])
-            if ct.failures and os.environ.get('VARDEL_KEEP_WORK'):
-                subprocess.run(['cp', '-r', work, os.environ['VARDEL_KEEP_WORK']])
-    print('%d checks failed' % len(ct.failures) if ct.failures else 'the loader stored every record once, in every case')
-    return 1 if ct.failures else 0
+        return run_on_cluster(db, work, [lambda: check_cases(db, work), lambda: check_two_sessions(db),
+                                         lambda: check_journal_files(db, work), lambda: check_two_loaders(db, work),
+                                         lambda: check_clock_changes(db, work)],
+                              'the loader stored every record once, in every case')
 
 
 if __name__ == '__main__':

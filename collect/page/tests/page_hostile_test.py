@@ -16,6 +16,9 @@ import urllib.request
 
 from page_fixture import Run
 
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "tests"))
+from collect_test import outside_addresses  # noqa: E402
+
 BOUND = 10.0  # seconds within which the page answers whatever else goes on
 SLOW_CLIENTS = 8
 
@@ -93,18 +96,6 @@ def store_pids(run):
             if int(stat.rsplit(")", 1)[1].split()[1]) == first:
                 pids.append(int(entry))
     return pids
-
-
-def outside_addresses():
-    """The address by which other machines reach this host, where it has a
-    route out (a UDP socket's connect sends nothing)."""
-    with socket.socket(socket.AF_INET, socket.SOCK_DGRAM) as s:
-        try:
-            s.connect(("192.0.2.1", 9))
-        except OSError:
-            return []
-        address = s.getsockname()[0]
-    return [] if address.startswith("127.") else [address]
 
 
 def main():
