@@ -7,7 +7,8 @@
 #                                             collector's DNS name or address
 #   shipper-certs.sh FOLDER pc NAME           pc-NAME.pem, pc-NAME.key and pc-NAME.pfx
 #                                             (no password: import it on the PC and
-#                                             delete it) for the PC named NAME
+#                                             delete it) for the PC named NAME, its
+#                                             key one that Wine's PFX import keeps whole
 #   shipper-certs.sh FOLDER gate              FOLDER/gate/ (this user's only): the
 #                                             shippers' gate's own CA, the collector's
 #                                             inner input's certificate (collector.*)
@@ -17,6 +18,25 @@
 set -euo pipefail
 days=3650
 usage() { echo "usage: shipper-certs.sh FOLDER ca | collector NAME | pc NAME | gate" >&2; exit 2; }
+
+# Whether the RSA key in file $1 has each private number at the width Wine's
+# PFX import copies it at (its crypt32, Wine 8): the private exponent the
+# modulus's, the primes and the CRT numbers half of it. A shorter one (its top
+# byte zero: a few keys in a hundred) is left unset there, with every number
+# after it, and Schannel then fails to sign with the key ("Public key signing
+# has failed"). Windows takes any key; a PC under Wine takes only these.
+full_widths() {
+  openssl rsa -in "$1" -noout -text 2>/dev/null | awk '
+    /^[A-Za-z]/ { name = $1; sub(/:.*/, "", name); next }
+    /^ / { gsub(/[ :]/, ""); hex[name] = hex[name] $0 }
+    END {
+      for (k in hex) { sub(/^(00)+/, "", hex[k]); bytes[k] = length(hex[k]) / 2 }
+      n = bytes["modulus"]
+      if (!n || bytes["privateExponent"] != n) exit 1
+      split("prime1 prime2 exponent1 exponent2 coefficient", half, " ")
+      for (i in half) if (bytes[half[i]] != int(n / 2)) exit 1
+    }'
+}
 self=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)/$(basename "${BASH_SOURCE[0]}")
 [ $# -ge 2 ] || usage
 folder=$1 kind=$2 name=${3:-}
@@ -64,7 +84,16 @@ ext=$(mktemp)
 trap 'rm -f "$ext" "$file.csr"' EXIT
 printf 'basicConstraints=critical,CA:FALSE\nkeyUsage=critical,digitalSignature,keyEncipherment\nextendedKeyUsage=%s\nsubjectAltName=%s\n' \
   "$usage_ext" "$san" >"$ext"
-openssl req -newkey rsa:2048 -nodes -keyout "$file.key" -out "$file.csr" -subj "/CN=$name" 2>/dev/null
+if [ "$kind" = pc ]; then
+  for _ in $(seq 20); do
+    openssl genrsa -out "$file.key" 2048 2>/dev/null && full_widths "$file.key" && break
+    rm -f "$file.key"
+  done
+  [ -e "$file.key" ] || { echo "shipper-certs: no key for $name that Wine's PFX import keeps whole in 20 tries" >&2; exit 1; }
+  openssl req -new -key "$file.key" -out "$file.csr" -subj "/CN=$name" 2>/dev/null
+else
+  openssl req -newkey rsa:2048 -nodes -keyout "$file.key" -out "$file.csr" -subj "/CN=$name" 2>/dev/null
+fi
 openssl x509 -req -in "$file.csr" -CA ca.pem -CAkey ca.key -CAcreateserial -days "$days" -extfile "$ext" \
   -out "$file.pem" 2>/dev/null
 chmod 644 "$file.pem"
