@@ -190,6 +190,49 @@ def many_files(work):
         len(got), len(missing), missing[:5]))
 
 
+def spooled(work):
+    """60,000 records read while the collector is away wait in the edge's
+    queue (far past what a memory queue of 10,000 would hold); the collector
+    comes: every record arrives once and in file order, none left in the
+    edge's queue."""
+    data, want = layout([('spooled %d' % i, 'message %d' % i) for i in range(60000)])
+    folder, edge_dir, central_dir = (os.path.join(work, n) for n in ('logs', 'edge', 'central'))
+    shutil.rmtree(folder, ignore_errors=True)
+    for d in (folder, edge_dir, central_dir):
+        os.makedirs(d, exist_ok=True)
+    open(os.path.join(folder, 'Log_2006_10_01.log'), 'wb').write(data)
+    out = os.path.join(work, 'out.json')
+    relp, tcp, escaped = ct.free_ports(3)
+    env = dict(os.environ, VARDEL_CONF_DIR=ct.CONF, VARDEL_LISTEN='127.0.0.1', VARDEL_RELP_PORT=str(relp),
+               VARDEL_TCP_PORT=str(tcp), VARDEL_ESCAPED_PORT=str(escaped), VARDEL_COLLECT_DIR=central_dir,
+               VARDEL_COLLECT_OUT=out, VARDEL_EDGE_DIR=edge_dir, VARDEL_LOG_FOLDER=folder,
+               VARDEL_COLLECTOR='127.0.0.1', VARDEL_PC_NAME=PC, VARDEL_STORE_CONF='', VARDEL_SHIPPERS_CONF='')
+
+    def spool():
+        return sum(os.path.getsize(os.path.join(edge_dir, f)) for f in os.listdir(edge_dir)
+                   if f.startswith('vardel_ship.0'))
+    procs = [ct.Rsyslogd(os.path.join(ct.CONF, 'edge.conf'), env, os.path.join(work, 'edge.log'))]
+    try:
+        # All read and queued: the spool has stood still for half a second.
+        sizes = [-1]
+        ct.wait_for(lambda: sizes.append(spool()) or sizes[-1] == sizes[max(-6, -len(sizes))] > 0,
+                    'the edge to queue the file')
+        procs.append(ct.Rsyslogd(os.path.join(ct.CONF, 'central.conf'), env, os.path.join(work, 'central.log')))
+        ct.wait_for(lambda: ct.line_count(out) >= len(want), 'all records to arrive', 60)
+        time.sleep(1)  # and nothing after them
+    finally:
+        for p in procs:
+            p.stop()
+    got = [json.loads(line) for line in open(out, 'rb').read().splitlines()] if os.path.exists(out) else []
+    for r in got:
+        r.pop('file', None)
+    offsets = [r.get('offset', -1) for r in got]
+    breaks = sum(1 for a, b in zip(offsets, offsets[1:]) if a >= b)
+    check(got == want, 'spooled records: %d arrived (%d of them once), %d out of order, first difference %s' % (
+        len(got), len(set(offsets)), breaks, next(((i, a, b) for i, (a, b) in enumerate(zip(got, want)) if a != b),
+                                                   None if len(got) == len(want) else len(got))))
+
+
 # Run as another local user: hands the edge's socket a frame that claims a
 # host, a file and an offset; prints what happened.
 INTRUDER = r"""
@@ -272,7 +315,8 @@ def edge_guard(work):
 def main():
     testenv.require_tool(RSYSLOGD, 'rsyslogd')
     cases = {'long': long_records, 'order': order_and_offsets, 'unterminated': last_without_line_break,
-             'grown': grown_after_tail, 'many': many_files, 'guard': edge_guard}
+             'grown': grown_after_tail, 'many': many_files, 'guard': edge_guard,
+             'spooled': spooled}
     with tempfile.TemporaryDirectory(prefix='vardel-collect-limits.') as work:
         for name in sys.argv[1:] or cases:
             cases[name](work)
