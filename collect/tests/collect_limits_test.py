@@ -190,6 +190,16 @@ def many_files(work):
         len(got), len(missing), missing[:5]))
 
 
+def edge_and_collector_env(folder, edge_dir, central_dir, out):
+    """The settings of an edge over FOLDER and a collector writing OUT, on
+    free ports of 127.0.0.1."""
+    relp, tcp, escaped = ct.free_ports(3)
+    return dict(os.environ, VARDEL_CONF_DIR=ct.CONF, VARDEL_LISTEN='127.0.0.1', VARDEL_RELP_PORT=str(relp),
+                VARDEL_TCP_PORT=str(tcp), VARDEL_ESCAPED_PORT=str(escaped), VARDEL_COLLECT_DIR=central_dir,
+                VARDEL_COLLECT_OUT=out, VARDEL_EDGE_DIR=edge_dir, VARDEL_LOG_FOLDER=folder,
+                VARDEL_COLLECTOR='127.0.0.1', VARDEL_PC_NAME=PC, VARDEL_STORE_CONF='', VARDEL_SHIPPERS_CONF='')
+
+
 def spooled(work):
     """60,000 records read while the collector is away wait in the edge's
     queue (far past what a memory queue of 10,000 would hold); the collector
@@ -202,11 +212,7 @@ def spooled(work):
         os.makedirs(d, exist_ok=True)
     open(os.path.join(folder, 'Log_2006_10_01.log'), 'wb').write(data)
     out = os.path.join(work, 'out.json')
-    relp, tcp, escaped = ct.free_ports(3)
-    env = dict(os.environ, VARDEL_CONF_DIR=ct.CONF, VARDEL_LISTEN='127.0.0.1', VARDEL_RELP_PORT=str(relp),
-               VARDEL_TCP_PORT=str(tcp), VARDEL_ESCAPED_PORT=str(escaped), VARDEL_COLLECT_DIR=central_dir,
-               VARDEL_COLLECT_OUT=out, VARDEL_EDGE_DIR=edge_dir, VARDEL_LOG_FOLDER=folder,
-               VARDEL_COLLECTOR='127.0.0.1', VARDEL_PC_NAME=PC, VARDEL_STORE_CONF='', VARDEL_SHIPPERS_CONF='')
+    env = edge_and_collector_env(folder, edge_dir, central_dir, out)
 
     def spool():
         return sum(os.path.getsize(os.path.join(edge_dir, f)) for f in os.listdir(edge_dir)
@@ -272,11 +278,7 @@ def edge_guard(work):
         os.symlink(target, os.path.join(folder, name))
     os.mkfifo(os.path.join(folder, 'Log_2006_09_04.log'))  # not a regular file: read by neither
     out = os.path.join(work, 'out.json')
-    relp, tcp, escaped = ct.free_ports(3)
-    env = dict(os.environ, VARDEL_CONF_DIR=ct.CONF, VARDEL_LISTEN='127.0.0.1', VARDEL_RELP_PORT=str(relp),
-               VARDEL_TCP_PORT=str(tcp), VARDEL_ESCAPED_PORT=str(escaped), VARDEL_COLLECT_DIR=central_dir,
-               VARDEL_COLLECT_OUT=out, VARDEL_EDGE_DIR=edge_dir, VARDEL_LOG_FOLDER=folder,
-               VARDEL_COLLECTOR='127.0.0.1', VARDEL_PC_NAME=PC)
+    env = edge_and_collector_env(folder, edge_dir, central_dir, out)
     guard = [sys.executable, EDGE_RUN, '--read', folder, '--write', edge_dir, '--']
     procs = [ct.Rsyslogd(os.path.join(ct.CONF, 'central.conf'), env, os.path.join(work, 'central.log'))]
     procs.append(ct.Rsyslogd(os.path.join(ct.CONF, 'edge.conf'), env, os.path.join(edge_dir, 'edge.log'), guard))
