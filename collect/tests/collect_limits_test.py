@@ -10,6 +10,7 @@ import json
 import os
 import shutil
 import signal
+import socket
 import subprocess
 import sys
 import tempfile
@@ -239,6 +240,76 @@ def spooled(work):
                                                    None if len(got) == len(want) else len(got))))
 
 
+
+def held_output(work):
+    """The collector's output held back (its JSON file a pipe no one reads)
+    while 40,000 records come, its main queue told to spill from 200 on: let
+    go after the last came or half-way through, every record arrives once and
+    the queue keeps nothing. (Not in the order sent: a spilling queue sends
+    from its memory and its disk part side by side.)"""
+    n = 40000
+    frames = []
+    for i in range(n):
+        m = ('<14>1 2006-04-01T00:00:00Z %s vardel - Log_2006_11_01.log [vardel@32473 offset="%d"] ' % (PC, i)
+             ).encode() + record('held %d' % i, 'message %d' % i)
+        frames.append(b'%d %s' % (len(m), m))
+    for name, release_at in (('let go after the last', n), ('let go half-way', n // 2)):
+        central_dir = os.path.join(work, 'held-central')
+        shutil.rmtree(central_dir, ignore_errors=True)
+        os.mkdir(central_dir)
+        conf = os.path.join(work, 'held-central.conf')
+        text = open(os.path.join(ct.CONF, 'central.conf')).read()
+        check('main_queue(' in text, 'central.conf has a main_queue()')
+        open(conf, 'w').write(text.replace('main_queue(', 'main_queue(queue.highWatermark="200" queue.lowWatermark="100" ', 1))
+        pipe, out = os.path.join(work, 'held.pipe'), os.path.join(work, 'held.json')
+        for f in (pipe, out):
+            if os.path.exists(f):
+                os.unlink(f)
+        os.mkfifo(pipe)
+        env = edge_and_collector_env('', '', central_dir, pipe)
+        central = ct.Rsyslogd(conf, env, os.path.join(work, 'held-central.log'))
+        reader = None
+        got = bytearray()
+        try:
+            ct.wait_for(lambda: connect(env) is not None, '%s: the collector to listen' % name)
+            s = socket.create_connection(('127.0.0.1', int(env['VARDEL_TCP_PORT'])))
+            s.settimeout(30)
+            s.sendall(b''.join(frames[:release_at]))
+            time.sleep(1)  # the queue takes the rest behind the held output
+            reader = os.open(pipe, os.O_RDONLY | os.O_NONBLOCK)
+            s.sendall(b''.join(frames[release_at:]))
+            s.close()
+
+            def drained():
+                try:
+                    got.extend(os.read(reader, 1 << 20))
+                except BlockingIOError:
+                    pass
+                return got.count(b'\n') >= n
+            ct.wait_for(drained, '%s: all records to arrive' % name, 60)
+            time.sleep(1)  # and nothing after them
+            drained()
+        finally:
+            central.stop()
+            if reader is not None:
+                os.close(reader)
+        offsets = [json.loads(line).get('offset', -1) for line in bytes(got).splitlines()]
+        breaks = sum(1 for a, b in zip(offsets, offsets[1:]) if a >= b)
+        once = set(offsets)
+        check(sorted(offsets) == list(range(n)), '%s: %d arrived (%d of them once, %d out of order), first missing %s' % (
+            name, len(offsets), len(once), breaks, next((i for i in range(n) if i not in once), None)))
+        left = sum(os.path.getsize(os.path.join(central_dir, f)) for f in os.listdir(central_dir)
+                   if f.startswith('vardel_main.0'))
+        check(left == 0, '%s: %d bytes left in the main queue\'s files' % (name, left))
+
+
+def connect(env):
+    try:
+        socket.create_connection(('127.0.0.1', int(env['VARDEL_TCP_PORT'])), 1).close()
+        return True
+    except OSError:
+        return None
+
 # Run as another local user: hands the edge's socket a frame that claims a
 # host, a file and an offset; prints what happened.
 INTRUDER = r"""
@@ -318,7 +389,7 @@ def main():
     testenv.require_tool(RSYSLOGD, 'rsyslogd')
     cases = {'long': long_records, 'order': order_and_offsets, 'unterminated': last_without_line_break,
              'grown': grown_after_tail, 'many': many_files, 'guard': edge_guard,
-             'spooled': spooled}
+             'spooled': spooled, 'held': held_output}
     with tempfile.TemporaryDirectory(prefix='vardel-collect-limits.') as work:
         for name in sys.argv[1:] or cases:
             cases[name](work)
