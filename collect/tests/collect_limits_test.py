@@ -271,7 +271,9 @@ def held_output(work):
         reader = None
         got = bytearray()
         try:
-            ct.wait_for(lambda: connect(env) is not None, '%s: the collector to listen' % name)
+            ct.wait_for(lambda: ct.listening(int(env['VARDEL_TCP_PORT'])), '%s: the collector to listen' % name)
+            ct.check_private_inputs([int(env[k]) for k in ('VARDEL_RELP_PORT', 'VARDEL_TCP_PORT', 'VARDEL_ESCAPED_PORT')],
+                                    check)
             s = socket.create_connection(('127.0.0.1', int(env['VARDEL_TCP_PORT'])))
             s.settimeout(30)
             s.sendall(b''.join(frames[:release_at]))
@@ -302,13 +304,6 @@ def held_output(work):
                    if f.startswith('vardel_main.0'))
         check(left == 0, '%s: %d bytes left in the main queue\'s files' % (name, left))
 
-
-def connect(env):
-    try:
-        socket.create_connection(('127.0.0.1', int(env['VARDEL_TCP_PORT'])), 1).close()
-        return True
-    except OSError:
-        return None
 
 # Run as another local user: hands the edge's socket a frame that claims a
 # host, a file and an offset; prints what happened.

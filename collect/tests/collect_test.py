@@ -94,6 +94,25 @@ def outside_addresses():
     return [] if address.startswith("127.") else [address]
 
 
+def listening(port, address='127.0.0.1'):
+    """Whether address:port takes a connection."""
+    try:
+        socket.create_connection((address, port), 1).close()
+        return True
+    except OSError:
+        return False
+
+
+def check_private_inputs(ports, check=check):
+    """Another PC cannot use any of these inputs: each listens on the
+    loopback, and none answers on the host's address for other machines."""
+    for port in ports:
+        check(listening(port), 'nothing listens on 127.0.0.1:%d' % port)
+        for address in outside_addresses():
+            check(not listening(port, address), "the input %d is reached on %s, the host's address for other "
+                  "machines" % (port, address))
+
+
 def free_ports(n):
     socks = [socket.socket() for _ in range(n)]
     for s in socks:

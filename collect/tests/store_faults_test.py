@@ -55,7 +55,7 @@ class Collector:
         self.runs += 1
         self.proc = ct.Rsyslogd(os.path.join(ct.CONF, 'central.conf'), self.env,
                                 os.path.join(self.work, 'central%d.log' % self.runs))
-        if not wait_for(lambda: ct_listening(self.tcp), 'the collector to listen'):
+        if not wait_for(lambda: ct.listening(self.tcp), 'the collector to listen'):
             raise RuntimeError('the collector does not start: %s' % open(os.path.join(
                 self.work, 'central%d.log' % self.runs), errors='replace').read()[-2000:])
 
@@ -73,14 +73,6 @@ class Collector:
     def loader_log(self):
         path = os.path.join(self.dir, 'store-loader.log')
         return open(path, errors='replace').read() if os.path.exists(path) else ''
-
-
-def ct_listening(port):
-    try:
-        socket.create_connection(('127.0.0.1', port), 1).close()
-        return True
-    except OSError:
-        return False
 
 
 def check_refused(db, col):
@@ -219,15 +211,7 @@ def check_collector_private(col):
     """Another PC cannot reach any of the collector's inputs (listening on
     the loopback, none takes the host's own addresses), and another local
     user (nobody) cannot read the store's journal."""
-    for port in col.ports:
-        check(ct_listening(port), 'the collector does not listen on 127.0.0.1:%d' % port)
-        for address in ct.outside_addresses():
-            try:
-                socket.create_connection((address, port), 2).close()
-                check(False, "the collector's input %d is reached on %s, the host's address for other machines"
-                      % (port, address))
-            except OSError:
-                pass
+    ct.check_private_inputs(col.ports)
     journal = os.path.join(col.dir, 'store-journal')
     wait_for(lambda: os.path.exists(os.path.join(journal, 'journal')), 'the journal')
     check(os.stat(journal).st_mode & 0o777 == 0o700, 'the journal folder: %o' % os.stat(journal).st_mode)
